@@ -1,0 +1,9 @@
+#include "quarn/error.hpp"
+
+namespace quarn {
+
+void fail(std::string message, std::source_location where) {
+    throw Fatal(std::move(message), where);
+}
+
+}  // namespace quarn
