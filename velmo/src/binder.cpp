@@ -1,0 +1,77 @@
+#include "binder.hpp"
+
+#include <string>
+
+#include "errors.hpp"
+
+namespace velmo {
+namespace {
+
+std::string quoted_list(const Signature& sig, PyObject** out) {
+    std::string names;
+    std::size_t missing = 0, total = 0;
+    for (std::size_t i = 0; i < sig.count; ++i) total += out[i] == nullptr;
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (out[i]) continue;
+        ++missing;
+        if (missing > 1) names += total == 2 ? " and " : missing == total ? ", and " : ", ";
+        names += std::string("'") + sig.params[i] + "'";
+    }
+    return names;
+}
+
+void check_positional_count(const Signature& sig, Py_ssize_t nargs) {
+    if (static_cast<std::size_t>(nargs) <= sig.count) return;
+    raise_type_error(std::string(sig.full_name) + " takes " + std::to_string(sig.count) +
+                     " positional arguments but " + std::to_string(nargs) +
+                     (nargs == 1 ? " was" : " were") + " given");
+}
+
+void bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
+    for (std::size_t i = 0; i < sig.count; ++i) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, sig.params[i]) == 0) {
+            if (out[i])
+                raise_type_error(std::string(sig.full_name) + " got multiple values for argument '" +
+                                 sig.params[i] + "'");
+            out[i] = value;
+            return;
+        }
+    }
+    std::string text = PyUnicode_Check(name) ? utf8(name) : "";
+    raise_type_error(std::string(sig.full_name) + " got an unexpected keyword argument '" + text + "'");
+}
+
+void check_all_filled(const Signature& sig, PyObject** out) {
+    std::size_t missing = 0;
+    for (std::size_t i = 0; i < sig.count; ++i) missing += out[i] == nullptr;
+    if (missing == 0) return;
+    raise_type_error(std::string(sig.full_name) + " missing " + std::to_string(missing) +
+                     " required positional " + (missing == 1 ? "argument" : "arguments") + ": " +
+                     quoted_list(sig, out));
+}
+
+}  // namespace
+
+void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** out) {
+    check_positional_count(sig, nargs);
+    for (std::size_t i = 0; i < sig.count; ++i) out[i] = i < std::size_t(nargs) ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out);
+    check_all_filled(sig, out);
+}
+
+void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    check_positional_count(sig, nargs);
+    for (std::size_t i = 0; i < sig.count; ++i)
+        out[i] = i < std::size_t(nargs) ? PyTuple_GET_ITEM(args, i) : nullptr;
+    if (kwargs) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, key, value, out);
+    }
+    check_all_filled(sig, out);
+}
+
+}  // namespace velmo

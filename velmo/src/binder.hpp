@@ -1,0 +1,31 @@
+#pragma once
+// Binds the arguments of a call to a method's parameters. Every method and
+// constructor goes through here, so every binding message is made here.
+
+#include <cstddef>
+
+#include "host.hpp"
+
+namespace velmo {
+
+// Every parameter is required and may come by position or by keyword.
+struct Signature {
+    const char* full_name;  // "Expr.binary_op()"
+    const char* const* params;
+    std::size_t count;
+};
+
+#define VELMO_SIGNATURE(name, full, ...)                             \
+    constexpr const char* name##_params[] = {__VA_ARGS__};           \
+    constexpr Signature name{full, name##_params, sizeof(name##_params) / sizeof(*name##_params)}
+
+// The vectorcall form: positional arguments in an array, keyword names in a
+// tuple whose values follow the positional ones. Fills `out` (borrowed
+// references, one per parameter) or raises TypeError and throws.
+void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** out);
+
+// The constructor form: a tuple and a dictionary (possibly null).
+void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+}  // namespace velmo

@@ -1,0 +1,46 @@
+#pragma once
+// The call boundary: every entry from Python runs its body through guarded(),
+// which turns a pending Python error into a null return and a fatal error of
+// the core into PanicException, and converts arguments through argument(),
+// which names the parameter in a conversion's TypeError.
+
+#include <new>
+
+#include "binder.hpp"
+#include "errors.hpp"
+#include "gil.hpp"
+
+namespace velmo {
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    Entry entry;
+    try {
+        return body();
+    } catch (const PyErrOccurred&) {
+        return nullptr;
+    } catch (const quarn::Fatal& fatal) {
+        raise_panic(fatal);
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        // Memory exhaustion is not an error the program can handle.
+        Py_FatalError("velmo: out of memory");
+        return nullptr;
+    }
+}
+
+// Replaces a pending TypeError (that exact type) by one whose message names
+// the parameter and whose __cause__ is the original's cause.
+void prefix_argument_error(const char* param);
+
+template <class Convert>
+auto argument(const char* param, Convert&& convert) {
+    try {
+        return convert();
+    } catch (const PyErrOccurred&) {
+        prefix_argument_error(param);
+        throw;
+    }
+}
+
+}  // namespace velmo

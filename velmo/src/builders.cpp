@@ -1,0 +1,159 @@
+// The static builders of Expr and Statement, and the conversions that take
+// trees out of their wrappers.
+
+#include "builders.hpp"
+
+#include "boundary.hpp"
+#include "callable.hpp"
+#include "convert.hpp"
+#include "wrappers.hpp"
+
+namespace velmo {
+namespace {
+
+template <class Wrapper>
+Ref make_instance(PyTypeObject* type) {
+    if (!type) throw PyErrOccurred{};
+    return Ref::checked(PyBaseObject_Type.tp_alloc(type, 0));
+}
+
+// Sequence of wrapper instances, each copied out; a str and non-sequences
+// are refused before anything is iterated.
+template <class T, class Convert>
+std::vector<T> list_arg(PyObject* object, Convert convert) {
+    if (PyUnicode_Check(object)) raise_type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) raise_type_error(mismatch_text(object, "Sequence"));
+    Py_ssize_t hint = PySequence_Size(object);
+    if (hint < 0) PyErr_Clear();
+    std::vector<T> items;
+    items.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(std::max<Py_ssize_t>(hint, 0), 1024)));
+    Ref iter = Ref::checked(PyObject_GetIter(object));
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) items.push_back(convert(item.get()));
+    if (PyErr_Occurred()) throw PyErrOccurred{};
+    return items;
+}
+
+quarn::Identifier identifier_arg(PyObject* object) {
+    return PyIdentifier::extract_bound(object).into_identifier();
+}
+
+quarn::Value value_arg(PyObject* object) { return PyValue::extract_bound(object).into_quarnvalue(); }
+
+quarn::Operator operator_of(const std::string& text) {
+    if (text.size() == 1) {
+        switch (text[0]) {
+        case '+': return quarn::Operator::Add;
+        case '-': return quarn::Operator::Sub;
+        case '*': return quarn::Operator::Mul;
+        case '/': return quarn::Operator::Div;
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "Expected one of: +, -, *, /");
+    throw PyErrOccurred{};
+}
+
+std::unique_ptr<quarn::QuarnFunction> function_arg(PyObject* object) {
+    if (!host::is_plain_function(object)) raise_type_error(mismatch_text(object, "PyFunction"));
+    Py_INCREF(object);
+    return std::make_unique<PyQuarnFn>(object);
+}
+
+#define ARG(i, convert) argument(sig.params[i], [&] { return convert(args[i]); })
+
+using quarn::Expr;
+
+}  // namespace
+
+// ------------------------------------------------------------ wrappers
+
+Ref wrap(quarn::Expr expr) {
+    Ref object = make_instance<PyExpr>(expr_type());
+    std::construct_at(&reinterpret_cast<PyExpr*>(object.get())->expr, std::move(expr));
+    return object;
+}
+
+Ref wrap(quarn::Statement statement) {
+    Ref object = make_instance<PyStatement>(statement_type());
+    std::construct_at(&reinterpret_cast<PyStatement*>(object.get())->statement, std::move(statement));
+    return object;
+}
+
+quarn::Expr expr_arg(PyObject* object) {
+    if (!PyObject_TypeCheck(object, expr_type())) raise_type_error(mismatch_text(object, "Expr"));
+    return reinterpret_cast<PyExpr*>(object)->expr;
+}
+
+quarn::Statement statement_arg(PyObject* object) {
+    if (!PyObject_TypeCheck(object, statement_type())) raise_type_error(mismatch_text(object, "Statement"));
+    return reinterpret_cast<PyStatement*>(object)->statement;
+}
+
+quarn::Program statement_list_arg(PyObject* object) {
+    return list_arg<quarn::Statement>(object, statement_arg);
+}
+
+std::vector<quarn::Expr> expr_list_arg(PyObject* object) { return list_arg<quarn::Expr>(object, expr_arg); }
+
+// ------------------------------------------------------------- builders
+
+namespace builders {
+
+PyObject* literal(const Signature& sig, PyObject** args) {
+    return wrap(Expr(quarn::Literal{ARG(0, value_arg)})).release();
+}
+
+PyObject* ident(const Signature& sig, PyObject** args) {
+    return wrap(Expr(quarn::Ident{ARG(0, identifier_arg)})).release();
+}
+
+PyObject* binary_op(const Signature& sig, PyObject** args) {
+    Expr a = ARG(0, expr_arg);
+    std::string o = ARG(1, extract_string);
+    Expr b = ARG(2, expr_arg);
+    return wrap(Expr::binary_op(std::move(a), operator_of(o), std::move(b))).release();
+}
+
+template <Expr (*Make)(Expr, Expr)>
+PyObject* pair(const Signature& sig, PyObject** args) {
+    Expr a = ARG(0, expr_arg);
+    Expr b = ARG(1, expr_arg);
+    return wrap(Make(std::move(a), std::move(b))).release();
+}
+
+PyObject* equals(const Signature& sig, PyObject** args) { return pair<Expr::equals>(sig, args); }
+PyObject* greater_than(const Signature& sig, PyObject** args) { return pair<Expr::greater_than>(sig, args); }
+PyObject* less_than(const Signature& sig, PyObject** args) { return pair<Expr::less_than>(sig, args); }
+
+PyObject* not_(const Signature& sig, PyObject** args) { return wrap(Expr::not_(ARG(0, expr_arg))).release(); }
+
+PyObject* call(const Signature& sig, PyObject** args) {
+    quarn::Identifier ident = ARG(0, identifier_arg);
+    Expr arg = ARG(1, expr_arg);
+    return wrap(Expr::call(std::move(ident), std::move(arg))).release();
+}
+
+PyObject* vector(const Signature& sig, PyObject** args) {
+    return wrap(Expr(quarn::VectorExpr{ARG(0, expr_list_arg)})).release();
+}
+
+PyObject* let(const Signature& sig, PyObject** args) {
+    quarn::Identifier ident = ARG(0, identifier_arg);
+    Expr value = ARG(1, expr_arg);
+    return wrap(quarn::Statement(quarn::Let{std::move(ident), std::move(value)})).release();
+}
+
+PyObject* if_(const Signature& sig, PyObject** args) {
+    Expr cond = ARG(0, expr_arg);
+    quarn::Program then = ARG(1, statement_list_arg);
+    quarn::Program otherwise = ARG(2, statement_list_arg);
+    return wrap(quarn::Statement(quarn::If{std::move(then), std::move(otherwise), std::move(cond)})).release();
+}
+
+PyObject* fn(const Signature& sig, PyObject** args) {
+    quarn::Identifier ident = ARG(0, identifier_arg);
+    quarn::FunctionBox f(ARG(1, function_arg));
+    return wrap(quarn::Statement(quarn::Fn{std::move(ident), std::move(f)})).release();
+}
+
+}  // namespace builders
+}  // namespace velmo

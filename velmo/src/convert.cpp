@@ -1,0 +1,287 @@
+#include "convert.hpp"
+
+#include <cstring>
+
+#include "errors.hpp"
+#include "gil.hpp"
+#include "quarn/stack.hpp"
+
+namespace velmo {
+namespace {
+
+// Why one variant did not fit. Texts are only built once every variant has
+// failed, so the common successful conversions stay cheap.
+struct Miss {
+    const char* target = nullptr;   // a type mismatch against this target
+    PyObject* object = nullptr;     // borrowed, for the mismatch text
+    const char* message = nullptr;  // a fixed TypeError text
+    Ref raised;                     // or an error the attempt raised
+
+    static Miss mismatch(PyObject* o, const char* target) { return {target, o, nullptr, {}}; }
+    static Miss text(const char* message) { return {nullptr, nullptr, message, {}}; }
+    static Miss pending() { return {nullptr, nullptr, nullptr, fetch_error()}; }
+
+    std::string chain() const {
+        if (raised) return chain_form(raised.get());
+        return "TypeError: " + (target ? mismatch_text(object, target) : std::string(message));
+    }
+};
+
+// Raised when input nests deeper than conversion may recurse: it ends the
+// whole conversion instead of counting as one variant's failure.
+struct TooDeep : PyErrOccurred {};
+
+[[noreturn]] void raise_enum(const char* type, const char* joined, const char* const* labels,
+                             const Miss* misses, std::size_t n) {
+    std::string text = std::string("failed to extract enum ") + type + " ('" + joined + "')";
+    for (std::size_t i = 0; i < n; ++i) {
+        text += std::string("\n- variant ") + labels[i] + " (" + labels[i] +
+                "): TypeError: failed to extract field " + type + "::" + labels[i] +
+                ".0, caused by " + misses[i].chain();
+    }
+    raise_type_error(text);
+}
+
+// Brackets one level of recursion into nested data.
+class NestingGuard {
+public:
+    NestingGuard() {
+        if (quarn::stack_exhausted()) {
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while converting a value");
+            throw TooDeep{};
+        }
+        if (Py_EnterRecursiveCall(" while converting a value")) throw TooDeep{};
+    }
+    ~NestingGuard() { Py_LeaveRecursiveCall(); }
+    NestingGuard(const NestingGuard&) = delete;
+    NestingGuard& operator=(const NestingGuard&) = delete;
+};
+
+bool is_numpy_bool(PyObject* o) {
+    const char* name = Py_TYPE(o)->tp_name;
+    if (std::strncmp(name, "numpy.", 6) != 0) return false;
+    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
+    Ref type_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
+    if (!module || !type_name) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
+           (PyUnicode_CompareWithASCIIString(type_name.get(), "bool_") == 0 ||
+            PyUnicode_CompareWithASCIIString(type_name.get(), "bool") == 0);
+}
+
+// numpy's booleans convert through their type's __bool__.
+bool numpy_bool(PyObject* o, Miss& miss) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    Ref method = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
+    if (!method) {
+        PyErr_Clear();
+        Ref type_str = Ref::steal(PyObject_Str(type));
+        std::string name = type_str ? utf8(type_str.get()) : "";
+        miss.raised = type_error("object of type '" + name + "' does not define a '__bool__' conversion");
+        return false;
+    }
+    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), o));
+    if (!result) {
+        miss = Miss::pending();
+        return false;
+    }
+    if (!PyBool_Check(result.get())) {
+        miss = Miss::mismatch(o, "PyBool");
+        return false;
+    }
+    return result.get() == Py_True;
+}
+
+PyValue extract_vector(PyObject* o, Miss& miss, bool& ok);
+
+constexpr const char* kValueLabels[] = {"Null", "Boolean", "String", "I64", "F64", "Vector"};
+constexpr const char* kIdentifierLabels[] = {"U", "S"};
+
+PyValue extract_value(PyObject* o) {
+    if (o == Py_None) return PyValue{PyNull()};
+    Miss misses[6];
+    misses[0] = Miss::mismatch(o, "NoneType");
+
+    if (PyBool_Check(o)) return PyValue{o == Py_True};
+    if (is_numpy_bool(o)) {
+        bool b = numpy_bool(o, misses[1]);
+        if (!misses[1].raised && !misses[1].target) return PyValue{b};
+    } else {
+        misses[1] = Miss::mismatch(o, "PyBool");
+    }
+
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(o, &size)) return PyValue{std::string(data, size)};
+        misses[2] = Miss::pending();
+    } else {
+        misses[2] = Miss::mismatch(o, "PyString");
+    }
+
+    long long n = host::as_int64(o);
+    if (!(n == -1 && PyErr_Occurred())) return PyValue{std::int64_t(n)};
+    misses[3] = Miss::pending();
+
+    if (PyFloat_CheckExact(o)) return PyValue{PyFloat_AS_DOUBLE(o)};
+    double x = PyFloat_AsDouble(o);
+    if (!(x == -1.0 && PyErr_Occurred())) return PyValue{x};
+    misses[4] = Miss::pending();
+
+    if (PyUnicode_Check(o)) {
+        misses[5] = Miss::text("Can't extract `str` to `Vec`");
+    } else if (!PySequence_Check(o)) {
+        misses[5] = Miss::mismatch(o, "Sequence");
+    } else {
+        bool ok = false;
+        PyValue v = extract_vector(o, misses[5], ok);
+        if (ok) return v;
+    }
+    raise_enum("PyValue", "Null | Boolean | String | I64 | F64 | Vector", kValueLabels, misses, 6);
+}
+
+// The length is only a hint: a sequence may lie about it, so never reserve
+// more than a modest amount ahead of the items actually produced.
+PyValue extract_vector(PyObject* o, Miss& miss, bool& ok) {
+    NestingGuard nesting;
+    Py_ssize_t hint = PySequence_Size(o);
+    if (hint < 0) PyErr_Clear();
+    PyVector items;
+    items.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(std::max<Py_ssize_t>(hint, 0), 1024)));
+    Ref iter = Ref::steal(PyObject_GetIter(o));
+    if (!iter) {
+        miss = Miss::pending();
+        return {};
+    }
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) {
+        try {
+            items.push_back(extract_value(item.get()));
+        } catch (const TooDeep&) {
+            throw;
+        } catch (const PyErrOccurred&) {
+            miss = Miss::pending();
+            return {};
+        }
+    }
+    if (PyErr_Occurred()) {
+        miss = Miss::pending();
+        return {};
+    }
+    ok = true;
+    return PyValue{std::move(items)};
+}
+
+// ---------------------------------------------------------------- outward
+
+[[noreturn]] void raise_function_error() { raise_type_error("Cannot convert a Rust trait to Python"); }
+
+PyValue to_py(const quarn::Value& value, bool nested) {
+    switch (value.kind()) {
+    case quarn::Kind::Null: return PyValue{PyNull()};
+    case quarn::Kind::Boolean: return PyValue{std::get<bool>(value.v)};
+    case quarn::Kind::String: return PyValue{std::get<std::string>(value.v)};
+    case quarn::Kind::Number: {
+        const quarn::Number& n = std::get<quarn::Number>(value.v);
+        return n.is_int() ? PyValue{std::int64_t(n.as_int())} : PyValue{n.as_float()};
+    }
+    case quarn::Kind::Vector: {
+        NestingGuard nesting;
+        const quarn::Vector& elements = std::get<quarn::Vector>(value.v);
+        PyVector items;
+        items.reserve(elements.size());
+        for (const quarn::Shared& element : elements) items.push_back(to_py(*element, true));
+        return PyValue{std::move(items)};
+    }
+    case quarn::Kind::Function:
+        if (!nested) raise_function_error();
+        quarn::fail("called `Result::unwrap()` on an `Err` value: " +
+                    debug_form(type_error("Cannot convert a Rust trait to Python").get()));
+    }
+    return {};
+}
+
+}  // namespace
+
+PyNull::PyNull() noexcept : none_(Py_None) { Py_INCREF(Py_None); }
+PyNull::~PyNull() { release_ref(none_); }
+
+PyValue PyValue::extract_bound(PyObject* object) { return extract_value(object); }
+
+PyValue PyValue::arc_quarnvalue_to_py(quarn::Shared value) {
+    quarn::Shared held = std::move(value);
+    return to_py(*held, false);
+}
+
+Ref PyValue::into_pyobject() && {
+    struct Make {
+        PyObject* operator()(PyNull& n) const { return n.take(); }
+        PyObject* operator()(bool b) const {
+            PyObject* o = b ? Py_True : Py_False;
+            Py_INCREF(o);
+            return o;
+        }
+        PyObject* operator()(const std::string& s) const {
+            return PyUnicode_FromStringAndSize(s.data(), s.size());
+        }
+        PyObject* operator()(std::int64_t n) const { return PyLong_FromLongLong(n); }
+        PyObject* operator()(double x) const { return PyFloat_FromDouble(x); }
+        PyObject* operator()(PyVector& items) const {
+            NestingGuard nesting;
+            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(items.size())));
+            if (!list) fail_api_call();
+            for (std::size_t i = 0; i < items.size(); ++i)
+                PyList_SET_ITEM(list.get(), i, std::move(items[i]).into_pyobject().release());
+            return list.release();
+        }
+    };
+    PyObject* made = std::visit(Make{}, v);
+    if (!made) fail_api_call();
+    return Ref::steal(made);
+}
+
+quarn::Value PyValue::into_quarnvalue() && {
+    struct Make {
+        quarn::Value operator()(PyNull&) const { return quarn::Value(); }
+        quarn::Value operator()(bool b) const { return quarn::Value(b); }
+        quarn::Value operator()(std::string& s) const { return quarn::Value(std::move(s)); }
+        quarn::Value operator()(std::int64_t n) const { return quarn::Number::Int(n); }
+        quarn::Value operator()(double x) const { return quarn::Number::Float(x); }
+        quarn::Value operator()(PyVector& items) const {
+            quarn::Vector elements;
+            elements.reserve(items.size());
+            for (PyValue& item : items) elements.push_back(quarn::Shared::make(std::move(item).into_quarnvalue()));
+            return quarn::Value(std::move(elements));
+        }
+    };
+    return std::visit(Make{}, v);
+}
+
+std::string extract_string(PyObject* object) {
+    if (!PyUnicode_Check(object)) raise_type_error(mismatch_text(object, "PyString"));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (!data) throw PyErrOccurred{};
+    return std::string(data, size);
+}
+
+PyIdentifier PyIdentifier::extract_bound(PyObject* o) {
+    Miss misses[2];
+    Ref index = PyLong_Check(o) ? Ref::own(o) : Ref::steal(PyNumber_Index(o));
+    if (index) {
+        unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
+        if (!(n == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return PyIdentifier{std::uint64_t(n)};
+    }
+    misses[0] = Miss::pending();
+    if (PyUnicode_Check(o)) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(o, &size)) return PyIdentifier{std::string(data, size)};
+        misses[1] = Miss::pending();
+    } else {
+        misses[1] = Miss::mismatch(o, "PyString");
+    }
+    raise_enum("PyIdentifier", "U | S", kIdentifierLabels, misses, 2);
+}
+
+}  // namespace velmo

@@ -1,0 +1,189 @@
+#include "errors.hpp"
+
+#include <cstdio>
+
+#include "quarn/value.hpp"
+
+namespace velmo {
+namespace {
+
+const char kPanicDoc[] =
+    "The exception raised when native code called from Python fails.\n\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so "
+    "that it normally travels all the way up the stack and ends the interpreter "
+    "instead of being swallowed by a handler for Exception.";
+
+// Writes through sys.stderr, so that it interleaves with Python's own output.
+void write_stderr(const std::string& text) {
+    PyObject* stream = PySys_GetObject("stderr");
+    if (stream && stream != Py_None) {
+        if (PyFile_WriteString(text.c_str(), stream) == 0) {
+            Ref flushed = Ref::steal(PyObject_CallMethod(stream, "flush", nullptr));
+            if (!flushed) PyErr_Clear();
+            return;
+        }
+        PyErr_Clear();
+    }
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+std::string short_path(const char* file) {
+    std::string path(file);
+    std::size_t cut = 0;
+    for (const char* dir : {"/quarn/", "/velmo/"}) {
+        std::size_t at = path.rfind(dir);
+        if (at != std::string::npos && at + 1 > cut) cut = at + 1;
+    }
+    return path.substr(cut);
+}
+
+// repr() of an object, or a placeholder after reporting why it failed.
+std::string safe_repr(PyObject* object) {
+    Ref text = Ref::steal(PyObject_Repr(object));
+    if (text) return utf8(text.get());
+    PyErr_WriteUnraisable(object);
+    return "<unprintable " + type_name(Py_TYPE(object)) + " object>";
+}
+
+std::string traceback_part(PyObject* exc) {
+    Ref tb = Ref::steal(PyException_GetTraceback(exc));
+    if (!tb || tb.get() == Py_None) return "None";
+    Ref io = Ref::steal(PyImport_ImportModule("io"));
+    Ref sink = io ? Ref::steal(PyObject_CallMethod(io.get(), "StringIO", nullptr)) : Ref();
+    Ref text;
+    if (sink && PyTraceBack_Print(tb.get(), sink.get()) == 0)
+        text = Ref::steal(PyObject_CallMethod(sink.get(), "getvalue", nullptr));
+    if (!text || !PyUnicode_Check(text.get())) {
+        if (PyErr_Occurred()) PyErr_WriteUnraisable(tb.get());
+        return "<unformattable " + safe_repr(tb.get()) + ">";
+    }
+    std::string out = "Some(";
+    quarn::debug_quoted(out, utf8(text.get()));
+    return out + ")";
+}
+
+// Reports the PanicException on standard error and continues its fatal error.
+[[noreturn]] void resume_panic(PyObject* type, PyObject* exc, PyObject* tb) {
+    write_stderr("velmo: resuming a fatal error: a PanicException was fetched from Python\n"
+                 "Python stack trace below:\n");
+    PyErr_Display(type, exc, tb);
+    Ref text = Ref::steal(PyObject_Str(exc));
+    std::string message = "Unwrapped panic from Python code";
+    if (text && PyUnicode_Check(text.get())) {
+        Py_ssize_t size = 0;
+        if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(data, size);
+    }
+    PyErr_Clear();
+    throw quarn::Fatal(std::move(message), std::source_location::current(), true);
+}
+
+}  // namespace
+
+std::string utf8(PyObject* str) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(data, size);
+    PyErr_Clear();
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
+    if (!bytes) {
+        PyErr_Clear();
+        return "";
+    }
+    return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
+}
+
+std::string type_name(PyTypeObject* type) {
+    Ref name = Ref::steal(host::qualname(type));
+    if (name && PyUnicode_Check(name.get())) return utf8(name.get());
+    PyErr_Clear();
+    return "<failed to extract type name>";
+}
+
+std::string mismatch_text(PyObject* object, const char* target) {
+    return "'" + type_name(Py_TYPE(object)) + "' object cannot be converted to '" + target + "'";
+}
+
+Ref type_error(const std::string& text) {
+    Ref message = Ref::checked(PyUnicode_FromStringAndSize(text.data(), text.size()));
+    return Ref::checked(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+}
+
+void raise_type_error(const std::string& text) {
+    Ref exc = type_error(text);
+    PyErr_SetObject(PyExc_TypeError, exc.get());
+    throw PyErrOccurred{};
+}
+
+Ref fetch_error() {
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!type) return Ref();
+    PyErr_NormalizeException(&type, &value, &tb);
+    Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
+    if (trace) PyException_SetTraceback(v.get(), trace.get());
+    if (PyErr_GivenExceptionMatches(v.get(), panic_type())) resume_panic(t.get(), v.get(), trace.get());
+    return v;
+}
+
+Ref fetch_error_or_system_error() {
+    if (Ref exc = fetch_error()) return exc;
+    Ref message = Ref::checked(PyUnicode_FromString("attempted to fetch exception but none was set"));
+    return Ref::checked(PyObject_CallOneArg(PyExc_SystemError, message.get()));
+}
+
+std::string display_form(PyObject* exc) {
+    std::string out = type_name(Py_TYPE(exc));
+    Ref text = Ref::steal(PyObject_Str(exc));
+    if (!text) {
+        PyErr_Clear();
+        return out + ": <exception str() failed>";
+    }
+    return out + ": " + utf8(text.get());
+}
+
+std::string chain_form(PyObject* exc) {
+    std::string out = display_form(exc);
+    for (Ref cause = Ref::steal(PyException_GetCause(exc)); cause && cause.get() != Py_None;
+         cause = Ref::steal(PyException_GetCause(cause.get()))) {
+        out += ", caused by " + display_form(cause.get());
+    }
+    return out;
+}
+
+std::string debug_form(PyObject* exc) {
+    std::string out = "PyErr { type: " + safe_repr(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+    out += ", value: " + safe_repr(exc);
+    out += ", traceback: " + traceback_part(exc);
+    return out + " }";
+}
+
+PyObject* panic_type() {
+    static PyObject* type = [] {
+        PyObject* t = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+                                                PyExc_BaseException, nullptr);
+        if (!t) {
+            PyErr_Print();
+            Py_FatalError("velmo: cannot create PanicException");
+        }
+        return t;
+    }();
+    return type;
+}
+
+void raise_panic(const quarn::Fatal& fatal) noexcept {
+    if (!fatal.resumed()) {
+        write_stderr("velmo: fatal error at " + short_path(fatal.where().file_name()) + ":" +
+                     std::to_string(fatal.where().line()) + ": " + fatal.message() + "\n");
+    }
+    const std::string& m = fatal.message();
+    Ref message = Ref::steal(PyUnicode_DecodeUTF8(m.data(), m.size(), "replace"));
+    if (!message) return;  // the decoding error stays set
+    PyErr_SetObject(panic_type(), message.get());
+}
+
+void fail_api_call(std::source_location where) {
+    PyErr_Print();
+    quarn::fail("Python API call failed", where);
+}
+
+}  // namespace velmo

@@ -1,0 +1,54 @@
+#pragma once
+// Python errors as the module reports them: fetching a pending error, the
+// texts that name a Python error inside messages, and PanicException.
+
+#include <string>
+
+#include "pyref.hpp"
+#include "quarn/error.hpp"
+
+namespace velmo {
+
+// The text of a str object (replacement characters for what has no UTF-8).
+std::string utf8(PyObject* str);
+
+// A type's qualified name, or "<failed to extract type name>".
+std::string type_name(PyTypeObject* type);
+
+// "'{type}' object cannot be converted to '{target}'"
+std::string mismatch_text(PyObject* object, const char* target);
+
+// A new, unraised TypeError carrying `text`.
+Ref type_error(const std::string& text);
+
+// Raises a TypeError with `text` and throws PyErrOccurred.
+[[noreturn]] void raise_type_error(const std::string& text);
+
+// Takes the pending Python error as a normalized exception object carrying
+// its traceback; null when none is pending. A PanicException coming back
+// through Python is not an ordinary error: it is reported on standard error
+// and its fatal error resumes from here.
+Ref fetch_error();
+
+// Like fetch_error, but a missing error becomes a SystemError.
+Ref fetch_error_or_system_error();
+
+// "{type}: {str}"
+std::string display_form(PyObject* exc);
+// The display form, then ", caused by " and each cause's display form.
+std::string chain_form(PyObject* exc);
+// "PyErr { type: ..., value: ..., traceback: ... }"
+std::string debug_form(PyObject* exc);
+
+// The cached PanicException class (a borrowed reference), made on first use.
+PyObject* panic_type();
+
+// Reports a fatal error on standard error (unless it was reported when it
+// first crossed into Python) and sets PanicException with its message.
+void raise_panic(const quarn::Fatal& fatal) noexcept;
+
+// Prints the pending error and stops with the fatal error for a failed
+// object creation.
+[[noreturn]] void fail_api_call(std::source_location where = std::source_location::current());
+
+}  // namespace velmo

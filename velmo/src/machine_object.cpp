@@ -1,0 +1,45 @@
+#include "machine_object.hpp"
+
+#include "boundary.hpp"
+#include "convert.hpp"
+#include "quarn/eval.hpp"
+
+namespace velmo::machine_object {
+
+PyQuarn* as_quarn(PyObject* self) {
+    PyTypeObject* type = quarn_type();
+    if (!type) throw PyErrOccurred{};
+    if (!self || !PyObject_TypeCheck(self, type)) {
+        raise_type_error(mismatch_text(self ? self : Py_None, "Quarn"));
+    }
+    return reinterpret_cast<PyQuarn*>(self);
+}
+
+PyObject* create(PyTypeObject* type) {
+    quarn::Machine machine = quarn::Machine::create();
+    PyObject* object = check(PyBaseObject_Type.tp_alloc(type, 0));
+    std::construct_at(&reinterpret_cast<PyQuarn*>(object)->machine, std::move(machine));
+    return object;
+}
+
+// Runs copies of the statements: the Statement objects stay as they were and
+// the same list can be run again. The lock stays held for the whole run.
+PyObject* run(const Signature& sig, PyQuarn* self, PyObject** args) {
+    quarn::Program program = argument(sig.params[0], [&] { return statement_list_arg(args[0]); });
+    quarn::deduce(self->machine, std::move(program));
+    Py_RETURN_NONE;
+}
+
+PyObject* get(const Signature& sig, PyQuarn* self, PyObject** args) {
+    quarn::Identifier id =
+        argument(sig.params[0], [&] { return PyIdentifier::extract_bound(args[0]).into_identifier(); });
+    quarn::Shared value = self->machine.get(id);
+    return PyValue::arc_quarnvalue_to_py(std::move(value)).into_pyobject().release();
+}
+
+PyObject* repr(PyQuarn* self) {
+    std::string text = self->machine.debug();
+    return check(PyUnicode_DecodeUTF8(text.data(), text.size(), "replace"));
+}
+
+}  // namespace velmo::machine_object
