@@ -22,7 +22,8 @@ std::uintptr_t find_stack_floor() noexcept {
     return reinterpret_cast<std::uintptr_t>(base) + reserve;
 }
 
-thread_local std::uintptr_t stack_floor = find_stack_floor();
+thread_local const std::uintptr_t thread_floor = find_stack_floor();
+thread_local std::uintptr_t stack_floor = thread_floor;
 
 }  // namespace
 
@@ -30,5 +31,13 @@ bool stack_exhausted() noexcept {
     char here;
     return reinterpret_cast<std::uintptr_t>(&here) < stack_floor;
 }
+
+StackBudget::StackBudget(std::size_t bytes) noexcept : saved_(stack_floor) {
+    char here;
+    auto top = reinterpret_cast<std::uintptr_t>(&here);
+    if (bytes > 0) stack_floor = top > bytes && top - bytes > thread_floor ? top - bytes : thread_floor;
+}
+
+StackBudget::~StackBudget() { stack_floor = saved_; }
 
 }  // namespace quarn

@@ -49,6 +49,13 @@ Ref argument_object(quarn::Shared argument) {
 
 quarn::Value PyQuarnFn::run(quarn::Shared argument) {
     GilTake gil;
+    // The interpreter's own guard: on a host that bounds its stack more
+    // tightly than the thread's, this is where a deep program must stop.
+    if (Py_EnterRecursiveCall(" while calling a Python function from Quarn"))
+        fail_with("Failed while executing Python function with Quarn: ", fetch_error_or_system_error());
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
     Ref arg = argument_object(std::move(argument));
     Ref args = Ref::steal(PyTuple_New(1));
     if (!args) fail_api_call();

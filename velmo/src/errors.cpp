@@ -42,7 +42,7 @@ std::string short_path(const char* file) {
 std::string safe_repr(PyObject* object) {
     Ref text = Ref::steal(PyObject_Repr(object));
     if (text) return utf8(text.get());
-    PyErr_WriteUnraisable(object);
+    host::write_unraisable(object);
     return "<unprintable " + type_name(Py_TYPE(object)) + " object>";
 }
 
@@ -55,7 +55,7 @@ std::string traceback_part(PyObject* exc) {
     if (sink && PyTraceBack_Print(tb.get(), sink.get()) == 0)
         text = Ref::steal(PyObject_CallMethod(sink.get(), "getvalue", nullptr));
     if (!text || !PyUnicode_Check(text.get())) {
-        if (PyErr_Occurred()) PyErr_WriteUnraisable(tb.get());
+        if (PyErr_Occurred()) host::write_unraisable(tb.get());
         return "<unformattable " + safe_repr(tb.get()) + ">";
     }
     std::string out = "Some(";

@@ -6,6 +6,7 @@
 // list until some thread takes the lock through the module.
 
 #include "host.hpp"
+#include "quarn/stack.hpp"
 
 namespace velmo {
 
@@ -16,6 +17,9 @@ public:
     ~Entry();
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
+
+private:
+    quarn::StackBudget stack_{host::kEvalStackBudget};
 };
 
 // Takes the lock for code that may run on a thread without it.

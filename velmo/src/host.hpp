@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+
 namespace velmo::host {
 
 // The qualified name of a type, as a new reference (or null with an error).
@@ -30,5 +32,33 @@ inline long long as_int64(PyObject* o) {
 }
 
 using GilState = PyGILState_STATE;
+
+#ifdef PYPY_VERSION
+// PyPy bounds its stack well inside the thread's: evaluation that recursed to
+// the thread's limit would leave PyPy's own calls no room and end the process.
+// Each entry into the module may recurse this far before stopping cleanly.
+inline constexpr std::size_t kEvalStackBudget = 384 * 1024;
+#else
+inline constexpr std::size_t kEvalStackBudget = 0;  // the thread's own limit
+#endif
+
+// Reports an error that cannot be raised. PyPy cannot name an object whose
+// repr() fails and ends the process instead, so it is not named there.
+inline void write_unraisable(PyObject* object) {
+#ifdef PYPY_VERSION
+    (void)object;
+    PyErr_WriteUnraisable(nullptr);
+#else
+    PyErr_WriteUnraisable(object);
+#endif
+}
+
+// Makes a type made by PyType_FromSpec final and closed to new attributes.
+// CPython does so from the type's flags; PyPy ignores them, so there the
+// type gets methods that refuse. Returns false with an error set.
+bool finish_type(PyTypeObject* type);
+
+// PyPy drops an empty module docstring; set it again there.
+bool finish_module(PyObject* module);
 
 }  // namespace velmo::host

@@ -155,8 +155,10 @@ PyType_Spec expr_spec{"builtins.Expr", sizeof(PyExpr), 0, Py_TPFLAGS_DEFAULT, ex
 
 // Made once per process; a failed attempt is not cached.
 PyTypeObject* cached_type(PyType_Spec& spec, PyTypeObject*& cache) {
-    if (!cache) cache = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return cache;
+    if (cache) return cache;
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (type && !host::finish_type(type)) Py_CLEAR(type);
+    return cache = type;
 }
 
 PyTypeObject* quarn_cache = nullptr;
@@ -189,7 +191,7 @@ PyObject* init_module() {
         return cached_module;
     }
     Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
-    if (!module) return nullptr;
+    if (!module || !host::finish_module(module.get())) return nullptr;
     if (!register_class(module.get(), "Quarn", quarn_type()) ||
         !register_class(module.get(), "Statement", statement_type()) ||
         !register_class(module.get(), "Expr", expr_type())) {

@@ -1,0 +1,231 @@
+// The variable table: lookups, inserts, debug form, shard choice, hashing and
+// concurrent use.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "quarn/error.hpp"
+#include "quarn/machine.hpp"
+
+using namespace quarn;
+
+namespace {
+
+template <class F>
+std::string fatal_message(F&& f) {
+    try {
+        f();
+    } catch (const Fatal& e) {
+        return e.message();
+    }
+    return "<no fatal error>";
+}
+
+Shared num(std::int64_t n) { return Shared::make(Value(Number::Int(n))); }
+
+// Reference outputs of SipHash-2-4 with key 00..0f over messages 00..(len-1).
+constexpr std::uint64_t kSip24[64] = {
+    0x726fdb47dd0e0e31ull, 0x74f839c593dc67fdull, 0x0d6c8009d9a94f5aull, 0x85676696d7fb7e2dull,
+    0xcf2794e0277187b7ull, 0x18765564cd99a68dull, 0xcbc9466e58fee3ceull, 0xab0200f58b01d137ull,
+    0x93f5f5799a932462ull, 0x9e0082df0ba9e4b0ull, 0x7a5dbbc594ddb9f3ull, 0xf4b32f46226bada7ull,
+    0x751e8fbc860ee5fbull, 0x14ea5627c0843d90ull, 0xf723ca908e7af2eeull, 0xa129ca6149be45e5ull,
+    0x3f2acc7f57c29bdbull, 0x699ae9f52cbe4794ull, 0x4bc1b3f0968dd39cull, 0xbb6dc91da77961bdull,
+    0xbed65cf21aa2ee98ull, 0xd0f2cbb02e3b67c7ull, 0x93536795e3a33e88ull, 0xa80c038ccd5ccec8ull,
+    0xb8ad50c6f649af94ull, 0xbce192de8a85b8eaull, 0x17d835b85bbb15f3ull, 0x2f2e6163076bcfadull,
+    0xde4daaaca71dc9a5ull, 0xa6a2506687956571ull, 0xad87a3535c49ef28ull, 0x32d892fad841c342ull,
+    0x7127512f72f27cceull, 0xa7f32346f95978e3ull, 0x12e0b01abb051238ull, 0x15e034d40fa197aeull,
+    0x314dffbe0815a3b4ull, 0x027990f029623981ull, 0xcadcd4e59ef40c4dull, 0x9abfd8766a33735cull,
+    0x0e3ea96b5304a7d0ull, 0xad0c42d6fc585992ull, 0x187306c89bc215a9ull, 0xd4a60abcf3792b95ull,
+    0xf935451de4f21df2ull, 0xa9538f0419755787ull, 0xdb9acddff56ca510ull, 0xd06c98cd5c0975ebull,
+    0xe612a3cb9ecba951ull, 0xc766e62cfcadaf96ull, 0xee64435a9752fe72ull, 0xa192d576b245165aull,
+    0x0a8787bf8ecb74b2ull, 0x81b3e73d20b49b6full, 0x7fa8220ba3b2eceaull, 0x245731c13ca42499ull,
+    0xb78dbfaf3a8d83bdull, 0xea1ad565322a1a0bull, 0x60e61c23a3795013ull, 0x6606d7e446282b93ull,
+    0x6ca4ecb15c5f91e1ull, 0x9f626da15c9625f3ull, 0xe51b38608ef25f57ull, 0x958a324ceb064572ull,
+};
+
+constexpr std::uint64_t kKey0 = 0x0706050403020100ull, kKey1 = 0x0f0e0d0c0b0a0908ull;
+
+}  // namespace
+
+TEST(Machine, GetOfUnboundNameIsFatal) {
+    Machine m = Machine::create();
+    EXPECT_EQ(fatal_message([&] { m.get(Identifier::S("x")); }), "Value cannot be found: S(\"x\")");
+    EXPECT_EQ(fatal_message([&] { m.get(Identifier::U(3)); }), "Value cannot be found: U(3)");
+    EXPECT_EQ(fatal_message([&] { m.get(Identifier::S("a\"\n")); }),
+              "Value cannot be found: S(\"a\\\"\\n\")");
+    EXPECT_FALSE(m.vars.lookup(Identifier::S("")));
+}
+
+TEST(Machine, NumberedAndTextualNamesDiffer) {
+    Machine m = Machine::create();
+    m.vars.insert(Identifier::U(1), num(10));
+    EXPECT_FALSE(m.vars.lookup(Identifier::S("1")));
+    EXPECT_EQ(fatal_message([&] { m.get(Identifier::S("1")); }), "Value cannot be found: S(\"1\")");
+    m.vars.insert(Identifier::S("1"), num(20));
+    EXPECT_EQ(debug_string(*m.get(Identifier::U(1))), "Number(Int(10))");
+    EXPECT_EQ(debug_string(*m.get(Identifier::S("1"))), "Number(Int(20))");
+}
+
+TEST(Machine, InsertReplacesAndReturnsOldValue) {
+    Machine m = Machine::create();
+    Shared first = num(1), second = num(2);
+    EXPECT_FALSE(m.vars.insert(Identifier::S("x"), first));
+    Shared handed_out = m.get(Identifier::S("x"));
+    EXPECT_TRUE(handed_out.same_as(first));
+    Shared replaced = m.vars.insert(Identifier::S("x"), second);
+    EXPECT_TRUE(replaced.same_as(first));
+    EXPECT_TRUE(m.get(Identifier::S("x")).same_as(second));
+    EXPECT_EQ(first.use_count(), 3u);  // first, handed_out, replaced; none left in the table
+    EXPECT_EQ(debug_string(*handed_out), "Number(Int(1))");
+    EXPECT_EQ(m.debug(), "Machine { vars: {S(\"x\"): Number(Int(2))} }");
+}
+
+TEST(Machine, DebugForm) {
+    Machine m = Machine::create();
+    EXPECT_EQ(m.debug(), "Machine { vars: {} }");
+    m.vars.insert(Identifier::S("x"), num(1));
+    EXPECT_EQ(m.debug(), "Machine { vars: {S(\"x\"): Number(Int(1))} }");
+    m.vars.insert(Identifier::U(7), Shared::make(Value(Vector{num(1)})));
+    std::string d = m.debug();
+    EXPECT_TRUE(d == "Machine { vars: {S(\"x\"): Number(Int(1)), U(7): Vector([Number(Int(1))])} }" ||
+                d == "Machine { vars: {U(7): Vector([Number(Int(1))]), S(\"x\"): Number(Int(1))} }")
+        << d;
+}
+
+TEST(Machine, MachinesDoNotShareVariablesOrKeys) {
+    Machine a = Machine::create();
+    Machine b = Machine::create();
+    a.vars.insert(Identifier::S("x"), num(1));
+    EXPECT_FALSE(b.vars.lookup(Identifier::S("x")));
+    // Each table on a thread takes fresh keys.
+    EXPECT_NE(a.vars.hash(Identifier::S("x")), b.vars.hash(Identifier::S("x")));
+}
+
+TEST(Machine, ManyEntriesGrowEveryShard) {
+    Machine m = Machine::create();
+    const int n = 5000;
+    for (int i = 0; i < n; ++i) {
+        m.vars.insert(Identifier::U(i), num(i));
+        m.vars.insert(Identifier::S(std::to_string(i)), num(-i));
+    }
+    std::vector<int> per_shard(m.vars.shard_count());
+    for (int i = 0; i < n; ++i) {
+        ASSERT_EQ(debug_string(*m.get(Identifier::U(i))), "Number(Int(" + std::to_string(i) + "))");
+        ASSERT_EQ(debug_string(*m.get(Identifier::S(std::to_string(i)))),
+                  "Number(Int(" + std::to_string(-i) + "))");
+        ++per_shard[m.vars.shard_of(Identifier::U(i))];
+    }
+    for (int count : per_shard) EXPECT_GT(count, 0);
+}
+
+TEST(Shards, AmountForThreadCount) {
+    const std::pair<unsigned, std::size_t> cases[] = {
+        {0, 4}, {1, 4}, {2, 8}, {3, 16}, {4, 16}, {5, 32}, {6, 32}, {8, 32}, {9, 64}, {16, 64},
+    };
+    for (auto [threads, shards] : cases) EXPECT_EQ(shard_amount_for(threads), shards) << threads;
+    std::size_t n = shard_amount();
+    EXPECT_GE(n, 4u);
+    EXPECT_EQ(n & (n - 1), 0u);
+    EXPECT_EQ(Machine::create().vars.shard_count(), n);
+}
+
+TEST(Shards, AssertionsOnConstruction) {
+    EXPECT_EQ(fatal_message([] { VarTable t(1); }), "assertion failed: shard_amount > 1");
+    EXPECT_EQ(fatal_message([] { VarTable t(0); }), "assertion failed: shard_amount > 1");
+    EXPECT_EQ(fatal_message([] { VarTable t(6); }), "assertion failed: shard_amount.is_power_of_two()");
+    EXPECT_EQ(VarTable(2).shard_count(), 2u);
+}
+
+TEST(Shards, ShardIsTheBitsBelowTheTopSeven) {
+    for (std::size_t count : {2u, 16u, 1024u}) {
+        VarTable t(count);
+        unsigned bits = 0;
+        while ((std::size_t{1} << bits) < count) ++bits;
+        for (std::uint64_t i = 0; i < 200; ++i) {
+            Identifier id = i % 2 ? Identifier::U(i) : Identifier::S("name" + std::to_string(i));
+            EXPECT_EQ(t.shard_of(id), (t.hash(id) << 7) >> (64 - bits));
+        }
+    }
+}
+
+TEST(SipHash, ReferenceVectors24) {
+    std::uint8_t msg[64];
+    for (int i = 0; i < 64; ++i) msg[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t len = 0; len < 64; ++len) {
+        SipHasher<2, 4> whole(kKey0, kKey1);
+        whole.write(msg, len);
+        EXPECT_EQ(whole.finish(), kSip24[len]) << len;
+        // Feeding the same bytes in uneven pieces must not change the result.
+        SipHasher<2, 4> pieces(kKey0, kKey1);
+        for (std::size_t at = 0, step = 1; at < len; at += step, step = step % 5 + 1)
+            pieces.write(msg + at, std::min(step, len - at));
+        EXPECT_EQ(pieces.finish(), kSip24[len]) << len;
+    }
+}
+
+TEST(SipHash, Rounds13AndIdentifierInput) {
+    std::uint8_t msg[16];
+    for (int i = 0; i < 16; ++i) msg[i] = static_cast<std::uint8_t>(i);
+    const std::pair<std::size_t, std::uint64_t> cases[] = {
+        {0, 0xabac0158050fc4dcull}, {1, 0xc9f49bf37d57ca93ull}, {7, 0xd3927d989bb11140ull},
+        {8, 0x369095118d299a8eull}, {15, 0xd320d86d2a519956ull},
+    };
+    for (auto [len, expected] : cases) {
+        SipHasher<1, 3> h(kKey0, kKey1);
+        h.write(msg, len);
+        EXPECT_EQ(h.finish(), expected) << len;
+    }
+    // write_u64 feeds the word little-endian, like the raw bytes.
+    SipHasher<1, 3> a(kKey0, kKey1), b(kKey0, kKey1);
+    a.write_u64(0x0706050403020100ull);
+    a.write(msg + 8, 3);
+    b.write(msg, 11);
+    EXPECT_EQ(a.finish(), b.finish());
+
+    // Identifier input: variant word, then the number or the text and 0xff.
+    SipHasher<1, 3> u(0, 0), s(0, 0);
+    hash_identifier(u, Identifier::U(5));
+    hash_identifier(s, Identifier::S("ab"));
+    EXPECT_EQ(u.finish(), 0xb71d6a24ef50eb1cull);
+    EXPECT_EQ(s.finish(), 0xfd3c7a1b82ad6af5ull);
+}
+
+TEST(Machine, ConcurrentReadersSeeWholeValues) {
+    Machine m = Machine::create();
+    const Identifier id = Identifier::S("shared");
+    auto make = [](int gen) {
+        Vector items;
+        for (int i = 0; i < 16; ++i) items.push_back(num(gen));
+        return Shared::make(Value(std::move(items)));
+    };
+    m.vars.insert(id, make(0));
+    std::atomic<int> bad{0};
+    constexpr int kLast = 2000;
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 4; ++r) {
+        readers.emplace_back([&] {
+            std::int64_t last = 0;
+            // Until the last generation shows up, with a bound on the work.
+            for (int i = 0; i < 200000 && last < kLast; ++i) {
+                Shared v = m.get(id);
+                const auto& items = std::get<Vector>(v->v);
+                std::int64_t gen = std::get<Number>(items[0]->v).as_int();
+                if (items.size() != 16 || gen < last) ++bad;
+                for (const auto& item : items)
+                    if (std::get<Number>(item->v).as_int() != gen) ++bad;
+                last = gen;
+            }
+        });
+    }
+    for (int gen = 1; gen <= kLast; ++gen) m.vars.insert(id, make(gen));
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(std::get<Number>(std::get<Vector>(m.get(id)->v)[0]->v).as_int(), kLast);
+}

@@ -1,0 +1,175 @@
+"""Shared helpers for the velmo test suite.
+
+The module is imported from the normal search path (PYTHONPATH).  When that
+fails, a build tree next to the sources is searched for an extension built
+for the running interpreter.
+"""
+
+import importlib.machinery
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+
+def _import_velmo():
+    try:
+        import velmo  # noqa: F401
+        return
+    except ImportError:
+        pass
+    build = Path(__file__).resolve().parents[2] / "build"
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        for found in sorted(build.rglob("velmo" + suffix)):
+            sys.path.insert(0, str(found.parent))
+            import velmo  # noqa: F401
+            return
+    raise ImportError("velmo is not importable; set PYTHONPATH to the built module")
+
+
+_import_velmo()
+
+import velmo  # noqa: E402
+from velmo import Expr, Quarn, Statement  # noqa: E402
+
+IS_PYPY = sys.implementation.name == "pypy"
+MODULE_DIR = os.path.dirname(os.path.abspath(velmo.__file__))
+
+I64_MAX = 2**63 - 1
+I64_MIN = -(2**63)
+
+VALUE_ENUM_HEAD = "failed to extract enum PyValue ('Null | Boolean | String | I64 | F64 | Vector')"
+IDENT_ENUM_HEAD = "failed to extract enum PyIdentifier ('U | S')"
+FUNCTION_IN_VECTOR = (
+    "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'TypeError'>, "
+    "value: TypeError('Cannot convert a Rust trait to Python'), traceback: None }"
+)
+
+
+def panic_message(fn, *args, **kwargs):
+    """Call fn and return the message of the PanicException it must raise."""
+    try:
+        fn(*args, **kwargs)
+    except BaseException as e:  # PanicException derives from BaseException
+        assert type(e).__name__ == "PanicException", f"{type(e).__name__}: {e}"
+        assert len(e.args) == 1
+        return str(e)
+    raise AssertionError("no exception was raised")
+
+
+def lit(value):
+    return Expr.literal(value)
+
+
+def ident(name):
+    return Expr.ident(name)
+
+
+def let(name, expr):
+    return Statement.let(name, expr)
+
+
+def op(a, o, b):
+    return Expr.binary_op(a, o, b)
+
+
+def evaluate(expr, machine=None):
+    """Run `__r = expr` on a machine and read `__r` back."""
+    machine = machine if machine is not None else Quarn()
+    machine.run([Statement.let("__r", expr)])
+    return machine.get("__r")
+
+
+def roundtrip(value):
+    return evaluate(Expr.literal(value))
+
+
+def settle():
+    """Collect garbage and enter the module once, so that references whose
+    release was deferred are dropped before counts are compared."""
+    import gc
+
+    gc.collect()
+    Expr.literal(None)
+    gc.collect()
+
+
+def host_error(fn):
+    """Display form ("Type: text") of the error raised by fn."""
+    try:
+        fn()
+    except BaseException as e:
+        return f"{type(e).__qualname__}: {e}"
+    raise AssertionError("no error raised")
+
+
+def value_enum_text(tname, null=None, boolean=None, string=None, i64=None, f64=None, vector=None):
+    """Enum error text of a Python object that fits no value variant.
+
+    Each variant's cause defaults to the type-mismatch text of `tname`; the
+    I64/F64 causes default to the host's own index/float conversion errors,
+    which callers pass in when they know them.
+    """
+
+    def mismatch(target):
+        return f"TypeError: '{tname}' object cannot be converted to '{target}'"
+
+    causes = [
+        ("Null", null or mismatch("NoneType")),
+        ("Boolean", boolean or mismatch("PyBool")),
+        ("String", string or mismatch("PyString")),
+        ("I64", i64),
+        ("F64", f64),
+        ("Vector", vector or mismatch("Sequence")),
+    ]
+    lines = [VALUE_ENUM_HEAD]
+    for label, cause in causes:
+        lines.append(
+            f"- variant {label} ({label}): TypeError: failed to extract field PyValue::{label}.0, caused by {cause}"
+        )
+    return "\n".join(lines)
+
+
+def ident_enum_text(u_cause, s_cause):
+    return (
+        f"{IDENT_ENUM_HEAD}\n"
+        f"- variant U (U): TypeError: failed to extract field PyIdentifier::U.0, caused by {u_cause}\n"
+        f"- variant S (S): TypeError: failed to extract field PyIdentifier::S.0, caused by {s_cause}"
+    )
+
+
+def run_isolated(code, timeout=900):
+    """Run code in a fresh interpreter that imports the same velmo build.
+
+    Returns the CompletedProcess; callers assert returncode == 0 so that a
+    crash fails one test instead of the whole session.
+    """
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_DIR, env.get("PYTHONPATH")) if p)
+    prelude = "import sys\nfrom velmo import Expr, Statement, Quarn\n"
+    return subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+    )
+
+
+def assert_clean(proc):
+    assert proc.returncode == 0, (
+        f"child exited with {proc.returncode}\nstdout:\n{proc.stdout[-3000:]}\nstderr:\n{proc.stderr[-3000:]}"
+    )
+    return proc.stdout.split()
+
+
+@pytest.fixture(scope="session")
+def panic_type():
+    try:
+        Quarn().get("__never_bound__")
+    except BaseException as e:
+        return type(e)
+    raise AssertionError("get of an unbound name did not fail")

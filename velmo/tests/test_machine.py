@@ -1,0 +1,200 @@
+"""The Quarn machine object: run, get, repr, failures and statement semantics."""
+
+import math
+
+import pytest
+
+from velmo import Expr, Quarn, Statement
+from conftest import ident, let, lit, op, panic_message
+
+
+def type_error(fn, *args):
+    with pytest.raises(TypeError) as info:
+        fn(*args)
+    assert type(info.value) is TypeError
+    return str(info.value)
+
+
+def test_new_machine():
+    q = Quarn()
+    assert repr(q) == "Machine { vars: {} }"
+    assert panic_message(q.get, "x") == 'Value cannot be found: S("x")'
+    assert panic_message(q.get, 3) == "Value cannot be found: U(3)"
+    assert q.run([]) is None
+    assert q.run(()) is None
+    assert repr(q) == "Machine { vars: {} }"
+
+
+@pytest.mark.parametrize(
+    "name,value,form",
+    [
+        ("x", 1, 'S("x"): Number(Int(1))'),
+        (7, -3, "U(7): Number(Int(-3))"),
+        ("f", 2.5, 'S("f"): Number(Float(2.5))'),
+        ("f", 1.0, 'S("f"): Number(Float(1.0))'),
+        ("f", 1e16, 'S("f"): Number(Float(1e16))'),
+        ("f", 1234567.0, 'S("f"): Number(Float(1234567.0))'),
+        ("f", 0.0001, 'S("f"): Number(Float(0.0001))'),
+        ("f", 0.00001, 'S("f"): Number(Float(1e-5))'),
+        ("f", 1.5e-5, 'S("f"): Number(Float(1.5e-5))'),
+        ("f", -2e20, 'S("f"): Number(Float(-2e20))'),
+        ("f", -0.0, 'S("f"): Number(Float(-0.0))'),
+        ("f", math.nan, 'S("f"): Number(Float(NaN))'),
+        ("f", math.inf, 'S("f"): Number(Float(inf))'),
+        ("f", -math.inf, 'S("f"): Number(Float(-inf))'),
+        ("f", 0.1, 'S("f"): Number(Float(0.1))'),
+        ("n", None, 'S("n"): Null'),
+        ("b", True, 'S("b"): Boolean(true)'),
+        ("b", False, 'S("b"): Boolean(false)'),
+        ("s", 'say "hi"\\', r'S("s"): String("say \"hi\"\\")'),
+        ("s", "tab\tnl\n\x7f'", r'S("s"): String("tab\tnl\n\u{7f}' + "'\")"),
+        ("", [1, None, []], 'S(""): Vector([Number(Int(1)), Null, Vector([])])'),
+    ],
+)
+def test_repr_of_one_variable(name, value, form):
+    q = Quarn()
+    q.run([let(name, lit(value))])
+    assert repr(q) == "Machine { vars: {" + form + "} }"
+
+
+def test_repr_of_several_variables():
+    q = Quarn()
+    q.run([let("a", lit(None)), let(2, lit(False)), let("c", lit("x"))])
+    text = repr(q)
+    assert text.startswith("Machine { vars: {") and text.endswith("} }")
+    entries = text[len("Machine { vars: {"):-len("} }")].split(", ")
+    assert sorted(entries) == sorted(['S("a"): Null', "U(2): Boolean(false)", 'S("c"): String("x")'])
+
+
+@pytest.mark.parametrize("value", [1, 2.5, "text", None, True, [1, [2]], []])
+def test_get_returns_fresh_objects(value):
+    q = Quarn()
+    q.run([let("x", lit(value))])
+    first, second = q.get("x"), q.get("x")
+    assert first == value and type(first) is type(value)
+    if isinstance(value, list):
+        assert first is not second
+        first.append("mutated")
+        assert q.get("x") == value
+
+
+@pytest.mark.parametrize(
+    "stmts,message",
+    [
+        ("abc", "argument 'stmts': Can't extract `str` to `Vec`"),
+        (5, "argument 'stmts': 'int' object cannot be converted to 'Sequence'"),
+        ({"a": 1}, "argument 'stmts': 'dict' object cannot be converted to 'Sequence'"),
+        (None, "argument 'stmts': 'NoneType' object cannot be converted to 'Sequence'"),
+        ("expr-second", "argument 'stmts': 'Expr' object cannot be converted to 'Statement'"),
+        ("int-second", "argument 'stmts': 'int' object cannot be converted to 'Statement'"),
+    ],
+)
+def test_run_argument_errors_execute_nothing(stmts, message):
+    q = Quarn()
+    if stmts == "expr-second":
+        stmts = [let("x", lit(1)), lit(2)]
+    elif stmts == "int-second":
+        stmts = [let("x", lit(1)), 2]
+    assert type_error(q.run, stmts) == message
+    assert repr(q) == "Machine { vars: {} }"
+
+
+def test_failure_keeps_earlier_bindings_and_skips_later():
+    q = Quarn()
+    prog = [let("x", lit(1)), let("y", ident("z")), let("x", lit(2)), let("w", lit(3))]
+    assert panic_message(q.run, prog) == 'Value cannot be found: S("z")'
+    assert q.get("x") == 1
+    for name in ("y", "w"):
+        assert panic_message(q.get, name) == f'Value cannot be found: S("{name}")'
+    # the object is still usable and keeps its bindings
+    q.run([let("x", op(ident("x"), "+", lit(10)))])
+    assert q.get("x") == 11
+
+
+def test_failing_let_keeps_old_binding():
+    q = Quarn()
+    q.run([let("x", lit("old"))])
+    assert panic_message(q.run, [let("x", Expr.not_(lit(1)))]) == "The not expression must be used on a boolean value"
+    assert q.get("x") == "old"
+    q2 = Quarn()
+    assert panic_message(q2.run, [let("self", ident("self"))]) == 'Value cannot be found: S("self")'
+    assert panic_message(q2.get, "self") == 'Value cannot be found: S("self")'
+
+
+def test_runs_twice_and_machines_are_separate():
+    prog = [let("n", op(ident("n"), "+", lit(1)))]
+    a, b = Quarn(), Quarn()
+    a.run([let("n", lit(0))])
+    b.run([let("n", lit(100))])
+    a.run(prog)
+    a.run(prog)
+    b.run(prog)
+    assert (a.get("n"), b.get("n")) == (2, 101)
+    a.run([let("only_a", lit(1))])
+    assert panic_message(b.get, "only_a") == 'Value cannot be found: S("only_a")'
+
+
+def test_rebinding_replaces_any_kind():
+    q = Quarn()
+    q.run([let("x", lit(1)), let("x", lit("two"))])
+    assert q.get("x") == "two"
+    q.run([Statement.fn("x", lambda v: v), let("x", lit(3.5))])
+    assert q.get("x") == 3.5
+    assert panic_message(q.run, [let("r", Expr.call("x", lit(0)))]) == "called `Option::unwrap()` on a `None` value"
+
+
+def test_if_chooses_a_branch_without_scope():
+    q = Quarn()
+    branch = lambda c: Statement.if_(c, [let("then", lit(1)), let("both", lit("t"))],
+                                     [let("else", lit(2)), let("both", lit("o"))])
+    q.run([branch(Expr.greater_than(lit(2), lit(1))), let("after", op(ident("then"), "+", lit(1)))])
+    assert (q.get("then"), q.get("both"), q.get("after")) == (1, "t", 2)
+    assert panic_message(q.get, "else") == 'Value cannot be found: S("else")'
+    q.run([branch(lit(False))])
+    assert (q.get("else"), q.get("both")) == (2, "o")
+
+
+def test_if_with_empty_lists_still_evaluates_condition():
+    seen = []
+
+    def probe(x):
+        seen.append(x)
+        return True
+
+    q = Quarn()
+    q.run([Statement.fn("probe", probe), Statement.if_(Expr.call("probe", lit("c")), [], [])])
+    assert seen == ["c"]
+
+
+@pytest.mark.parametrize("cond", [1, 0, "true", None, [True], 1.0])
+def test_if_condition_must_be_boolean(cond):
+    q = Quarn()
+    prog = [let("before", lit(1)), Statement.if_(lit(cond), [let("t", lit(1))], [let("o", lit(1))]), let("after", lit(1))]
+    assert panic_message(q.run, prog) == "Expected deduced condition to be a bool, got other type"
+    assert q.get("before") == 1
+    for name in ("t", "o", "after"):
+        assert panic_message(q.get, name) == f'Value cannot be found: S("{name}")'
+
+
+def test_error_inside_nested_list_stops_enclosing_lists():
+    q = Quarn()
+    inner = Statement.if_(lit(True), [let("a", lit(1)), let("b", ident("missing")), let("c", lit(1))], [])
+    outer = Statement.if_(lit(True), [inner, let("d", lit(1))], [])
+    assert panic_message(q.run, [outer, let("e", lit(1))]) == 'Value cannot be found: S("missing")'
+    assert q.get("a") == 1
+    assert [n for n in "bcde" if _bound(q, n)] == []
+
+
+def _bound(q, name):
+    try:
+        q.get(name)
+        return True
+    except BaseException:
+        return False
+
+
+def test_vector_shares_variable_values():
+    q = Quarn()
+    q.run([let("a", lit([1, 2])), let("v", Expr.vector([ident("a"), ident("a")])), let("a", lit(0))])
+    assert q.get("v") == [[1, 2], [1, 2]]
+    assert q.get("a") == 0

@@ -1,0 +1,160 @@
+import re
+import sys
+import weakref
+
+import pytest
+
+import velmo
+from velmo import Expr, Quarn, Statement
+from conftest import IS_PYPY, lit, panic_message
+
+CLASSES = [Quarn, Statement, Expr]
+
+
+def test_module_contents():
+    assert velmo.__name__ == "velmo"
+    assert velmo.__all__ == ["Quarn", "Statement", "Expr"]
+    assert velmo.__doc__ == ""
+    public = sorted(n for n in dir(velmo) if not n.startswith("__"))
+    assert public == ["Expr", "Quarn", "Statement"]
+    assert not hasattr(velmo, "PanicException")
+
+
+def test_second_initialisation_returns_same_module():
+    original = sys.modules["velmo"]
+    try:
+        del sys.modules["velmo"]
+        import velmo as again
+
+        if not IS_PYPY:  # PyPy wraps the returned object in a new module
+            assert again is original
+        assert again.Expr is Expr and again.Quarn is Quarn and again.Statement is Statement
+        assert again.__all__ == ["Quarn", "Statement", "Expr"]
+    finally:
+        sys.modules["velmo"] = original
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_class_identity(cls):
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == cls.__name__
+    assert cls.__mro__ == (cls, object)
+    assert getattr(velmo, cls.__name__) is cls
+
+
+def test_class_docstrings():
+    assert Quarn.__text_signature__ == "()"
+    assert Quarn.__doc__ == "" or (IS_PYPY and Quarn.__doc__ is None)
+    assert Expr.__doc__ is None
+    assert Statement.__doc__ is None
+
+
+SIGNATURES = [
+    (Quarn, "run", "($self, stmts)"),
+    (Quarn, "get", "($self, ident)"),
+    (Statement, "let", "(ident, pxpr)"),
+    (Statement, "if_", "(pxpr, then, otherwise)"),
+    (Statement, "fn", "(ident, item)"),
+    (Expr, "literal", "(value)"),
+    (Expr, "ident", "(id)"),
+    (Expr, "binary_op", "(a, o, b)"),
+    (Expr, "equals", "(a, b)"),
+    (Expr, "not_", "(item)"),
+    (Expr, "greater_than", "(a, b)"),
+    (Expr, "less_than", "(a, b)"),
+    (Expr, "call", "(ident, args)"),
+    (Expr, "vector", "(items)"),
+]
+
+
+@pytest.mark.parametrize("cls,name,sig", SIGNATURES, ids=lambda x: x if isinstance(x, str) else None)
+def test_method_signatures(cls, name, sig):
+    method = getattr(cls, name)
+    if IS_PYPY and sig.startswith("($self"):
+        pytest.skip("PyPy's method descriptors carry no text signature")
+    assert method.__text_signature__ == sig
+    assert not method.__doc__
+
+
+def test_builder_methods_are_static():
+    e = lit(1)
+    other = e.literal(2)  # called on an instance, ignores it
+    assert type(other) is Expr and other is not e
+    q = Quarn()
+    q.run([Statement.let("a", e), Statement.let("b", other)])
+    assert (q.get("a"), q.get("b")) == (1, 2)
+
+
+@pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
+def test_not_subclassable(cls):
+    with pytest.raises(TypeError, match="acceptable base type"):
+        type("Sub", (cls,), {})
+
+
+@pytest.mark.parametrize(
+    "make", [Quarn, lambda: lit(1), lambda: Statement.let("x", lit(1))], ids=["Quarn", "Expr", "Statement"]
+)
+def test_instances_have_no_attributes(make):
+    obj = make()
+    name = type(obj).__name__
+    with pytest.raises(AttributeError, match=f"^'builtins.{name}' object has no attribute 'extra'$"):
+        obj.extra = 1
+    with pytest.raises(AttributeError):
+        del obj.extra
+    if not IS_PYPY:  # every PyPy object has a (here empty) dict and takes weak references
+        with pytest.raises(AttributeError):
+            obj.__dict__
+        with pytest.raises(TypeError):
+            weakref.ref(obj)
+
+
+def test_instances_compare_and_hash_by_identity():
+    a, b = lit(1), lit(1)
+    assert a == a and a != b
+    assert len({a, b, a}) == 2
+    assert re.fullmatch(r"<builtins\.Expr object at 0x[0-9a-fA-F]+>", repr(a))
+    s = Statement.let("x", a)
+    assert re.fullmatch(r"<builtins\.Statement object at 0x[0-9a-fA-F]+>", repr(s))
+
+
+@pytest.mark.parametrize("cls", [Expr, Statement], ids=lambda c: c.__name__)
+@pytest.mark.parametrize("args,kwargs", [((), {}), ((1,), {}), ((1, "x"), {"a": 2})])
+def test_builder_classes_have_no_constructor(cls, args, kwargs):
+    with pytest.raises(TypeError) as info:
+        cls(*args, **kwargs)
+    assert str(info.value) == f"No constructor defined for {cls.__name__}"
+    assert type(info.value) is TypeError
+
+
+def test_panic_exception_class(panic_type):
+    assert panic_type.__name__ == "PanicException"
+    assert panic_type.__module__ == "pyo3_runtime"
+    assert panic_type.__bases__ == (BaseException,)
+    assert not issubclass(panic_type, Exception)
+    assert isinstance(panic_type.__doc__, str) and panic_type.__doc__.strip()
+    # created once, the same class on every failure
+    try:
+        Quarn().get(3)
+    except BaseException as e:
+        assert type(e) is panic_type
+        assert e.args == ("Value cannot be found: U(3)",)
+
+
+def test_panic_is_not_caught_by_exception_handler():
+    caught = None
+    try:
+        try:
+            Quarn().get("x")
+        except Exception:  # must not catch it
+            caught = "Exception"
+    except BaseException as e:
+        caught = type(e).__name__
+    assert caught == "PanicException"
+
+
+def test_panic_writes_report_to_stderr(capfd):
+    capfd.readouterr()
+    assert panic_message(Quarn().get, "nowhere") == 'Value cannot be found: S("nowhere")'
+    err = capfd.readouterr().err
+    assert 'Value cannot be found: S("nowhere")' in err
+
