@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <mutex>
+#include <shared_mutex>
 
 #include "quarn/error.hpp"
 
@@ -115,7 +116,7 @@ Shared VarTable::insert(Identifier id, Shared value) const {
 void VarTable::debug(std::string& out) const {
     out += '{';
     bool first = true;
-    std::shared_lock<std::shared_mutex> held;
+    std::shared_lock<RwLock> held;
     for (std::size_t i = 0; i < count_; ++i) {
         std::shared_lock next(shards_[i].lock);
         held = std::move(next);

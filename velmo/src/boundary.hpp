@@ -4,6 +4,7 @@
 // the core into PanicException, and converts arguments through argument(),
 // which names the parameter in a conversion's TypeError.
 
+#include <exception>
 #include <new>
 
 #include "binder.hpp"
@@ -25,6 +26,11 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const std::bad_alloc&) {
         // Memory exhaustion is not an error the program can handle.
         Py_FatalError("velmo: out of memory");
+        return nullptr;
+    } catch (const std::exception& e) {
+        // Any other failure of the library underneath is still a failure of
+        // this call, never a reason to take the interpreter down.
+        raise_panic(quarn::Fatal(e.what(), std::source_location::current()));
         return nullptr;
     }
 }

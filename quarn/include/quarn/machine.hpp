@@ -4,10 +4,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 #include <vector>
 
+#include "quarn/rwlock.hpp"
 #include "quarn/value.hpp"
 
 namespace quarn {
@@ -60,7 +60,7 @@ private:
         Shared value;  // empty marks a free slot
     };
     struct alignas(128) Shard {
-        mutable std::shared_mutex lock;
+        mutable RwLock lock;
         std::vector<Slot> slots;  // power-of-two size, linear probing
         std::size_t used = 0;
         const Slot* find(std::uint64_t hash, const Identifier& id) const noexcept;
