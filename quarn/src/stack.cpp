@@ -22,20 +22,34 @@ std::uintptr_t find_stack_floor() noexcept {
     return reinterpret_cast<std::uintptr_t>(base) + reserve;
 }
 
-thread_local const std::uintptr_t thread_floor = find_stack_floor();
-thread_local std::uintptr_t stack_floor = thread_floor;
+// Both start at a sentinel above any address, so that the first check on a
+// thread takes the slow path and finds the real floor; after that a check is
+// one comparison against a plain thread-local word.
+constexpr std::uintptr_t kUnknown = UINTPTR_MAX;
+thread_local std::uintptr_t thread_floor = kUnknown;
+thread_local std::uintptr_t stack_floor = kUnknown;
+
+std::uintptr_t base_floor() noexcept {
+    if (thread_floor == kUnknown) thread_floor = find_stack_floor();
+    return thread_floor;
+}
 
 }  // namespace
 
 bool stack_exhausted() noexcept {
     char here;
-    return reinterpret_cast<std::uintptr_t>(&here) < stack_floor;
+    auto sp = reinterpret_cast<std::uintptr_t>(&here);
+    if (sp >= stack_floor) return false;
+    if (stack_floor == kUnknown) stack_floor = base_floor();
+    return sp < stack_floor;
 }
 
 StackBudget::StackBudget(std::size_t bytes) noexcept : saved_(stack_floor) {
+    if (bytes == 0) return;
     char here;
     auto top = reinterpret_cast<std::uintptr_t>(&here);
-    if (bytes > 0) stack_floor = top > bytes && top - bytes > thread_floor ? top - bytes : thread_floor;
+    std::uintptr_t floor = base_floor();
+    stack_floor = top > bytes && top - bytes > floor ? top - bytes : floor;
 }
 
 StackBudget::~StackBudget() { stack_floor = saved_; }

@@ -1,6 +1,5 @@
 #include "quarn/teardown.hpp"
 
-#include <utility>
 #include <vector>
 
 namespace quarn::teardown {
@@ -11,34 +10,41 @@ struct Parked {
     void* object;
 };
 
-struct State {
-    int depth = 0;
-    bool draining = false;
-    std::vector<Parked> parked;
-};
+// Kept trivial, so that the per-node depth count costs a plain TLS access.
+thread_local int depth = 0;
+thread_local bool draining = false;
+thread_local std::vector<Parked>* parked = nullptr;
 
-thread_local State state;
+// The parked list lives as long as the thread and is made on first need.
+std::vector<Parked>& parked_list() {
+    if (!parked) {
+        thread_local std::vector<Parked> storage;
+        parked = &storage;
+    }
+    return *parked;
+}
 
 void drain() noexcept {
-    state.draining = true;
-    while (!state.parked.empty()) {
-        Parked p = state.parked.back();
-        state.parked.pop_back();
+    draining = true;
+    std::vector<Parked>& list = *parked;
+    while (!list.empty()) {
+        Parked p = list.back();
+        list.pop_back();
         p.destroy(p.object);
     }
-    state.draining = false;
+    draining = false;
 }
 
 }  // namespace
 
-bool too_deep() noexcept { return state.depth >= kMaxDepth; }
+bool too_deep() noexcept { return depth >= kMaxDepth; }
 
-void park(Destroy destroy, void* object) { state.parked.push_back({destroy, object}); }
+void park(Destroy destroy, void* object) { parked_list().push_back({destroy, object}); }
 
-Level::Level() noexcept { ++state.depth; }
+Level::Level() noexcept { ++depth; }
 
 Level::~Level() {
-    if (--state.depth == 0 && !state.draining && !state.parked.empty()) drain();
+    if (--depth == 0 && !draining && parked && !parked->empty()) drain();
 }
 
 void run(Destroy destroy, void* object) noexcept {

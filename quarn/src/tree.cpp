@@ -1,13 +1,15 @@
 #include "quarn/tree.hpp"
 
+#include "quarn/pool.hpp"
+#include "quarn/stack.hpp"
 #include "quarn/teardown.hpp"
 
 namespace quarn {
 
 // ------------------------------------------------------------ allocation
 
-void* Expr::operator new(std::size_t size) { return ::operator new(size); }
-void Expr::operator delete(void* p) noexcept { ::operator delete(p); }
+void* Expr::operator new(std::size_t size) { return pool::allocate(size); }
+void Expr::operator delete(void* p, std::size_t size) noexcept { pool::release(p, size); }
 
 ExprBox Expr::box(Expr e) { return ExprBox(new Expr(std::move(e))); }
 
@@ -119,20 +121,60 @@ bool is_leaf(const ExprNode& node) {
     return std::holds_alternative<Literal>(node) || std::holds_alternative<Ident>(node);
 }
 
+// Plain recursion is the fast way to copy an ordinary tree; once the stack
+// runs low, the rest of the tree goes through the Copier's work list.
+ExprBox copy_box(const ExprBox& src) { return ExprBox(new Expr(*src)); }
+
+struct NodeCopy {
+    ExprNode operator()(const Literal& n) const { return Literal{n.value}; }
+    ExprNode operator()(const Ident& n) const { return Ident{n.id}; }
+    ExprNode operator()(const BinaryOp& n) const { return BinaryOp{copy_box(n.left), n.op, copy_box(n.right)}; }
+    ExprNode operator()(const Equals& n) const { return Equals{copy_box(n.left), copy_box(n.right)}; }
+    ExprNode operator()(const Not& n) const { return Not{copy_box(n.item)}; }
+    ExprNode operator()(const GreaterThan& n) const { return GreaterThan{copy_box(n.left), copy_box(n.right)}; }
+    ExprNode operator()(const LessThan& n) const { return LessThan{copy_box(n.left), copy_box(n.right)}; }
+    ExprNode operator()(const Call& n) const { return Call{n.ident, copy_box(n.arg)}; }
+    ExprNode operator()(const VectorExpr& n) const { return VectorExpr{n.items}; }
+};
+
+// Empties a node's owned children in place, so its members destroy trivially.
+struct ReleaseChildren {
+    void operator()(Literal&) const {}
+    void operator()(Ident&) const {}
+    void operator()(BinaryOp& n) const { n.left.reset(), n.right.reset(); }
+    void operator()(Equals& n) const { n.left.reset(), n.right.reset(); }
+    void operator()(Not& n) const { n.item.reset(); }
+    void operator()(GreaterThan& n) const { n.left.reset(), n.right.reset(); }
+    void operator()(LessThan& n) const { n.left.reset(), n.right.reset(); }
+    void operator()(Call& n) const { n.arg.reset(); }
+    void operator()(VectorExpr& n) const { n.items.clear(); }
+};
+
+ExprNode copy_node(const Expr& other) {
+    if (is_leaf(other.node) || !stack_exhausted()) return std::visit(NodeCopy{}, other.node);
+    Expr copy;
+    Copier().copy(other, copy);
+    return std::move(copy.node);
+}
+
+struct StatementCopy {
+    StatementNode operator()(const Let& n) const { return Let{n.ident, n.expr}; }
+    StatementNode operator()(const If& n) const { return If{n.then, n.otherwise, n.cond}; }
+    StatementNode operator()(const Fn& n) const { return Fn{n.ident, n.f}; }
+};
+
+StatementNode copy_node(const Statement& other) {
+    if (!stack_exhausted()) return std::visit(StatementCopy{}, other.node);
+    Statement copy(Let{Identifier{}, Expr()});
+    Copier().copy(other, copy);
+    return std::move(copy.node);
+}
+
 }  // namespace
 
-Expr::Expr(const Expr& other) {
-    if (is_leaf(other.node)) {
-        node = other.node.index() == 0 ? ExprNode(Literal{std::get<Literal>(other.node).value})
-                                       : ExprNode(Ident{std::get<Ident>(other.node).id});
-        return;
-    }
-    Copier().copy(other, *this);
-}
+Expr::Expr(const Expr& other) : node(copy_node(other)) {}
 
-Statement::Statement(const Statement& other) : node(Let{Identifier{}, Expr()}) {
-    Copier().copy(other, *this);
-}
+Statement::Statement(const Statement& other) : node(copy_node(other)) {}
 
 // ------------------------------------------------------------ destruction
 
@@ -143,7 +185,7 @@ Expr::~Expr() {
         return;
     }
     teardown::Level level;
-    ExprNode children = std::move(node);
+    std::visit(ReleaseChildren{}, node);
 }
 
 Statement::~Statement() {

@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "quarn/error.hpp"
+#include "quarn/pool.hpp"
 #include "quarn/teardown.hpp"
 
 namespace quarn {
@@ -12,8 +13,8 @@ namespace quarn {
 // ------------------------------------------------------------ shared cells
 
 namespace detail {
-void* ValueCell::operator new(std::size_t size) { return ::operator new(size); }
-void ValueCell::operator delete(void* p) noexcept { ::operator delete(p); }
+void* ValueCell::operator new(std::size_t size) { return pool::allocate(size); }
+void ValueCell::operator delete(void* p, std::size_t size) noexcept { pool::release(p, size); }
 }  // namespace detail
 
 Shared Shared::make(Value value) {

@@ -59,7 +59,7 @@ struct Expr {
     // The single allocation seam for boxed operands.
     static ExprBox box(Expr e);
     static void* operator new(std::size_t size);
-    static void operator delete(void* p) noexcept;
+    static void operator delete(void* p, std::size_t size) noexcept;
 
 private:
     explicit Expr(ExprNode n) noexcept : node(std::move(n)) {}

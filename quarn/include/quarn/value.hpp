@@ -139,7 +139,7 @@ struct ValueCell {
 
     // The single allocation seam for shared values.
     static void* operator new(std::size_t size);
-    static void operator delete(void* p) noexcept;
+    static void operator delete(void* p, std::size_t size) noexcept;
 };
 }  // namespace detail
 
