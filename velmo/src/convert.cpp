@@ -121,7 +121,7 @@ PyValue extract_value(PyObject* o) {
         misses[2] = Miss::mismatch(o, "PyString");
     }
 
-    long long n = host::as_int64(o);
+    long n = host::as_int64(o);
     if (!(n == -1 && PyErr_Occurred())) return PyValue{std::int64_t(n)};
     misses[3] = Miss::pending();
 

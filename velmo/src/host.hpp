@@ -22,11 +22,12 @@ inline bool is_plain_function(PyObject* o) { return Py_TYPE(o) == &PyFunction_Ty
 // PyLong_AsLong also truncates floats, which would turn 2.5 into 2; taking
 // everything that is not an int through PyNumber_Index first keeps to what
 // CPython accepts. Returns -1 with an error set on failure.
-inline long long as_int64(PyObject* o) {
-    if (PyLong_Check(o)) return PyLong_AsLongLong(o);
+static_assert(sizeof(long) == 8, "a C long holds a Quarn integer");
+inline long as_int64(PyObject* o) {
+    if (PyLong_Check(o)) return PyLong_AsLong(o);
     PyObject* index = PyNumber_Index(o);
     if (!index) return -1;
-    long long v = PyLong_AsLongLong(index);
+    long v = PyLong_AsLong(index);
     Py_DECREF(index);
     return v;
 }
