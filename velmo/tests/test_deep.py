@@ -99,10 +99,11 @@ def test_deep_vector_built_by_a_program():
         del q
         """
     )
+    # printing and comparing walk the value without recursion, at any depth
+    assert results["repr"] == "ok"
+    assert results["equals"] == results["equals_thread"] == "ok"
     assert results["get"] in ("ok", "RecursionError")
-    assert results["repr"] in ("ok", "RecursionError")
-    for key in ("equals", "get_thread", "equals_thread"):
-        assert results[key] in ("ok", "RecursionError", "PanicException")
+    assert results["get_thread"] in ("ok", "RecursionError")
     assert results["usable"] == "1"
 
 
