@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "quarn/error.hpp"
+#include "support.hpp"
 #include "quarn/eval.hpp"
 
 using namespace quarn;
@@ -55,15 +56,7 @@ Program prog(S&&... s) {
     return p;
 }
 
-template <class F>
-std::string fatal_message(F&& f) {
-    try {
-        f();
-    } catch (const Fatal& e) {
-        return e.message();
-    }
-    return "<no fatal error>";
-}
+using test_support::fatal_message;
 
 // The debug form of the result, or the message it stopped with.
 std::string outcome(const Machine& m, Expr e) {

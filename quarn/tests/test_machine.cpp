@@ -12,21 +12,14 @@
 #include <vector>
 
 #include "quarn/error.hpp"
+#include "support.hpp"
 #include "quarn/machine.hpp"
 
 using namespace quarn;
 
 namespace {
 
-template <class F>
-std::string fatal_message(F&& f) {
-    try {
-        f();
-    } catch (const Fatal& e) {
-        return e.message();
-    }
-    return "<no fatal error>";
-}
+using test_support::fatal_message;
 
 Shared num(std::int64_t n) { return Shared::make(Value(Number::Int(n))); }
 

@@ -10,21 +10,14 @@
 #include <vector>
 
 #include "quarn/error.hpp"
+#include "support.hpp"
 #include "quarn/value.hpp"
 
 using namespace quarn;
 
 namespace {
 
-template <class F>
-std::string fatal_message(F&& f) {
-    try {
-        f();
-    } catch (const Fatal& e) {
-        return e.message();
-    }
-    return "<no fatal error>";
-}
+using test_support::fatal_message;
 
 constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
 constexpr double kInf = std::numeric_limits<double>::infinity();
