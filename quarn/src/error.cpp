@@ -6,4 +6,8 @@ void fail(std::string message, std::source_location where) {
     throw Fatal(std::move(message), where);
 }
 
+void fail(const char* message, std::source_location where) {
+    throw Fatal(std::string(message), where);
+}
+
 }  // namespace quarn

@@ -34,7 +34,7 @@ Number arithmetic(Operator op, const Number& a, const Number& b) {
     }
 }
 
-Value binary(Operator op, const Value& left, const Value& right) {
+[[gnu::noinline]] Value binary(Operator op, const Value& left, const Value& right) {
     if (left.kind() == Kind::String) {
         if (right.kind() != Kind::String) fail("Binary operator for unknown type");
         if (op != Operator::Add) fail("Unknown binary operation for Value::String");
@@ -58,7 +58,7 @@ std::int64_t total_order_key(double d) {
 }
 
 // -1, 0 or 1 as left orders before, with or after right.
-int compare_numbers(const Value& left, const Value& right) {
+[[gnu::noinline]] int compare_numbers(const Value& left, const Value& right) {
     if (left.kind() != Kind::Number || right.kind() != Kind::Number)
         fail("Both left-hand and right-hand side values must be a number");
     const Number& a = std::get<Number>(left.v);
@@ -68,12 +68,42 @@ int compare_numbers(const Value& left, const Value& right) {
     return (x > y) - (x < y);
 }
 
+// What a node does once its operands are in is kept out of line, so that the
+// recursive frame of the evaluator holds little more than operand handles.
+[[gnu::noinline]] Shared take_value(Value& value) { return Shared::make(std::move(value)); }
+[[gnu::noinline]] Shared make_bool(bool b) { return Shared::make(Value(b)); }
+[[gnu::noinline]] Shared combine(Operator op, const Shared& l, const Shared& r) {
+    return Shared::make(binary(op, *l, *r));
+}
+
+[[noreturn, gnu::noinline, gnu::cold]] void missing(const Identifier& id) {
+    fail("Value cannot be found: " + debug_string(id));
+}
+
+[[gnu::noinline]] Shared call_function(const Shared& function, Shared argument) {
+    if (function->kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
+    return Shared::make(std::get<FunctionBox>(function->v)->run(std::move(argument)));
+}
+
 class Evaluator {
 public:
     explicit Evaluator(const Machine& machine) : machine_(machine) {}
 
+    // A switch rather than std::visit: one frame per nesting level keeps
+    // deep programs within the stack and the dispatch cheap.
     Shared eval(Expr& e) {
-        return std::visit([&](auto& node) { return eval(node); }, e.node);
+        ExprNode& n = e.node;
+        switch (n.index()) {
+        case 0: return eval(*std::get_if<Literal>(&n));
+        case 1: return eval(*std::get_if<Ident>(&n));
+        case 2: return eval(*std::get_if<BinaryOp>(&n));
+        case 3: return eval(*std::get_if<Equals>(&n));
+        case 4: return eval(*std::get_if<Not>(&n));
+        case 5: return eval(*std::get_if<GreaterThan>(&n));
+        case 6: return eval(*std::get_if<LessThan>(&n));
+        case 7: return eval(*std::get_if<Call>(&n));
+        default: return eval(*std::get_if<VectorExpr>(&n));
+        }
     }
 
 private:
@@ -86,38 +116,38 @@ private:
 
     Shared lookup(const Identifier& id) {
         Shared v = machine_.vars.lookup(id);
-        if (!v) fail("Value cannot be found: " + debug_string(id));
+        if (!v) missing(id);
         return v;
     }
 
-    Shared eval(Literal& n) { return Shared::make(std::move(n.value)); }
+    Shared eval(Literal& n) { return take_value(n.value); }
     Shared eval(Ident& n) { return lookup(n.id); }
 
     Shared eval(BinaryOp& n) {
         check_depth();
         Shared l = take(n.left), r = take(n.right);
-        return Shared::make(binary(n.op, *l, *r));
+        return combine(n.op, l, r);
     }
     Shared eval(Equals& n) {
         check_depth();
         Shared l = take(n.left), r = take(n.right);
-        return Shared::make(Value(equals(*l, *r)));
+        return make_bool(equals(*l, *r));
     }
     Shared eval(Not& n) {
         check_depth();
         Shared v = take(n.item);
         if (v->kind() != Kind::Boolean) fail("The not expression must be used on a boolean value");
-        return Shared::make(Value(!std::get<bool>(v->v)));
+        return make_bool(!std::get<bool>(v->v));
     }
     Shared eval(GreaterThan& n) {
         check_depth();
         Shared l = take(n.left), r = take(n.right);
-        return Shared::make(Value(compare_numbers(*l, *r) > 0));
+        return make_bool(compare_numbers(*l, *r) > 0);
     }
     Shared eval(LessThan& n) {
         check_depth();
         Shared l = take(n.left), r = take(n.right);
-        return Shared::make(Value(compare_numbers(*l, *r) < 0));
+        return make_bool(compare_numbers(*l, *r) < 0);
     }
     Shared eval(Call& n) {
         check_depth();
@@ -125,16 +155,15 @@ private:
         // Held until run returns, so a function that rebinds its own name
         // while running stays alive.
         Shared function = lookup(n.ident);
-        if (function->kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
-        Value result = std::get<FunctionBox>(function->v)->run(std::move(arg));
-        return Shared::make(std::move(result));
+        return call_function(function, std::move(arg));
     }
-    Shared eval(VectorExpr& n) {
+    [[gnu::noinline]] Shared eval(VectorExpr& n) {
         check_depth();
         Vector items;
         items.reserve(n.items.size());
         for (Expr& item : n.items) items.push_back(eval(item));
-        return Shared::make(Value(std::move(items)));
+        Value value(std::move(items));
+        return take_value(value);
     }
 
     const Machine& machine_;

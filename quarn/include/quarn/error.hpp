@@ -29,5 +29,9 @@ private:
 
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
+// The same for a fixed text; the text is copied inside, keeping the caller's
+// frame small (it matters in the recursive evaluator).
+[[noreturn]] void fail(const char* message,
+                       std::source_location where = std::source_location::current());
 
 }  // namespace quarn
