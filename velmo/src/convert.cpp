@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <cstring>
+#include <optional>
 
 #include "errors.hpp"
 #include "gil.hpp"
@@ -97,6 +98,22 @@ bool numpy_bool(PyObject* o, Miss& miss) {
 
 PyValue extract_vector(PyObject* o, Miss& miss, bool& ok);
 
+// The text attempt of both values and identifiers: a str (or subclass) with a
+// UTF-8 form.
+std::optional<std::string> string_attempt(PyObject* o, Miss& miss) {
+    if (!PyUnicode_Check(o)) {
+        miss = Miss::mismatch(o, "PyString");
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+    if (!data) {
+        miss = Miss::pending();
+        return std::nullopt;
+    }
+    return std::string(data, size);
+}
+
 constexpr const char* kValueLabels[] = {"Null", "Boolean", "String", "I64", "F64", "Vector"};
 constexpr const char* kIdentifierLabels[] = {"U", "S"};
 
@@ -113,13 +130,7 @@ PyValue extract_value(PyObject* o) {
         misses[1] = Miss::mismatch(o, "PyBool");
     }
 
-    if (PyUnicode_Check(o)) {
-        Py_ssize_t size = 0;
-        if (const char* data = PyUnicode_AsUTF8AndSize(o, &size)) return PyValue{std::string(data, size)};
-        misses[2] = Miss::pending();
-    } else {
-        misses[2] = Miss::mismatch(o, "PyString");
-    }
+    if (auto text = string_attempt(o, misses[2])) return PyValue{std::move(*text)};
 
     long n = host::as_int64(o);
     if (!(n == -1 && PyErr_Occurred())) return PyValue{std::int64_t(n)};
@@ -274,13 +285,7 @@ PyIdentifier PyIdentifier::extract_bound(PyObject* o) {
         if (!(n == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return PyIdentifier{std::uint64_t(n)};
     }
     misses[0] = Miss::pending();
-    if (PyUnicode_Check(o)) {
-        Py_ssize_t size = 0;
-        if (const char* data = PyUnicode_AsUTF8AndSize(o, &size)) return PyIdentifier{std::string(data, size)};
-        misses[1] = Miss::pending();
-    } else {
-        misses[1] = Miss::mismatch(o, "PyString");
-    }
+    if (auto text = string_attempt(o, misses[1])) return PyIdentifier{std::move(*text)};
     raise_enum("PyIdentifier", "U | S", kIdentifierLabels, misses, 2);
 }
 
