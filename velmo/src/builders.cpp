@@ -23,10 +23,8 @@ template <class T, class Convert>
 std::vector<T> list_arg(PyObject* object, Convert convert) {
     if (PyUnicode_Check(object)) raise_type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) raise_type_error(mismatch_text(object, "Sequence"));
-    Py_ssize_t hint = PySequence_Size(object);
-    if (hint < 0) PyErr_Clear();
     std::vector<T> items;
-    items.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(std::max<Py_ssize_t>(hint, 0), 1024)));
+    items.reserve(capacity_hint(object));
     Ref iter = Ref::checked(PyObject_GetIter(object));
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) items.push_back(convert(item.get()));
     if (PyErr_Occurred()) throw PyErrOccurred{};

@@ -153,14 +153,10 @@ PyValue extract_value(PyObject* o) {
     raise_enum("PyValue", "Null | Boolean | String | I64 | F64 | Vector", kValueLabels, misses, 6);
 }
 
-// The length is only a hint: a sequence may lie about it, so never reserve
-// more than a modest amount ahead of the items actually produced.
 PyValue extract_vector(PyObject* o, Miss& miss, bool& ok) {
     NestingGuard nesting;
-    Py_ssize_t hint = PySequence_Size(o);
-    if (hint < 0) PyErr_Clear();
     PyVector items;
-    items.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(std::max<Py_ssize_t>(hint, 0), 1024)));
+    items.reserve(capacity_hint(o));
     Ref iter = Ref::steal(PyObject_GetIter(o));
     if (!iter) {
         miss = Miss::pending();
@@ -267,6 +263,17 @@ quarn::Value PyValue::into_quarnvalue() && {
         }
     };
     return std::visit(Make{}, v);
+}
+
+std::size_t capacity_hint(PyObject* sequence) {
+    if (PyList_CheckExact(sequence)) return static_cast<std::size_t>(PyList_GET_SIZE(sequence));
+    if (PyTuple_CheckExact(sequence)) return static_cast<std::size_t>(PyTuple_GET_SIZE(sequence));
+    Py_ssize_t length = PySequence_Size(sequence);
+    if (length < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(std::min<Py_ssize_t>(length, 64));
 }
 
 std::string extract_string(PyObject* object) {

@@ -55,6 +55,11 @@ struct PyIdentifier {
     quarn::Identifier into_identifier() && { return quarn::Identifier{std::move(v)}; }
 };
 
+// How many items to reserve for a sequence about to be iterated. Its length
+// is only a hint, since any class can lie about it: trusted for a list or a
+// tuple, capped for anything else; a failure to read it is ignored.
+std::size_t capacity_hint(PyObject* sequence);
+
 // A str (or subclass) as UTF-8; the interpreter's encoding error for one
 // that has no UTF-8 form. Raises the 'PyString' mismatch for anything else.
 std::string extract_string(PyObject* object);
