@@ -1,4 +1,6 @@
 import re
+import shutil
+import subprocess
 import sys
 import weakref
 
@@ -158,3 +160,9 @@ def test_panic_writes_report_to_stderr(capfd):
     err = capfd.readouterr().err
     assert 'Value cannot be found: S("nowhere")' in err
 
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
+def test_only_the_init_function_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", velmo.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in out.stdout.splitlines()] == ["PyInit_velmo"]
