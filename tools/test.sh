@@ -17,10 +17,19 @@ echo "== core tests (release)"
 ctest --test-dir build/rel --output-on-failure -j"$JOBS"
 
 echo "== core tests (address and undefined-behaviour sanitizers)"
-configure_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DVELMO_MODULE=OFF -DQUARN_TESTS=ON
+configure_build build/asan -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_TESTS=ON \
+    -DVELMO_MODULE=ON -DVELMO_PYTHONS=python3
 cmake --build build/asan -j"$JOBS" >build/asan.build.log 2>&1 || { tail -50 build/asan.build.log; exit 1; }
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j"$JOBS"
+
+echo "== Python suite under python3, module built with the sanitizers"
+# The slowest deep-tree cases (quadratic to build) are left to the plain runs.
+make_venv python3
+LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" \
+    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    PYTHONPATH="$ROOT/build/asan/python/python3" build/venv-python3/bin/python -m pytest -q \
+    -p no:cacheprovider -k "not test_deep_expression_tree and not test_deep_if_nesting" "$ROOT/velmo/tests"
 
 for interp in pypy3 python3; do
     echo "== Python suite under $interp"
