@@ -56,6 +56,4 @@ void release_ref(PyObject* object) noexcept {
     has_pending.store(true, std::memory_order_release);
 }
 
-bool holds_lock() noexcept { return lock_depth > 0; }
-
 }  // namespace velmo

@@ -39,7 +39,4 @@ private:
 // thread is inside the module, otherwise on the next take of the lock.
 void release_ref(PyObject* object) noexcept;
 
-// Whether this thread is inside the module with the lock held.
-bool holds_lock() noexcept;
-
 }  // namespace velmo
