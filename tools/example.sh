@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
-# Builds the module for PyPy and runs the example program with it.
+# Installs velmo with pip into a PyPy and a CPython virtual environment and
+# runs the pricing example under each.
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
 mkdir -p build
-need_packages g++ make cmake pypy3 pypy3-dev
-configure_build build/example -DQUARN_TESTS=OFF -DVELMO_PYTHONS=pypy3
-cmake --build build/example -j"$(nproc)" --target velmo_pypy3 >build/example.build.log 2>&1 \
-    || { tail -50 build/example.build.log; exit 1; }
-PYTHONPATH="$ROOT/build/example/python/pypy3" pypy3 examples/pricing.py
+install_python_hosts
+for interp in pypy3 python3; do
+    echo "== examples/pricing.py under $interp"
+    make_venv "$interp" "$interp"
+    install_velmo "$interp"
+    "build/venv-$interp/bin/python" examples/pricing.py
+done

@@ -1,5 +1,7 @@
 # Sourced by the project's commands: installs what a fresh Debian machine
-# lacks and configures a build directory. Idempotent and quiet when all is there.
+# lacks, configures build directories and makes one virtual environment per
+# interpreter with velmo installed into it. Idempotent and quiet when all is
+# there.
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 APT_UPDATED=0
@@ -18,13 +20,19 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-install_build_tools() {
-    need_packages g++ make cmake libgtest-dev pypy3 pypy3-dev pypy3-venv
+# The compiler, CMake and both interpreters with their headers and venv.
+install_python_hosts() {
+    need_packages g++ make cmake pypy3 pypy3-dev pypy3-venv
     # The machine's python3 needs its headers and venv; a Debian python3 gets them here.
     if ! python3 -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' 2>/dev/null; then
         need_packages python3-dev
     fi
     python3 -c 'import venv, ensurepip' 2>/dev/null || need_packages python3-venv
+}
+
+install_build_tools() {
+    install_python_hosts
+    need_packages libgtest-dev
 }
 
 # configure_build DIR [cmake options...]
@@ -35,13 +43,27 @@ configure_build() {
         || { cat "$dir.configure.log"; return 1; }
 }
 
-# make_venv INTERPRETER: a virtual environment with the pinned test tools.
+# make_venv NAME INTERPRETER: build/venv-NAME with the pinned tools of
+# tools/requirements.txt, remade when that file changes.
 make_venv() {
-    local interp="$1" venv="$ROOT/build/venv-$1"
+    local name="$1" interp="$2" venv="$ROOT/build/venv-$1"
     if [ ! -x "$venv/bin/python" ] || ! cmp -s "$ROOT/tools/requirements.txt" "$venv/requirements.txt"; then
         rm -rf "$venv"
         "$interp" -m venv "$venv"
+        # Debian's PyPy venv brings a pip too old for build settings (-C).
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check "pip==24.3.1"
         "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/tools/requirements.txt"
         cp "$ROOT/tools/requirements.txt" "$venv/requirements.txt"
     fi
+}
+
+# install_velmo NAME [pip -C settings...]: builds velmo with pip into
+# build/venv-NAME, as a user's `pip install .` would, reusing the build
+# folder build/pip/NAME between runs.
+install_velmo() {
+    local name="$1" venv="$ROOT/build/venv-$1" log="$ROOT/build/pip-$1.log"
+    shift
+    "$venv/bin/python" -m pip install --disable-pip-version-check --no-build-isolation \
+        --force-reinstall --no-deps -C build-dir="$ROOT/build/pip/$name" "$@" "$ROOT" >"$log" 2>&1 \
+        || { tail -50 "$log"; return 1; }
 }

@@ -31,7 +31,7 @@ void write_stderr(const std::string& text) {
 std::string short_path(const char* file) {
     std::string path(file);
     std::size_t cut = 0;
-    for (const char* dir : {"/quarn/", "/velmo/"}) {
+    for (const char* dir : {"/quarn/", "/python/"}) {
         std::size_t at = path.rfind(dir);
         if (at != std::string::npos && at + 1 > cut) cut = at + 1;
     }

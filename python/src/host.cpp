@@ -22,7 +22,8 @@ PyObject* refuse_attribute(PyObject* self, PyObject* args) {
     return nullptr;
 }
 
-PyMethodDef init_subclass_def = {"__init_subclass__", reinterpret_cast<PyCFunction>(refuse_subclass),
+PyMethodDef init_subclass_def = {"__init_subclass__",
+                                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_subclass)),
                                  METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
 PyMethodDef setattr_def = {"__setattr__", refuse_attribute, METH_VARARGS, nullptr};
 PyMethodDef delattr_def = {"__delattr__", refuse_attribute, METH_VARARGS, nullptr};

@@ -1,42 +1,20 @@
 """Shared helpers for the velmo test suite.
 
-The module is imported from the normal search path (PYTHONPATH).  When that
-fails, a build tree next to the sources is searched for an extension built
-for the running interpreter.
+The suite tests the module as it is installed (`pip install .` into the
+interpreter's environment), never a build folder on the search path.
 """
 
-import importlib.machinery
 import os
 import subprocess
 import sys
 import textwrap
-from pathlib import Path
 
 import pytest
 
-
-def _import_velmo():
-    try:
-        import velmo  # noqa: F401
-        return
-    except ImportError:
-        pass
-    build = Path(__file__).resolve().parents[2] / "build"
-    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
-        for found in sorted(build.rglob("velmo" + suffix)):
-            sys.path.insert(0, str(found.parent))
-            import velmo  # noqa: F401
-            return
-    raise ImportError("velmo is not importable; set PYTHONPATH to the built module")
-
-
-_import_velmo()
-
-import velmo  # noqa: E402
-from velmo import Expr, Quarn, Statement  # noqa: E402
+import velmo
+from velmo import Expr, Quarn, Statement
 
 IS_PYPY = sys.implementation.name == "pypy"
-MODULE_DIR = os.path.dirname(os.path.abspath(velmo.__file__))
 
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
@@ -148,7 +126,6 @@ def run_isolated(code, timeout=900):
     crash fails one test instead of the whole session.
     """
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (MODULE_DIR, env.get("PYTHONPATH")) if p)
     prelude = "import sys\nfrom velmo import Expr, Statement, Quarn\n"
     return subprocess.run(
         [sys.executable, "-c", prelude + textwrap.dedent(code)],
