@@ -2,18 +2,20 @@
 // machine and print what it left behind.
 #include <iostream>
 
+#include "quarn/debug.hpp"
 #include "quarn/eval.hpp"
 
 using namespace quarn;
 
 int main() {
     Machine machine = Machine::create();
-    Program program;
-    program.emplace_back(Let{Identifier::S("price"), Expr(Literal{Number::Int(1200)})});
-    program.emplace_back(Let{Identifier::S("discounted"),
-                             Expr::binary_op(Expr(Ident{Identifier::S("price")}), Operator::Mul,
-                                             Expr(Literal{Number::Float(0.85)}))});
-    deduce(machine, std::move(program));
-    std::cout << debug_string(*machine.get(Identifier::S("discounted"))) << "\n";
+    Expr price = Expr::ident(Identifier::S("price"));
+    Program program{
+        Statement::let(Identifier::S("price"), Expr::literal(Value::integer(1200))),
+        Statement::let(Identifier::S("discounted"),
+                       Expr::binary_op(price, Operator::Mul, Expr::literal(Value::real(0.85)))),
+    };
+    deduce(machine, program);
+    std::cout << debug_string(machine.get(Identifier::S("discounted"))) << "\n";
     std::cout << machine.debug() << "\n";
 }

@@ -97,11 +97,11 @@ std::vector<quarn::Expr> expr_list_arg(PyObject* object) { return list_arg<quarn
 namespace builders {
 
 PyObject* literal(const Signature& sig, PyObject** args) {
-    return wrap(Expr(quarn::Literal{ARG(0, value_arg)})).release();
+    return wrap(Expr::literal(ARG(0, value_arg))).release();
 }
 
 PyObject* ident(const Signature& sig, PyObject** args) {
-    return wrap(Expr(quarn::Ident{ARG(0, identifier_arg)})).release();
+    return wrap(Expr::ident(ARG(0, identifier_arg))).release();
 }
 
 PyObject* binary_op(const Signature& sig, PyObject** args) {
@@ -131,26 +131,26 @@ PyObject* call(const Signature& sig, PyObject** args) {
 }
 
 PyObject* vector(const Signature& sig, PyObject** args) {
-    return wrap(Expr(quarn::VectorExpr{ARG(0, expr_list_arg)})).release();
+    return wrap(Expr::vector(ARG(0, expr_list_arg))).release();
 }
 
 PyObject* let(const Signature& sig, PyObject** args) {
     quarn::Identifier ident = ARG(0, identifier_arg);
     Expr value = ARG(1, expr_arg);
-    return wrap(quarn::Statement(quarn::Let{std::move(ident), std::move(value)})).release();
+    return wrap(quarn::Statement::let(std::move(ident), std::move(value))).release();
 }
 
 PyObject* if_(const Signature& sig, PyObject** args) {
     Expr cond = ARG(0, expr_arg);
     quarn::Program then = ARG(1, statement_list_arg);
     quarn::Program otherwise = ARG(2, statement_list_arg);
-    return wrap(quarn::Statement(quarn::If{std::move(then), std::move(otherwise), std::move(cond)})).release();
+    return wrap(quarn::Statement::if_(std::move(cond), std::move(then), std::move(otherwise))).release();
 }
 
 PyObject* fn(const Signature& sig, PyObject** args) {
     quarn::Identifier ident = ARG(0, identifier_arg);
-    quarn::FunctionBox f(ARG(1, function_arg));
-    return wrap(quarn::Statement(quarn::Fn{std::move(ident), std::move(f)})).release();
+    std::unique_ptr<quarn::QuarnFunction> f = ARG(1, function_arg);
+    return wrap(quarn::Statement::fn(std::move(ident), std::move(f))).release();
 }
 
 }  // namespace builders

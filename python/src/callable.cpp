@@ -31,7 +31,7 @@ namespace {
     quarn::fail(prefix + debug_form(exc.get()));
 }
 
-Ref argument_object(quarn::Shared argument) {
+Ref argument_object(quarn::Value argument) {
     PyValue value;
     try {
         value = PyValue::arc_quarnvalue_to_py(std::move(argument));
@@ -47,7 +47,7 @@ Ref argument_object(quarn::Shared argument) {
 
 }  // namespace
 
-quarn::Value PyQuarnFn::run(quarn::Shared argument) {
+quarn::Value PyQuarnFn::run(quarn::Value argument) {
     GilTake gil;
     // The interpreter's own guard: on a host that bounds its stack more
     // tightly than the thread's, this is where a deep program must stop.

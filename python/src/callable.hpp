@@ -14,7 +14,7 @@ public:
 
     std::unique_ptr<quarn::QuarnFunction> clone_box() const override;
     void fmt_debug(std::string& out) const override;
-    quarn::Value run(quarn::Shared argument) override;
+    quarn::Value run(quarn::Value argument) override;
 
 private:
     PyObject* f_;

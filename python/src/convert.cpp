@@ -5,7 +5,7 @@
 
 #include "errors.hpp"
 #include "gil.hpp"
-#include "quarn/stack.hpp"
+#include "stack_limit.hpp"
 
 namespace velmo {
 namespace {
@@ -47,7 +47,7 @@ struct TooDeep : PyErrOccurred {};
 class NestingGuard {
 public:
     NestingGuard() {
-        if (quarn::stack_exhausted()) {
+        if (stack_exhausted()) {
             PyErr_SetString(PyExc_RecursionError,
                             "maximum recursion depth exceeded while converting a value");
             throw TooDeep{};
@@ -187,18 +187,18 @@ PyValue extract_vector(PyObject* o, Miss& miss, bool& ok) {
 PyValue to_py(const quarn::Value& value, bool nested) {
     switch (value.kind()) {
     case quarn::Kind::Null: return PyValue{PyNull()};
-    case quarn::Kind::Boolean: return PyValue{std::get<bool>(value.v)};
-    case quarn::Kind::String: return PyValue{std::get<std::string>(value.v)};
+    case quarn::Kind::Boolean: return PyValue{value.as_bool()};
+    case quarn::Kind::String: return PyValue{std::string(value.as_string())};
     case quarn::Kind::Number: {
-        const quarn::Number& n = std::get<quarn::Number>(value.v);
-        return n.is_int() ? PyValue{std::int64_t(n.as_int())} : PyValue{n.as_float()};
+        quarn::Number n = value.as_number();
+        return n.is_int ? PyValue{std::int64_t(n.i)} : PyValue{n.f};
     }
     case quarn::Kind::Vector: {
         NestingGuard nesting;
-        const quarn::Vector& elements = std::get<quarn::Vector>(value.v);
+        auto elements = value.as_vector();
         PyVector items;
         items.reserve(elements.size());
-        for (const quarn::Shared& element : elements) items.push_back(to_py(*element, true));
+        for (const quarn::Value& element : elements) items.push_back(to_py(element, true));
         return PyValue{std::move(items)};
     }
     case quarn::Kind::Function:
@@ -216,9 +216,9 @@ PyNull::~PyNull() { release_ref(none_); }
 
 PyValue PyValue::extract_bound(PyObject* object) { return extract_value(object); }
 
-PyValue PyValue::arc_quarnvalue_to_py(quarn::Shared value) {
-    quarn::Shared held = std::move(value);
-    return to_py(*held, false);
+PyValue PyValue::arc_quarnvalue_to_py(quarn::Value value) {
+    quarn::Value held = std::move(value);
+    return to_py(held, false);
 }
 
 Ref PyValue::into_pyobject() && {
@@ -251,15 +251,15 @@ Ref PyValue::into_pyobject() && {
 quarn::Value PyValue::into_quarnvalue() && {
     struct Make {
         quarn::Value operator()(PyNull&) const { return quarn::Value(); }
-        quarn::Value operator()(bool b) const { return quarn::Value(b); }
-        quarn::Value operator()(std::string& s) const { return quarn::Value(std::move(s)); }
-        quarn::Value operator()(std::int64_t n) const { return quarn::Number::Int(n); }
-        quarn::Value operator()(double x) const { return quarn::Number::Float(x); }
+        quarn::Value operator()(bool b) const { return quarn::Value::boolean(b); }
+        quarn::Value operator()(std::string& s) const { return quarn::Value::string(s); }
+        quarn::Value operator()(std::int64_t n) const { return quarn::Value::integer(n); }
+        quarn::Value operator()(double x) const { return quarn::Value::real(x); }
         quarn::Value operator()(PyVector& items) const {
-            quarn::Vector elements;
+            std::vector<quarn::Value> elements;
             elements.reserve(items.size());
-            for (PyValue& item : items) elements.push_back(quarn::Shared::make(std::move(item).into_quarnvalue()));
-            return quarn::Value(std::move(elements));
+            for (PyValue& item : items) elements.push_back(std::move(item).into_quarnvalue());
+            return quarn::Value::vector(elements);
         }
     };
     return std::visit(Make{}, v);

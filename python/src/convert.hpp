@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "pyref.hpp"
+#include "quarn/identifier.hpp"
 #include "quarn/value.hpp"
 
 namespace velmo {
@@ -45,7 +46,7 @@ struct PyValue {
     quarn::Value into_quarnvalue() &&;
     // Raises TypeError for a Function value; a Function inside a Vector is a
     // fatal error. The handle is released on every path.
-    static PyValue arc_quarnvalue_to_py(quarn::Shared value);
+    static PyValue arc_quarnvalue_to_py(quarn::Value value);
 };
 
 struct PyIdentifier {

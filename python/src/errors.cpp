@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "quarn/value.hpp"
+#include "quarn/debug.hpp"
 
 namespace velmo {
 namespace {

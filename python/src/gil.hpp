@@ -6,7 +6,6 @@
 // list until some thread takes the lock through the module.
 
 #include "host.hpp"
-#include "quarn/stack.hpp"
 
 namespace velmo {
 
@@ -17,9 +16,6 @@ public:
     ~Entry();
     Entry(const Entry&) = delete;
     Entry& operator=(const Entry&) = delete;
-
-private:
-    quarn::StackBudget stack_{host::kEvalStackBudget};
 };
 
 // Takes the lock for code that may run on a thread without it.

@@ -34,15 +34,6 @@ inline long as_int64(PyObject* o) {
 
 using GilState = PyGILState_STATE;
 
-#ifdef PYPY_VERSION
-// PyPy bounds its stack well inside the thread's: evaluation that recursed to
-// the thread's limit would leave PyPy's own calls no room and end the process.
-// Each entry into the module may recurse this far before stopping cleanly.
-inline constexpr std::size_t kEvalStackBudget = 384 * 1024;
-#else
-inline constexpr std::size_t kEvalStackBudget = 0;  // the thread's own limit
-#endif
-
 // Reports an error that cannot be raised. PyPy cannot name an object whose
 // repr() fails and ends the process instead, so it is not named there.
 inline void write_unraisable(PyObject* object) {

@@ -26,14 +26,14 @@ PyObject* create(PyTypeObject* type) {
 // the same list can be run again. The lock stays held for the whole run.
 PyObject* run(const Signature& sig, PyQuarn* self, PyObject** args) {
     quarn::Program program = argument(sig.params[0], [&] { return statement_list_arg(args[0]); });
-    quarn::deduce(self->machine, std::move(program));
+    quarn::deduce(self->machine, program);
     Py_RETURN_NONE;
 }
 
 PyObject* get(const Signature& sig, PyQuarn* self, PyObject** args) {
     quarn::Identifier id =
         argument(sig.params[0], [&] { return PyIdentifier::extract_bound(args[0]).into_identifier(); });
-    quarn::Shared value = self->machine.get(id);
+    quarn::Value value = self->machine.get(id);
     return PyValue::arc_quarnvalue_to_py(std::move(value)).into_pyobject().release();
 }
 

@@ -27,9 +27,16 @@ def test_fn_statement_holds_one_reference():
     base = rc(f)
     s = Statement.fn("f", f)
     assert rc(f) == base + 1
+    # Trees are shared, never copied: however often the statement is used,
+    # the function is held once, by the statement.
     nested = Statement.if_(lit(True), [s, s], [s])
-    assert rc(f) == base + 4
-    del s, nested
+    twice = Statement.if_(lit(False), [nested], [nested, s])
+    assert rc(f) == base + 1
+    del s
+    assert rc(f) == base + 1
+    del nested
+    assert rc(f) == base + 1
+    del twice
     assert rc(f) == base
 
 

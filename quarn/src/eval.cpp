@@ -1,204 +1,250 @@
+// The evaluator. It never recurses: what remains to be done is a stack of
+// small tasks on the heap, and operand values wait on a second stack. One
+// loop takes the top task and does it; a task may push further tasks. So the
+// depth of a program costs heap, never machine stack, and a function called
+// from the bottom of a deep tree runs with almost the whole stack its thread
+// had when the run began.
+//
+// The order of work is exactly that of a recursive descent: statements in
+// list order; a node's operands left before right, each completely, before
+// the node's own checks; a call's argument before its function is looked up;
+// vector items first to last.
+
 #include "quarn/eval.hpp"
 
-#include <bit>
-#include <cstdint>
-
+#include "quarn/debug.hpp"
 #include "quarn/error.hpp"
-#include "quarn/stack.hpp"
+#include "small_stack.hpp"
 
 namespace quarn {
 namespace {
 
-void check_depth() {
-    if (stack_exhausted()) fail("Quarn program nested too deeply: out of stack while evaluating it");
-}
+using namespace detail;
 
-// Signed 64-bit arithmetic that wraps, done in unsigned to stay defined.
-std::int64_t wrap(std::uint64_t x) { return static_cast<std::int64_t>(x); }
+// What a task does when it is taken off the stack. All but Visit and RunList
+// find their operands on the value stack.
+enum class Step : std::uint8_t {
+    Visit,    // evaluate an expression node onto the value stack
+    Combine,  // BinaryOp, Equals, GreaterThan, LessThan
+    Negate,   // Not
+    Invoke,   // Call
+    Collect,  // Vector
+    Bind,     // Let
+    Branch,   // If
+    RunList,  // the statements of a list from `index` on
+};
 
-Number arithmetic(Operator op, const Number& a, const Number& b) {
-    if (op == Operator::Div) return Number::div(a, b);
-    if (a.is_int() && b.is_int()) {
-        auto x = static_cast<std::uint64_t>(a.as_int()), y = static_cast<std::uint64_t>(b.as_int());
-        switch (op) {
-        case Operator::Add: return Number::Int(wrap(x + y));
-        case Operator::Sub: return Number::Int(wrap(x - y));
-        default: return Number::Int(wrap(x * y));
-        }
-    }
-    double x = a.to_double(), y = b.to_double();
-    switch (op) {
-    case Operator::Add: return Number::Float(x + y);
-    case Operator::Sub: return Number::Float(x - y);
-    default: return Number::Float(x * y);
-    }
+struct Task {
+    Step step;
+    std::uint32_t index;
+    const void* node;  // the node the step works on; RunList: the statement list
+};
+
+[[noreturn, gnu::cold]] void missing(const Identifier& id) {
+    fail("Value cannot be found: " + debug_string(id));
 }
 
 [[gnu::noinline]] Value binary(Operator op, const Value& left, const Value& right) {
     if (left.kind() == Kind::String) {
         if (right.kind() != Kind::String) fail("Binary operator for unknown type");
         if (op != Operator::Add) fail("Unknown binary operation for Value::String");
-        const std::string& l = std::get<std::string>(left.v);
-        const std::string& r = std::get<std::string>(right.v);
-        std::string joined;
-        joined.reserve(l.size() + r.size());
-        joined.append(l).append(r);
-        return Value(std::move(joined));
+        return Value::concat(left.as_string(), right.as_string());
     }
-    if (left.kind() != Kind::Number || right.kind() != Kind::Number)
-        fail("Binary operator for unknown type");
-    return arithmetic(op, std::get<Number>(left.v), std::get<Number>(right.v));
+    if (left.kind() != Kind::Number || right.kind() != Kind::Number) fail("Binary operator for unknown type");
+    return Value::number(arithmetic(op, left.as_number(), right.as_number()));
 }
 
-// The IEEE 754 total order key: negative patterns have their low 63 bits
-// inverted, so plain signed comparison of keys orders the doubles.
-std::int64_t total_order_key(double d) {
-    auto bits = std::bit_cast<std::int64_t>(d);
-    return bits < 0 ? bits ^ INT64_MAX : bits;
+// The common case of BinaryOp, kept inline: two integers and no division.
+bool wrapping_integers(Operator op, const Value& left, const Value& right, Value& result) {
+    if (op == Operator::Div || !left.is_int() || !right.is_int()) return false;
+    result = Value::number(arithmetic(op, left.as_number(), right.as_number()));
+    return true;
 }
 
-// -1, 0 or 1 as left orders before, with or after right.
-[[gnu::noinline]] int compare_numbers(const Value& left, const Value& right) {
+int compare_numbers(const Value& left, const Value& right) {
     if (left.kind() != Kind::Number || right.kind() != Kind::Number)
         fail("Both left-hand and right-hand side values must be a number");
-    const Number& a = std::get<Number>(left.v);
-    const Number& b = std::get<Number>(right.v);
-    if (a.is_int() && b.is_int()) return (a.as_int() > b.as_int()) - (a.as_int() < b.as_int());
-    std::int64_t x = total_order_key(a.to_double()), y = total_order_key(b.to_double());
-    return (x > y) - (x < y);
+    return compare(left.as_number(), right.as_number());
 }
 
-// What a node does once its operands are in is kept out of line, so that the
-// recursive frame of the evaluator holds little more than operand handles.
-[[gnu::noinline]] Shared take_value(Value& value) { return Shared::make(std::move(value)); }
-[[gnu::noinline]] Shared make_bool(bool b) { return Shared::make(Value(b)); }
-[[gnu::noinline]] Shared combine(Operator op, const Shared& l, const Shared& r) {
-    return Shared::make(binary(op, *l, *r));
-}
-
-[[noreturn, gnu::noinline, gnu::cold]] void missing(const Identifier& id) {
-    fail("Value cannot be found: " + debug_string(id));
-}
-
-[[gnu::noinline]] Shared call_function(const Shared& function, Shared argument) {
-    if (function->kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
-    return Shared::make(std::get<FunctionBox>(function->v)->run(std::move(argument)));
+bool is_leaf(const Expr& e) {
+    return e.kind() == CellKind::Literal || e.kind() == CellKind::Ident;
 }
 
 class Evaluator {
 public:
-    explicit Evaluator(const Machine& machine) : machine_(machine) {}
+    explicit Evaluator(Machine& machine) noexcept : machine_(machine) {}
 
-    // A switch rather than std::visit: one frame per nesting level keeps
-    // deep programs within the stack and the dispatch cheap.
-    Shared eval(Expr& e) {
-        ExprNode& n = e.node;
-        switch (n.index()) {
-        case 0: return eval(*std::get_if<Literal>(&n));
-        case 1: return eval(*std::get_if<Ident>(&n));
-        case 2: return eval(*std::get_if<BinaryOp>(&n));
-        case 3: return eval(*std::get_if<Equals>(&n));
-        case 4: return eval(*std::get_if<Not>(&n));
-        case 5: return eval(*std::get_if<GreaterThan>(&n));
-        case 6: return eval(*std::get_if<LessThan>(&n));
-        case 7: return eval(*std::get_if<Call>(&n));
-        default: return eval(*std::get_if<VectorExpr>(&n));
-        }
+    void run(const Program& statements) {
+        if (statements.empty()) return;
+        schedule(Step::RunList, &statements, 0);
+        loop();
+    }
+
+    Value evaluate(const Expr& expr) {
+        visit(expr.node());
+        loop();
+        return values_.pop();
     }
 
 private:
-    // Evaluates an operand and frees its storage at once.
-    Shared take(ExprBox& box) {
-        Shared v = eval(*box);
-        box.reset();
-        return v;
+    void loop() {
+        while (!tasks_.empty()) dispatch(tasks_.pop());
     }
 
-    Shared lookup(const Identifier& id) {
-        Shared v = machine_.vars.lookup(id);
-        if (!v) missing(id);
-        return v;
+    void dispatch(const Task& task) {
+        switch (task.step) {
+        case Step::Visit: return visit(*static_cast<const ExprNode*>(task.node));
+        case Step::Combine: return combine(*static_cast<const PairNode*>(task.node));
+        case Step::Negate: return negate();
+        case Step::Invoke: return invoke(*static_cast<const CallNode*>(task.node));
+        case Step::Collect: return collect(*static_cast<const VectorNode*>(task.node));
+        case Step::Bind: return bind(*static_cast<const LetNode*>(task.node));
+        case Step::Branch: return branch(*static_cast<const IfNode*>(task.node));
+        case Step::RunList: return run_list(*static_cast<const Program*>(task.node), task.index);
+        }
     }
 
-    Shared eval(Literal& n) { return take_value(n.value); }
-    Shared eval(Ident& n) { return lookup(n.id); }
+    void schedule(Step step, const void* node, std::uint32_t index = 0) { tasks_.push({step, index, node}); }
 
-    Shared eval(BinaryOp& n) {
-        check_depth();
-        Shared l = take(n.left), r = take(n.right);
-        return combine(n.op, l, r);
+    // ------------------------------------------------------ expressions
+
+    Value lookup(const Name& name) {
+        std::optional<Value> value = machine_.vars.lookup(name);
+        if (!value) missing(name.id);
+        return std::move(*value);
     }
-    Shared eval(Equals& n) {
-        check_depth();
-        Shared l = take(n.left), r = take(n.right);
-        return make_bool(equals(*l, *r));
+
+    // Literals and identifiers are evaluated on the spot.
+    Value leaf_value(const ExprNode& node) {
+        if (node.kind == CellKind::Literal) return static_cast<const LiteralNode&>(node).value;
+        return lookup(static_cast<const IdentNode&>(node).id);
     }
-    Shared eval(Not& n) {
-        check_depth();
-        Shared v = take(n.item);
-        if (v->kind() != Kind::Boolean) fail("The not expression must be used on a boolean value");
-        return make_bool(!std::get<bool>(v->v));
+
+    // Evaluates a leaf at once and then finishes the node; anything else is
+    // scheduled to be evaluated first.
+    void operand_then(const Expr& operand, Step step, const void* node) {
+        if (is_leaf(operand)) {
+            values_.push(leaf_value(operand.node()));
+            return dispatch({step, 0, node});
+        }
+        schedule(step, node);
+        schedule(Step::Visit, &operand.node());
     }
-    Shared eval(GreaterThan& n) {
-        check_depth();
-        Shared l = take(n.left), r = take(n.right);
-        return make_bool(compare_numbers(*l, *r) > 0);
+
+    void visit(const ExprNode& node) {
+        switch (node.kind) {
+        case CellKind::Literal:
+        case CellKind::Ident: return values_.push(leaf_value(node));
+        case CellKind::BinaryOp:
+        case CellKind::Equals:
+        case CellKind::GreaterThan:
+        case CellKind::LessThan: return visit_pair(static_cast<const PairNode&>(node));
+        case CellKind::Not: return operand_then(static_cast<const NotNode&>(node).item, Step::Negate, &node);
+        case CellKind::Call: return operand_then(static_cast<const CallNode&>(node).arg, Step::Invoke, &node);
+        case CellKind::VectorExpr: return visit_vector(static_cast<const VectorNode&>(node));
+        default: return;  // statement and value cells never reach here
+        }
     }
-    Shared eval(LessThan& n) {
-        check_depth();
-        Shared l = take(n.left), r = take(n.right);
-        return make_bool(compare_numbers(*l, *r) < 0);
+
+    void visit_pair(const PairNode& node) {
+        if (!is_leaf(node.left)) {
+            schedule(Step::Combine, &node);
+            schedule(Step::Visit, &node.right.node());
+            schedule(Step::Visit, &node.left.node());
+            return;
+        }
+        values_.push(leaf_value(node.left.node()));
+        operand_then(node.right, Step::Combine, &node);
     }
-    Shared eval(Call& n) {
-        check_depth();
-        Shared arg = take(n.arg);
+
+    void visit_vector(const VectorNode& node) {
+        schedule(Step::Collect, &node);
+        for (std::size_t i = node.count; i-- > 0;) schedule(Step::Visit, &node.items()[i].node());
+    }
+
+    void combine(const PairNode& node) {
+        Value right = values_.pop();
+        Value& left = values_.top();
+        switch (node.kind) {
+        case CellKind::BinaryOp:
+            if (!wrapping_integers(node.op, left, right, left)) left = binary(node.op, left, right);
+            return;
+        case CellKind::Equals: left = Value::boolean(equals(left, right)); return;
+        case CellKind::GreaterThan: left = Value::boolean(compare_numbers(left, right) > 0); return;
+        default: left = Value::boolean(compare_numbers(left, right) < 0); return;
+        }
+    }
+
+    void negate() {
+        Value& item = values_.top();
+        if (item.kind() != Kind::Boolean) fail("The not expression must be used on a boolean value");
+        item = Value::boolean(!item.as_bool());
+    }
+
+    void invoke(const CallNode& node) {
+        Value argument = values_.pop();
         // Held until run returns, so a function that rebinds its own name
         // while running stays alive.
-        Shared function = lookup(n.ident);
-        return call_function(function, std::move(arg));
-    }
-    [[gnu::noinline]] Shared eval(VectorExpr& n) {
-        check_depth();
-        Vector items;
-        items.reserve(n.items.size());
-        for (Expr& item : n.items) items.push_back(eval(item));
-        Value value(std::move(items));
-        return take_value(value);
+        Value function = lookup(node.ident);
+        if (function.kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
+        values_.push(function.as_function().run(std::move(argument)));
     }
 
-    const Machine& machine_;
+    void collect(const VectorNode& node) {
+        std::size_t first = values_.size() - node.count;
+        Value vector = Value::vector({&values_[first], node.count});
+        values_.drop(node.count);
+        values_.push(std::move(vector));
+    }
+
+    // ------------------------------------------------------- statements
+
+    void run_list(const Program& list, std::uint32_t index) {
+        if (index + 1 < list.size()) schedule(Step::RunList, &list, index + 1);
+        execute(list[index].node());
+    }
+
+    void execute(const StatementNode& statement) {
+        switch (statement.kind) {
+        case CellKind::Let: {
+            auto& let = static_cast<const LetNode&>(statement);
+            return operand_then(let.expr, Step::Bind, &let);
+        }
+        case CellKind::If: {
+            auto& branch = static_cast<const IfNode&>(statement);
+            return operand_then(branch.cond, Step::Branch, &branch);
+        }
+        case CellKind::Fn: {
+            auto& fn = static_cast<const FnNode&>(statement);
+            std::optional<Value> replaced = machine_.vars.insert(fn.ident, Value::function(fn.f->clone_box()));
+            return;
+        }
+        default: return;  // expression and value cells never reach here
+        }
+    }
+
+    void bind(const LetNode& let) {
+        // The replaced value is released here, after the table's lock is free.
+        std::optional<Value> replaced = machine_.vars.insert(let.ident, values_.pop());
+    }
+
+    void branch(const IfNode& node) {
+        Value cond = values_.pop();
+        if (cond.kind() != Kind::Boolean) fail("Expected deduced condition to be a bool, got other type");
+        const Program& chosen = cond.as_bool() ? node.then : node.otherwise;
+        if (!chosen.empty()) schedule(Step::RunList, &chosen, 0);
+    }
+
+    Machine& machine_;
+    SmallStack<Task, 32> tasks_;
+    SmallStack<Value, 32> values_;
 };
-
-void run_list(const Machine& machine, std::vector<Statement>& statements);
-
-void execute(const Machine& machine, Let& s) {
-    Shared value = Evaluator(machine).eval(s.expr);
-    Shared replaced = machine.vars.insert(std::move(s.ident), std::move(value));
-}
-
-void execute(const Machine& machine, Fn& s) {
-    Shared value = Shared::make(Value(std::move(s.f)));
-    Shared replaced = machine.vars.insert(std::move(s.ident), std::move(value));
-}
-
-void execute(const Machine& machine, If& s) {
-    check_depth();
-    Shared cond = Evaluator(machine).eval(s.cond);
-    if (cond->kind() != Kind::Boolean) fail("Expected deduced condition to be a bool, got other type");
-    bool chosen = std::get<bool>(cond->v);
-    run_list(machine, chosen ? s.then : s.otherwise);
-    cond = Shared();
-    (chosen ? s.otherwise : s.then).clear();
-}
-
-void run_list(const Machine& machine, std::vector<Statement>& statements) {
-    for (Statement& s : statements) std::visit([&](auto& node) { execute(machine, node); }, s.node);
-}
 
 }  // namespace
 
-void deduce(const Machine& machine, Program statements) { run_list(machine, statements); }
+void deduce(Machine& machine, const Program& statements) { Evaluator(machine).run(statements); }
 
-Shared deduce_expr(const Machine& machine, Expr expr) { return Evaluator(machine).eval(expr); }
+Value deduce_expr(Machine& machine, const Expr& expr) { return Evaluator(machine).evaluate(expr); }
 
 }  // namespace quarn

@@ -1,4 +1,4 @@
-#include "quarn/pool.hpp"
+#include "pool.hpp"
 
 #include <new>
 #include <utility>

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <iterator>
 
-#include "quarn/value.hpp"
+#include "quarn/debug.hpp"
 
 namespace quarn {
 namespace {

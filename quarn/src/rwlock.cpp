@@ -1,4 +1,4 @@
-#include "quarn/rwlock.hpp"
+#include "rwlock.hpp"
 
 #include <thread>
 

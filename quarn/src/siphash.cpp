@@ -1,7 +1,7 @@
 #include <bit>
 #include <cstring>
 
-#include "quarn/machine.hpp"
+#include "siphash.hpp"
 
 namespace quarn {
 
@@ -72,22 +72,7 @@ std::uint64_t SipHasher<C, D>::finish() const noexcept {
     return v0 ^ v1 ^ v2 ^ v3;
 }
 
-template <class Hasher>
-void hash_identifier(Hasher& h, const Identifier& id) noexcept {
-    h.write_u64(id.name.index());
-    if (id.is_u()) {
-        h.write_u64(id.u());
-    } else {
-        const std::string& s = id.s();
-        h.write(s.data(), s.size());
-        const unsigned char end = 0xFF;
-        h.write(&end, 1);
-    }
-}
-
 template class SipHasher<1, 3>;
 template class SipHasher<2, 4>;
-template void hash_identifier(SipHasher<1, 3>&, const Identifier&) noexcept;
-template void hash_identifier(SipHasher<2, 4>&, const Identifier&) noexcept;
 
 }  // namespace quarn

@@ -1,18 +1,21 @@
-// Very deep trees and values: copying, dropping, printing and comparing them
-// must not overflow the machine stack, and evaluating them must stop with a
-// fatal error rather than crash, also on a thread with a small stack.
+// Programs of any depth run to their result on a constant amount of machine
+// stack, also on a thread with a small stack; a function called at the bottom
+// of a deep tree has nearly all of its thread's stack; deep trees and values
+// are released, printed and compared without recursion.
 
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <string>
 
-#include "quarn/error.hpp"
 #include "quarn/eval.hpp"
+#include "support.hpp"
 
 using namespace quarn;
+using namespace quarn::test_support;
 
 namespace {
 
@@ -24,57 +27,53 @@ namespace {
 #endif
 #endif
 
-// Instrumented builds have frames several times larger, so a tenth of the
-// depth still overflows any recursive walk while keeping the suite quick there.
 #ifdef QUARN_TEST_SANITIZED
-constexpr int kTreeDepth = 100'000;
+constexpr int kDepth = 200'000;  // instrumented builds are slower, not deeper
+constexpr std::uintptr_t kFrameAllowance = 64 * 1024;
 #else
-constexpr int kTreeDepth = 1'000'000;
+constexpr int kDepth = 1'000'000;
+constexpr std::uintptr_t kFrameAllowance = 16 * 1024;
 #endif
-constexpr int kValueDepth = 100'000;
 constexpr std::size_t kSmallStack = 256 * 1024;
 
-Expr lit(Value v) { return Expr(Literal{std::move(v)}); }
-
-Expr not_chain() {
-    Expr e = lit(Value(true));
-    for (int i = 0; i < kTreeDepth; ++i) e = Expr::not_(std::move(e));
-    return e;
+std::uintptr_t stack_address() {
+    char here;
+    return reinterpret_cast<std::uintptr_t>(&here);
 }
 
-Expr vector_chain() {
-    Expr e{VectorExpr{}};
-    for (int i = 0; i < kTreeDepth; ++i) {
-        VectorExpr v;
-        v.items.push_back(std::move(e));
-        e = Expr(std::move(v));
+// Returns its argument and records how far below `top` the stack was.
+struct StackProbe : QuarnFunction {
+    std::uintptr_t* deepest;
+    std::uintptr_t top;
+    StackProbe(std::uintptr_t* d, std::uintptr_t t) : deepest(d), top(t) {}
+    std::unique_ptr<QuarnFunction> clone_box() const override { return std::make_unique<StackProbe>(*this); }
+    void fmt_debug(std::string& out) const override { out += "StackProbe"; }
+    Value run(Value arg) override {
+        std::uintptr_t used = top - stack_address();
+        if (used > *deepest) *deepest = used;
+        return arg;
     }
-    return e;
+};
+
+Expr chain(Expr leaf, const std::function<Expr(Expr)>& wrap, int depth = kDepth) {
+    for (int i = 0; i < depth; ++i) leaf = wrap(std::move(leaf));
+    return leaf;
 }
 
-Statement if_chain() {
-    Statement s = Let{Identifier::S("bottom"), lit(Value(Number::Int(1)))};
-    for (int i = 0; i < kTreeDepth; ++i) {
-        Program then;
-        then.push_back(std::move(s));
-        s = Statement(If{std::move(then), {}, lit(Value(true))});
-    }
+Statement if_chain(int depth = kDepth) {
+    Statement s = let("bottom", lit(I(1)));
+    for (int i = 0; i < depth; ++i) s = Statement::if_(lit(B(true)), {s}, {});
     return s;
 }
 
-Shared nested_value() {
-    Shared v = Shared::make(Value(Vector{}));
-    for (int i = 0; i < kValueDepth; ++i) v = Shared::make(Value(Vector{v}));
-    return v;
-}
-
-bool stops_with_fatal(const std::function<void()>& f) {
-    try {
-        f();
-    } catch (const Fatal&) {
-        return true;
+int nesting(Value v) {
+    int depth = 0;
+    while (v.kind() == Kind::Vector && v.as_vector().size() == 1) {
+        Value inner = v.as_vector()[0];
+        v = std::move(inner);
+        ++depth;
     }
-    return false;
+    return depth;
 }
 
 // Runs f on a new thread with a small stack; returns what it threw, if anything.
@@ -102,18 +101,11 @@ std::exception_ptr on_small_stack(std::function<void()> f) {
     return job.error;
 }
 
-// The chains are built once per process, on first use; tests work on copies.
-const Expr& shared_not_chain() {
-    static const Expr* chain = new Expr(not_chain());
-    return *chain;
+Expr sum_chain() {
+    return chain(lit(I(0)), [](Expr e) { return Expr::binary_op(std::move(e), Operator::Add, lit(I(1))); });
 }
-const Expr& shared_vector_chain() {
-    static const Expr* chain = new Expr(vector_chain());
-    return *chain;
-}
-const Statement& shared_if_chain() {
-    static const Statement* chain = new Statement(if_chain());
-    return *chain;
+Expr sum_chain_right() {  // every operand on the right, each left operand a leaf
+    return chain(lit(I(0)), [](Expr e) { return Expr::binary_op(lit(I(1)), Operator::Add, std::move(e)); });
 }
 
 }  // namespace
@@ -123,53 +115,80 @@ protected:
     Machine m = Machine::create();
 };
 
-TEST_F(Depth, ExpressionChainsCopyDropAndStop) {
-    { Expr dropped = shared_not_chain(); }
-    { Expr dropped = shared_vector_chain(); }
-    EXPECT_TRUE(stops_with_fatal([&] { deduce_expr(m, shared_not_chain()); }));
-    EXPECT_TRUE(stops_with_fatal([&] { deduce_expr(m, shared_vector_chain()); }));
+TEST_F(Depth, DeepExpressionsRunToTheirResult) {
+    EXPECT_EQ(deduce_expr(m, sum_chain()).as_int(), kDepth);
+    EXPECT_EQ(deduce_expr(m, sum_chain_right()).as_int(), kDepth);
+    Expr nots = chain(lit(B(true)), [](Expr e) { return Expr::not_(std::move(e)); });
+    EXPECT_EQ(deduce_expr(m, nots).as_bool(), kDepth % 2 == 0);
+    Expr vectors = chain(lit(I(7)), [](Expr e) { return vexpr({std::move(e)}); });
+    EXPECT_EQ(nesting(deduce_expr(m, vectors)), kDepth);
+    deduce(m, {if_chain()});
+    EXPECT_EQ(m.get(Identifier::S("bottom")).as_int(), 1);
 }
 
-TEST_F(Depth, StatementChainCopiesDropsAndStops) {
-    { Statement dropped = shared_if_chain(); }
-    Program program;
-    program.push_back(shared_if_chain());
-    EXPECT_TRUE(stops_with_fatal([&] { deduce(m, std::move(program)); }));
-    EXPECT_FALSE(m.vars.lookup(Identifier::S("bottom")));
+TEST_F(Depth, FunctionAtTheBottomHasTheStack) {
+    std::uintptr_t deepest = 0;
+    std::uintptr_t top = stack_address();
+    deduce(m, {Statement::fn(Identifier::S("probe"), std::make_unique<StackProbe>(&deepest, top))});
+    Expr calls = chain(lit(I(1)), [](Expr e) { return call("probe", vexpr({std::move(e)})); }, kDepth / 10);
+    EXPECT_EQ(nesting(deduce_expr(m, calls)), kDepth / 10);
+    EXPECT_GT(deepest, 0u);
+    EXPECT_LT(deepest, kFrameAllowance);
 }
 
-TEST_F(Depth, SmallStackThread) {
-    Shared v = nested_value();
-    bool expr_stopped = false, statement_stopped = false;
+TEST_F(Depth, SmallStackThreadRunsEverything) {
+    std::int64_t sum = 0;
+    int vectors = 0;
     std::exception_ptr error = on_small_stack([&] {
-        { Statement dropped = shared_if_chain(); }
-        Expr copy = shared_not_chain();
-        expr_stopped = stops_with_fatal([&] { deduce_expr(m, std::move(copy)); });
-        Program program;
-        program.push_back(shared_if_chain());
-        statement_stopped = stops_with_fatal([&] { deduce(m, std::move(program)); });
-        // The last handle to the nested value goes away on this thread.
-        v = Shared();
+        sum = deduce_expr(m, sum_chain()).as_int();
+        deduce(m, {if_chain()});
+        Value deep = deduce_expr(m, chain(vexpr({}), [](Expr e) { return vexpr({std::move(e)}); }));
+        vectors = nesting(deep);
+        EXPECT_TRUE(equals(deep, deep));
+        std::string printed = debug_string(deep);
+        EXPECT_EQ(printed.size(), 10u * (kDepth + 1));
+        // The last handles to the deep value and trees go on this thread.
     });
     EXPECT_FALSE(error);
-    EXPECT_TRUE(expr_stopped);
-    EXPECT_TRUE(statement_stopped);
+    EXPECT_EQ(sum, kDepth);
+    EXPECT_EQ(vectors, kDepth);
 }
 
-TEST(DeepValue, CopyPrintCompareDrop) {
-    Shared v = nested_value();
-    Shared twin = nested_value();
-    {
-        Value copy = *v;  // shares its one element
-        EXPECT_EQ(std::get<Vector>(copy.v)[0].use_count(), 2u);
-    }
+// Re-entry (a function running a program on the machine that called it)
+// costs a small constant of stack per level, whatever the trees' depth.
+TEST_F(Depth, ReentryCostsAConstantPerLevel) {
+    struct Reenter : QuarnFunction {
+        Machine* machine;
+        std::uintptr_t* lowest;
+        Reenter(Machine* mm, std::uintptr_t* l) : machine(mm), lowest(l) {}
+        std::unique_ptr<QuarnFunction> clone_box() const override { return std::make_unique<Reenter>(*this); }
+        void fmt_debug(std::string& out) const override { out += "Reenter"; }
+        Value run(Value arg) override {
+            std::uintptr_t here = stack_address();
+            if (here < *lowest) *lowest = here;
+            std::int64_t level = arg.as_int();
+            if (level == 0) return arg;
+            Expr deep = chain(call("again", lit(I(level - 1))),
+                              [](Expr e) { return Expr::binary_op(std::move(e), Operator::Add, lit(I(0))); }, 1000);
+            return deduce_expr(*machine, deep);
+        }
+    };
+    std::uintptr_t lowest = stack_address();
+    std::uintptr_t top = lowest;
+    deduce(m, {Statement::fn(Identifier::S("again"), std::make_unique<Reenter>(&m, &lowest))});
+    constexpr int kLevels = 50;
+    EXPECT_EQ(deduce_expr(m, call("again", lit(I(kLevels)))).as_int(), 0);
+    EXPECT_LT((top - lowest) / kLevels, kFrameAllowance / 4);
+}
+
+TEST(DeepValue, PrintCompareDrop) {
+    Machine m = Machine::create();
+    Expr nest = chain(vexpr({}), [](Expr e) { return vexpr({std::move(e)}); }, 100'000);
+    Value v = deduce_expr(m, nest), twin = deduce_expr(m, nest);
     std::string out;
-    debug(out, *v);
-    ASSERT_EQ(out.size(), 10u * (kValueDepth + 1));
+    debug(out, v);
+    ASSERT_EQ(out.size(), 10u * (100'000 + 1));
     EXPECT_EQ(out.substr(0, 16), "Vector([Vector([");
-    EXPECT_EQ(out.substr(8u * kValueDepth, 12), "Vector([])])");
-    EXPECT_EQ(out.find_first_not_of("])", 8u * kValueDepth + 10), std::string::npos);
-    EXPECT_TRUE(equals(*v, *twin));
-    v = Shared();
-    twin = Shared();
+    EXPECT_EQ(out.find_first_not_of("])", 8u * 100'000 + 10), std::string::npos);
+    EXPECT_TRUE(equals(v, twin));
 }

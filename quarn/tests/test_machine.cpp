@@ -1,5 +1,5 @@
-// The variable table: lookups, inserts, debug form, shard choice, hashing and
-// concurrent use.
+// The variable table: lookups, inserts, debug form, shard choice, hashing,
+// the hash cache of names, and concurrent use.
 
 #include <gtest/gtest.h>
 
@@ -11,17 +11,19 @@
 #include <thread>
 #include <vector>
 
-#include "quarn/error.hpp"
-#include "support.hpp"
+#include "identifier_hash.hpp"
+#include "quarn/eval.hpp"
 #include "quarn/machine.hpp"
+#include "shard_count.hpp"
+#include "siphash.hpp"
+#include "support.hpp"
 
 using namespace quarn;
+using namespace quarn::test_support;
 
 namespace {
 
-using test_support::fatal_message;
-
-Shared num(std::int64_t n) { return Shared::make(Value(Number::Int(n))); }
+Value num(std::int64_t n) { return Value::integer(n); }
 
 // Reference outputs of SipHash-2-4 with key 00..0f over messages 00..(len-1).
 constexpr std::uint64_t kSip24[64] = {
@@ -62,22 +64,26 @@ TEST(Machine, NumberedAndTextualNamesDiffer) {
     EXPECT_FALSE(m.vars.lookup(Identifier::S("1")));
     EXPECT_EQ(fatal_message([&] { m.get(Identifier::S("1")); }), "Value cannot be found: S(\"1\")");
     m.vars.insert(Identifier::S("1"), num(20));
-    EXPECT_EQ(debug_string(*m.get(Identifier::U(1))), "Number(Int(10))");
-    EXPECT_EQ(debug_string(*m.get(Identifier::S("1"))), "Number(Int(20))");
+    EXPECT_EQ(debug_string(m.get(Identifier::U(1))), "Number(Int(10))");
+    EXPECT_EQ(debug_string(m.get(Identifier::S("1"))), "Number(Int(20))");
 }
 
 TEST(Machine, InsertReplacesAndReturnsOldValue) {
     Machine m = Machine::create();
-    Shared first = num(1), second = num(2);
+    Value first = S("one"), second = S("two");
     EXPECT_FALSE(m.vars.insert(Identifier::S("x"), first));
-    Shared handed_out = m.get(Identifier::S("x"));
-    EXPECT_TRUE(handed_out.same_as(first));
-    Shared replaced = m.vars.insert(Identifier::S("x"), second);
-    EXPECT_TRUE(replaced.same_as(first));
-    EXPECT_TRUE(m.get(Identifier::S("x")).same_as(second));
+    Value handed_out = m.get(Identifier::S("x"));
+    EXPECT_TRUE(handed_out.same_cell(first));
+    std::optional<Value> replaced = m.vars.insert(Identifier::S("x"), second);
+    ASSERT_TRUE(replaced);
+    EXPECT_TRUE(replaced->same_cell(first));
+    EXPECT_TRUE(m.get(Identifier::S("x")).same_cell(second));
     EXPECT_EQ(first.use_count(), 3u);  // first, handed_out, replaced; none left in the table
-    EXPECT_EQ(debug_string(*handed_out), "Number(Int(1))");
-    EXPECT_EQ(m.debug(), "Machine { vars: {S(\"x\"): Number(Int(2))} }");
+    EXPECT_EQ(debug_string(handed_out), "String(\"one\")");
+    EXPECT_EQ(m.debug(), "Machine { vars: {S(\"x\"): String(\"two\")} }");
+    // A bound Null is a binding like any other.
+    m.vars.insert(Identifier::U(0), Value());
+    ASSERT_TRUE(m.vars.lookup(Identifier::U(0)));
 }
 
 TEST(Machine, DebugForm) {
@@ -85,7 +91,7 @@ TEST(Machine, DebugForm) {
     EXPECT_EQ(m.debug(), "Machine { vars: {} }");
     m.vars.insert(Identifier::S("x"), num(1));
     EXPECT_EQ(m.debug(), "Machine { vars: {S(\"x\"): Number(Int(1))} }");
-    m.vars.insert(Identifier::U(7), Shared::make(Value(Vector{num(1)})));
+    m.vars.insert(Identifier::U(7), vec({num(1)}));
     std::string d = m.debug();
     EXPECT_TRUE(d == "Machine { vars: {S(\"x\"): Number(Int(1)), U(7): Vector([Number(Int(1))])} }" ||
                 d == "Machine { vars: {U(7): Vector([Number(Int(1))]), S(\"x\"): Number(Int(1))} }")
@@ -103,17 +109,18 @@ TEST(Machine, MachinesDoNotShareVariablesOrKeys) {
 
 TEST(Machine, ManyEntriesGrowEveryShard) {
     Machine m = Machine::create();
-    const int n = 5000;
+    // About 64 names a shard: the chance that one shard gets none is nil.
+    const int n = static_cast<int>(m.vars.shard_count()) * 64;
     for (int i = 0; i < n; ++i) {
         m.vars.insert(Identifier::U(i), num(i));
         m.vars.insert(Identifier::S(std::to_string(i)), num(-i));
     }
     std::vector<int> per_shard(m.vars.shard_count());
     for (int i = 0; i < n; ++i) {
-        ASSERT_EQ(debug_string(*m.get(Identifier::U(i))), "Number(Int(" + std::to_string(i) + "))");
-        ASSERT_EQ(debug_string(*m.get(Identifier::S(std::to_string(i)))),
+        ASSERT_EQ(debug_string(m.get(Identifier::U(i))), "Number(Int(" + std::to_string(i) + "))");
+        ASSERT_EQ(debug_string(m.get(Identifier::S(std::to_string(i)))),
                   "Number(Int(" + std::to_string(-i) + "))");
-        ++per_shard[m.vars.shard_of(Identifier::U(i))];
+        ++per_shard[m.vars.shard_of(m.vars.hash(Identifier::U(i)))];
     }
     for (int count : per_shard) EXPECT_GT(count, 0);
 }
@@ -143,7 +150,7 @@ TEST(Shards, ShardIsTheBitsBelowTheTopSeven) {
         while ((std::size_t{1} << bits) < count) ++bits;
         for (std::uint64_t i = 0; i < 200; ++i) {
             Identifier id = i % 2 ? Identifier::U(i) : Identifier::S("name" + std::to_string(i));
-            EXPECT_EQ(t.shard_of(id), (t.hash(id) << 7) >> (64 - bits));
+            EXPECT_EQ(t.shard_of(t.hash(id)), (t.hash(id) << 7) >> (64 - bits));
         }
     }
 }
@@ -194,9 +201,8 @@ TEST(Machine, ConcurrentReadersSeeWholeValues) {
     Machine m = Machine::create();
     const Identifier id = Identifier::S("shared");
     auto make = [](int gen) {
-        Vector items;
-        for (int i = 0; i < 16; ++i) items.push_back(num(gen));
-        return Shared::make(Value(std::move(items)));
+        std::vector<Value> items(16, num(gen));
+        return Value::vector(items);
     };
     m.vars.insert(id, make(0));
     std::atomic<int> bad{0};
@@ -207,12 +213,12 @@ TEST(Machine, ConcurrentReadersSeeWholeValues) {
             std::int64_t last = 0;
             // Until the last generation shows up, with a bound on the work.
             for (int i = 0; i < 200000 && last < kLast; ++i) {
-                Shared v = m.get(id);
-                const auto& items = std::get<Vector>(v->v);
-                std::int64_t gen = std::get<Number>(items[0]->v).as_int();
+                Value v = m.get(id);
+                auto items = v.as_vector();
+                std::int64_t gen = items[0].as_int();
                 if (items.size() != 16 || gen < last) ++bad;
-                for (const auto& item : items)
-                    if (std::get<Number>(item->v).as_int() != gen) ++bad;
+                for (const Value& item : items)
+                    if (item.as_int() != gen) ++bad;
                 last = gen;
             }
         });
@@ -220,5 +226,37 @@ TEST(Machine, ConcurrentReadersSeeWholeValues) {
     for (int gen = 1; gen <= kLast; ++gen) m.vars.insert(id, make(gen));
     for (auto& t : readers) t.join();
     EXPECT_EQ(bad.load(), 0);
-    EXPECT_EQ(std::get<Number>(std::get<Vector>(m.get(id)->v)[0]->v).as_int(), kLast);
+    EXPECT_EQ(m.get(id).as_vector()[0].as_int(), kLast);
+}
+
+// One tree run on two machines in turn: each table's hash of a name differs,
+// and the name's cache must never hand one table the other's hash.
+TEST(HashCache, NamesRunOnSeveralMachinesFindTheirOwnBindings) {
+    Machine a = Machine::create(), b = Machine::create();
+    Expr sum = Expr::binary_op(id("x"), Operator::Add, id("y"));
+    Program program{let("z", sum)};
+    deduce(a, {let("x", lit(I(1))), let("y", lit(I(2)))});
+    deduce(b, {let("x", lit(I(10))), let("y", lit(I(20)))});
+    for (int round = 0; round < 3; ++round) {
+        deduce(a, program);
+        deduce(b, program);
+        EXPECT_EQ(a.get(Identifier::S("z")).as_int(), 3);
+        EXPECT_EQ(b.get(Identifier::S("z")).as_int(), 30);
+    }
+}
+
+TEST(HashCache, ConcurrentUseFromTwoTables) {
+    HashCache cache;
+    std::atomic<int> wrong{0};
+    auto worker = [&](std::uint64_t table, std::uint64_t hash) {
+        for (int i = 0; i < 200000; ++i) {
+            if (auto h = cache.get(table); h && *h != hash) ++wrong;
+            cache.put(table, hash);
+        }
+    };
+    std::thread t1(worker, 1, 0x1111), t2(worker, 2, 0x2222);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_FALSE(HashCache().get(1));
 }

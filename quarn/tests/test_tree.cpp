@@ -1,132 +1,64 @@
-// Syntax tree constructors, deep copies and destruction.
+// Syntax tree constructors: each builds one node of its kind around the
+// subtrees it is given, which it shares rather than copies.
 
 #include <gtest/gtest.h>
 
-#include <memory>
-#include <string>
-#include <utility>
-#include <variant>
-
-#include "quarn/tree.hpp"
+#include "support.hpp"
 
 using namespace quarn;
+using namespace quarn::test_support;
+using detail::CellKind;
 
 namespace {
 
-struct Probe : QuarnFunction {
-    static inline int clones = 0;
-    static inline int live = 0;
-    Probe() { ++live; }
-    ~Probe() override { --live; }
-    std::unique_ptr<QuarnFunction> clone_box() const override {
-        ++clones;
-        return std::make_unique<Probe>();
-    }
-    void fmt_debug(std::string& out) const override { out += "Probe"; }
-    Value run(Shared) override { return Value(); }
-};
-
-FunctionBox probe() { return FunctionBox(std::make_unique<Probe>()); }
-Expr lit(Value v) { return Expr(Literal{std::move(v)}); }
-Expr lit_int(std::int64_t n) { return lit(Value(Number::Int(n))); }
-Expr ident(const char* name) { return Expr(Ident{Identifier::S(name)}); }
-
 template <class Node>
 const Node& as(const Expr& e) {
-    return std::get<Node>(e.node);
+    return static_cast<const Node&>(e.node());
 }
-
-// A program with five function objects at different depths.
-Statement five_functions() {
-    VectorExpr items;
-    items.items.push_back(lit(Value(probe())));
-    items.items.push_back(Expr::not_(lit(Value(probe()))));
-    Program then;
-    then.push_back(Fn{Identifier::S("f"), probe()});
-    then.push_back(Let{Identifier::U(1), Expr::call(Identifier::S("g"), Expr(std::move(items)))});
-    Program otherwise;
-    otherwise.push_back(Fn{Identifier::U(2), probe()});
-    return If{std::move(then), std::move(otherwise),
-              Expr::equals(lit(Value(probe())), ident("x"))};
+template <class Node>
+const Node& as(const Statement& s) {
+    return static_cast<const Node&>(s.node());
 }
 
 }  // namespace
 
-TEST(Tree, ConstructorsBuildTheirVariant) {
-    Expr b = Expr::binary_op(lit_int(1), Operator::Sub, ident("y"));
-    ASSERT_EQ(b.node.index(), 2u);
-    EXPECT_EQ(as<BinaryOp>(b).op, Operator::Sub);
-    EXPECT_EQ(debug_string(std::get<Literal>(as<BinaryOp>(b).left->node).value), "Number(Int(1))");
-    EXPECT_EQ(std::get<Ident>(as<BinaryOp>(b).right->node).id, Identifier::S("y"));
+TEST(Tree, ConstructorsBuildTheirKindAroundSharedChildren) {
+    Expr one = lit(I(1)), y = id("y");
+    Expr b = Expr::binary_op(one, Operator::Sub, y);
+    ASSERT_EQ(b.kind(), CellKind::BinaryOp);
+    EXPECT_EQ(as<detail::PairNode>(b).op, Operator::Sub);
+    EXPECT_TRUE(as<detail::PairNode>(b).left.same_node(one));  // shared, not copied
+    EXPECT_TRUE(as<detail::PairNode>(b).right.same_node(y));
+    EXPECT_EQ(as<detail::IdentNode>(y).id.id, Identifier::S("y"));
 
-    EXPECT_EQ(Expr::equals(lit_int(1), lit_int(2)).node.index(), 3u);
-    EXPECT_EQ(Expr::not_(lit_int(1)).node.index(), 4u);  // no check of operand kinds
-    EXPECT_EQ(Expr::greater_than(lit_int(1), lit_int(2)).node.index(), 5u);
-    EXPECT_EQ(Expr::less_than(lit_int(1), lit_int(2)).node.index(), 6u);
-    Expr c = Expr::call(Identifier::U(9), Expr(VectorExpr{}));
-    ASSERT_EQ(c.node.index(), 7u);
-    EXPECT_EQ(as<Call>(c).ident, Identifier::U(9));
-    EXPECT_TRUE(as<VectorExpr>(*as<Call>(c).arg).items.empty());
-    EXPECT_EQ(Expr(VectorExpr{}).node.index(), 8u);
+    EXPECT_EQ(Expr::equals(one, one).kind(), CellKind::Equals);
+    EXPECT_EQ(Expr::not_(one).kind(), CellKind::Not);  // no check of operand kinds
+    EXPECT_EQ(Expr::greater_than(one, y).kind(), CellKind::GreaterThan);
+    EXPECT_EQ(Expr::less_than(one, y).kind(), CellKind::LessThan);
+    Expr c = Expr::call(Identifier::U(9), vexpr({}));
+    ASSERT_EQ(c.kind(), CellKind::Call);
+    EXPECT_EQ(as<detail::CallNode>(c).ident.id, Identifier::U(9));
+    EXPECT_EQ(as<detail::VectorNode>(as<detail::CallNode>(c).arg).count, 0u);
+    Expr v = vexpr({one, y, one});
+    ASSERT_EQ(as<detail::VectorNode>(v).count, 3u);
+    EXPECT_TRUE(as<detail::VectorNode>(v).items()[2].same_node(one));
+
+    Statement s = Statement::if_(Expr::not_(b), {let("x", one)}, {});
+    ASSERT_EQ(s.kind(), CellKind::If);
+    EXPECT_EQ(as<detail::IfNode>(s).then.size(), 1u);
+    EXPECT_TRUE(as<detail::IfNode>(s).otherwise.empty());
 }
 
-TEST(Tree, DeepCopyClonesEachFunctionOnce) {
-    Probe::clones = 0;
+TEST(Tree, SharedSubtreesAndFunctionsAreReleasedOnceWithTheLastHolder) {
+    Probe::reset();
     {
-        Statement source = five_functions();
-        EXPECT_EQ(Probe::live, 5);
-        {
-            Statement copy = source;
-            EXPECT_EQ(Probe::clones, 5);
-            EXPECT_EQ(Probe::live, 10);
-            const auto& a = std::get<If>(source.node);
-            const auto& b = std::get<If>(copy.node);
-            EXPECT_NE(std::get<Fn>(a.then[0].node).f.get(), std::get<Fn>(b.then[0].node).f.get());
-            EXPECT_NE(as<Equals>(a.cond).left.get(), as<Equals>(b.cond).left.get());
-        }
-        EXPECT_EQ(Probe::live, 5);
-        Program twice;  // the source survives and can be copied again
-        twice.reserve(2);
-        twice.push_back(source);
-        twice.push_back(source);
-        EXPECT_EQ(Probe::clones, 15);
-        Statement assigned = Let{Identifier::U(0), lit(Value(probe()))};
-        assigned = source;
-        EXPECT_EQ(Probe::clones, 20);
-        EXPECT_EQ(Probe::live, 20);
+        Statement f = Statement::fn(Identifier::S("f"), std::make_unique<Probe>("f"));
+        Expr shared = Expr::call(Identifier::S("f"), lit(fn("lit")));
+        Program program{f, f, let("a", shared), let("b", Expr::equals(shared, shared))};
+        Statement wrapped = Statement::if_(lit(B(true)), program, program);
+        EXPECT_EQ(Probe::clones, 0);  // building shares; nothing is cloned
+        EXPECT_EQ(Probe::live, 2);
     }
     EXPECT_EQ(Probe::live, 0);
-}
-
-TEST(Tree, LiteralVectorCopySharesElements) {
-    Shared elem = Shared::make(Value("payload"));
-    Expr copy;
-    {
-        Expr source = lit(Value(Vector{elem, elem}));
-        copy = source;
-        EXPECT_EQ(elem.use_count(), 5u);
-        const auto& a = std::get<Vector>(as<Literal>(source).value.v);
-        const auto& b = std::get<Vector>(as<Literal>(copy).value.v);
-        EXPECT_TRUE(a[0].same_as(b[0]));
-    }
-    EXPECT_EQ(elem.use_count(), 3u);
-    EXPECT_EQ(debug_string(as<Literal>(copy).value), "Vector([String(\"payload\"), String(\"payload\")])");
-    copy = Expr();
-    EXPECT_EQ(elem.use_count(), 1u);
-}
-
-TEST(Tree, CopyIsIndependentOfSource) {
-    Program source;
-    source.push_back(Let{Identifier::S("x"), Expr::call(Identifier::S("f"), ident("y"))});
-    source.push_back(If{{}, {}, Expr(VectorExpr{})});
-    for (int i = 0; i < 3; ++i) {
-        Program copy = source;
-        ASSERT_EQ(copy.size(), 2u);
-        auto& let = std::get<Let>(copy[0].node);
-        EXPECT_EQ(let.ident, Identifier::S("x"));
-        EXPECT_NE(as<Call>(let.expr).arg.get(), as<Call>(std::get<Let>(source[0].node).expr).arg.get());
-        EXPECT_TRUE(std::get<If>(copy[1].node).then.empty());
-        let.ident = Identifier::S("changed");
-    }
-    EXPECT_EQ(std::get<Let>(source[0].node).ident, Identifier::S("x"));
+    EXPECT_EQ(Probe::destroyed.size(), 2u);
 }

@@ -1,16 +1,19 @@
 #pragma once
-// Running programs: statements and expressions, each consumed as it runs.
+// Running programs. Evaluation keeps its pending work on the heap, never on
+// the machine stack, so a program of any depth runs on a constant amount of
+// stack, and a function called at the bottom of a deep tree has nearly all of
+// its thread's stack to itself.
 
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
 
 namespace quarn {
 
-// Runs the statements in order, consuming them. Stops with a Fatal error at
-// the first failure; bindings made before it stay in the machine.
-void deduce(const Machine& machine, Program statements);
+// Runs the statements in order. Stops with a Fatal error at the first
+// failure; bindings made before it stay in the machine.
+void deduce(Machine& machine, const Program& statements);
 
-// Evaluates an expression, consuming it; the result is a shared value.
-Shared deduce_expr(const Machine& machine, Expr expr);
+// Evaluates an expression to a value.
+Value deduce_expr(Machine& machine, const Expr& expr);
 
 }  // namespace quarn

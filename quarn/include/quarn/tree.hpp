@@ -1,89 +1,161 @@
 #pragma once
-// The syntax tree: expressions and statements, each node owning its children.
-// Copies are deep and destruction is iterative, so trees of any depth can be
-// copied and dropped.
+// The syntax tree. An Expr or a Statement is a handle to an immutable node.
+// Since no node ever changes once built, a parent shares its children instead
+// of copying them: building a parent costs O(1), and any number of wrappers,
+// programs and runs may hold the same tree at once, on any thread.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <variant>
+#include <span>
+#include <utility>
 #include <vector>
 
+#include "quarn/counted.hpp"
+#include "quarn/name.hpp"
 #include "quarn/value.hpp"
 
 namespace quarn {
 
-struct Expr;
-struct Statement;
+namespace detail {
 
-// Deletes through the teardown walk, so a million-deep chain cannot overflow.
-struct ExprDeleter {
-    void operator()(Expr* e) const noexcept;
+class Releaser;
+
+struct ExprNode : Counted {
+    using Counted::Counted;
 };
-using ExprBox = std::unique_ptr<Expr, ExprDeleter>;
+struct StatementNode : Counted {
+    using Counted::Counted;
+};
 
-enum class Operator : std::uint8_t { Add, Sub, Mul, Div };
+// A counted handle to a node of the given family.
+template <class Node>
+class NodeRef {
+public:
+    NodeRef() noexcept = default;
+    explicit NodeRef(Node* adopted) noexcept : node_(adopted) {}
+    NodeRef(const NodeRef& other) noexcept : node_(other.node_) {
+        if (node_) node_->retain();
+    }
+    NodeRef(NodeRef&& other) noexcept : node_(std::exchange(other.node_, nullptr)) {}
+    NodeRef& operator=(NodeRef other) noexcept {
+        std::swap(node_, other.node_);
+        return *this;
+    }
+    ~NodeRef() {
+        if (node_) drop_ref(node_);
+    }
 
-struct Literal { Value value; };
-struct Ident { Identifier id; };
-struct BinaryOp { ExprBox left; Operator op; ExprBox right; };
-struct Equals { ExprBox left, right; };
-struct Not { ExprBox item; };
-struct GreaterThan { ExprBox left, right; };
-struct LessThan { ExprBox left, right; };
-struct Call { Identifier ident; ExprBox arg; };
-struct VectorExpr { std::vector<Expr> items; };
+    Node* get() const noexcept { return node_; }
+    // Hands the node over to the caller; the handle is left empty.
+    Node* take() noexcept { return std::exchange(node_, nullptr); }
 
-using ExprNode = std::variant<Literal, Ident, BinaryOp, Equals, Not, GreaterThan, LessThan,
-                              Call, VectorExpr>;
+private:
+    Node* node_ = nullptr;
+};
 
-struct Expr {
-    ExprNode node;
+}  // namespace detail
 
-    Expr() noexcept : node(Literal{}) {}
-    Expr(Literal n) noexcept : node(std::move(n)) {}
-    Expr(Ident n) noexcept : node(std::move(n)) {}
-    Expr(VectorExpr n) noexcept : node(std::move(n)) {}
-    Expr(const Expr& other);
-    Expr(Expr&& other) noexcept = default;
-    Expr& operator=(const Expr& other) { return *this = Expr(other); }
-    Expr& operator=(Expr&& other) noexcept = default;
-    ~Expr();
+class Statement;
 
+class Expr {
+public:
+    static Expr literal(Value value);
+    static Expr ident(Identifier id);
     static Expr binary_op(Expr left, Operator op, Expr right);
     static Expr equals(Expr left, Expr right);
     static Expr not_(Expr item);
     static Expr greater_than(Expr left, Expr right);
     static Expr less_than(Expr left, Expr right);
     static Expr call(Identifier ident, Expr arg);
+    static Expr vector(std::span<const Expr> items);
 
-    // The single allocation seam for boxed operands.
-    static ExprBox box(Expr e);
-    static void* operator new(std::size_t size);
-    static void operator delete(void* p, std::size_t size) noexcept;
+    const detail::ExprNode& node() const noexcept { return *ref_.get(); }
+    detail::CellKind kind() const noexcept { return ref_.get()->kind; }
+    bool same_node(const Expr& other) const noexcept { return ref_.get() == other.ref_.get(); }
 
 private:
-    explicit Expr(ExprNode n) noexcept : node(std::move(n)) {}
-};
-
-struct Let { Identifier ident; Expr expr; };
-struct If { std::vector<Statement> then, otherwise; Expr cond; };
-struct Fn { Identifier ident; FunctionBox f; };
-
-using StatementNode = std::variant<Let, If, Fn>;
-
-struct Statement {
-    StatementNode node;
-
-    Statement(Let n) noexcept : node(std::move(n)) {}
-    Statement(If n) noexcept : node(std::move(n)) {}
-    Statement(Fn n) noexcept : node(std::move(n)) {}
-    Statement(const Statement& other);
-    Statement(Statement&& other) noexcept = default;
-    Statement& operator=(const Statement& other) { return *this = Statement(other); }
-    Statement& operator=(Statement&& other) noexcept = default;
-    ~Statement();
+    friend class detail::Releaser;
+    explicit Expr(detail::ExprNode* adopted) noexcept : ref_(adopted) {}
+    detail::NodeRef<detail::ExprNode> ref_;
 };
 
 using Program = std::vector<Statement>;
 
+class Statement {
+public:
+    static Statement let(Identifier ident, Expr expr);
+    static Statement if_(Expr cond, Program then, Program otherwise);
+    static Statement fn(Identifier ident, std::unique_ptr<QuarnFunction> f);
+
+    const detail::StatementNode& node() const noexcept { return *ref_.get(); }
+    detail::CellKind kind() const noexcept { return ref_.get()->kind; }
+    bool same_node(const Statement& other) const noexcept { return ref_.get() == other.ref_.get(); }
+
+private:
+    friend class detail::Releaser;
+    explicit Statement(detail::StatementNode* adopted) noexcept : ref_(adopted) {}
+    detail::NodeRef<detail::StatementNode> ref_;
+};
+
+namespace detail {
+
+struct LiteralNode : ExprNode {
+    explicit LiteralNode(Value v) noexcept : ExprNode(CellKind::Literal), value(std::move(v)) {}
+    Value value;
+};
+
+struct IdentNode : ExprNode {
+    explicit IdentNode(Identifier i) noexcept : ExprNode(CellKind::Ident), id(std::move(i)) {}
+    Name id;
+};
+
+// BinaryOp, Equals, GreaterThan and LessThan: two operands, left evaluated first.
+struct PairNode : ExprNode {
+    PairNode(CellKind kind, Expr l, Operator o, Expr r) noexcept
+        : ExprNode(kind), op(o), left(std::move(l)), right(std::move(r)) {}
+    Operator op;  // BinaryOp only
+    Expr left, right;
+};
+
+struct NotNode : ExprNode {
+    explicit NotNode(Expr i) noexcept : ExprNode(CellKind::Not), item(std::move(i)) {}
+    Expr item;
+};
+
+struct CallNode : ExprNode {
+    CallNode(Identifier i, Expr a) noexcept : ExprNode(CellKind::Call), ident(std::move(i)), arg(std::move(a)) {}
+    Name ident;
+    Expr arg;
+};
+
+// The items follow the node in memory.
+struct VectorNode : ExprNode {
+    explicit VectorNode(std::size_t n) noexcept : ExprNode(CellKind::VectorExpr), count(n) {}
+    std::size_t count;
+    Expr* items() noexcept { return reinterpret_cast<Expr*>(this + 1); }
+    const Expr* items() const noexcept { return reinterpret_cast<const Expr*>(this + 1); }
+};
+
+struct LetNode : StatementNode {
+    LetNode(Identifier i, Expr e) noexcept : StatementNode(CellKind::Let), ident(std::move(i)), expr(std::move(e)) {}
+    Name ident;
+    Expr expr;
+};
+
+struct IfNode : StatementNode {
+    IfNode(Expr c, Program t, Program o) noexcept
+        : StatementNode(CellKind::If), cond(std::move(c)), then(std::move(t)), otherwise(std::move(o)) {}
+    Expr cond;
+    Program then, otherwise;
+};
+
+struct FnNode : StatementNode {
+    FnNode(Identifier i, std::unique_ptr<QuarnFunction> fn) noexcept
+        : StatementNode(CellKind::Fn), ident(std::move(i)), f(std::move(fn)) {}
+    Name ident;
+    std::unique_ptr<QuarnFunction> f;
+};
+
+}  // namespace detail
 }  // namespace quarn

@@ -1,6 +1,6 @@
 #pragma once
-// Per-thread free lists for the two small objects that evaluation makes and
-// drops for every node: tree nodes and shared-value cells. A block freed on
+// Per-thread free lists for the small blocks that building and evaluating
+// make and drop all the time: tree nodes and value cells. A block freed on
 // another thread simply joins that thread's list; each list is capped so a
 // thread that only frees cannot hoard memory.
 

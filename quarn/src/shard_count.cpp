@@ -1,6 +1,5 @@
-// How many shards a variable table gets: four per hardware thread available
-// to this process, where "available" honours the CPU affinity mask and any
-// cgroup (v1 or v2) CPU quota.
+// The hardware threads available to this process, as the affinity mask and
+// any cgroup (v1 or v2) CPU quota allow, and the shard count made from them.
 
 #include <sched.h>
 #include <unistd.h>
@@ -12,7 +11,7 @@
 #include <sstream>
 #include <string>
 
-#include "quarn/machine.hpp"
+#include "shard_count.hpp"
 
 namespace quarn {
 namespace {

@@ -1,0 +1,50 @@
+#pragma once
+// Numbers and the rules of arithmetic on them: 64-bit integers that wrap, IEEE
+// doubles, and a mixed pair always computed in doubles.
+
+#include <cstdint>
+
+namespace quarn {
+
+enum class Operator : std::uint8_t { Add, Sub, Mul, Div };
+
+struct Number {
+    bool is_int = false;
+    union {
+        std::int64_t i;
+        double f = 0;
+    };
+
+    static Number Int(std::int64_t n) noexcept {
+        Number x;
+        x.is_int = true;
+        x.i = n;
+        return x;
+    }
+    static Number Float(double v) noexcept {
+        Number x;
+        x.f = v;
+        return x;
+    }
+
+    // The nearest double (ties to even), as the processor converts.
+    double to_double() const noexcept { return is_int ? static_cast<double>(i) : f; }
+
+    // Integer division truncates toward zero and fails on zero and on the
+    // one quotient that overflows; with a double involved it never fails.
+    static Number div(Number a, Number b);
+};
+
+// a `op` b by the rules above; Div goes through Number::div.
+Number arithmetic(Operator op, Number a, Number b);
+
+// -1, 0 or 1 as a orders before, with or after b: two integers as integers,
+// anything else as doubles in the IEEE 754 total order (so -0.0 < 0.0, and
+// positive NaNs after +inf).
+int compare(Number a, Number b) noexcept;
+
+// Equality of two numbers: an integer never equals a double; doubles by IEEE
+// equality (NaN unequal to itself, 0.0 equal to -0.0).
+bool same_number(Number a, Number b) noexcept;
+
+}  // namespace quarn

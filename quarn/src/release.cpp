@@ -1,0 +1,129 @@
+// The one way counted objects are destroyed. Destroying an object lets go of
+// the handles it holds, and a child whose count then reaches zero must be
+// destroyed too. Doing that by recursion would overflow the machine stack on
+// a deep tree or a deeply nested vector, so the children are instead linked
+// into a list through their dead count words and destroyed in a loop. Nothing
+// is allocated on the way.
+
+#include "allocation.hpp"
+#include "quarn/tree.hpp"
+
+namespace quarn::detail {
+
+class Releaser {
+public:
+    static void run(Counted* first) noexcept {
+        Releaser list;
+        list.push(first);
+        while (Counted* object = list.pop()) {
+            list.drop_children(object);
+            destroy_counted(object);
+        }
+    }
+
+private:
+    void push(Counted* object) noexcept {
+        object->refs.store(reinterpret_cast<std::uintptr_t>(head_), std::memory_order_relaxed);
+        head_ = object;
+    }
+    Counted* pop() noexcept {
+        Counted* object = head_;
+        if (object) head_ = reinterpret_cast<Counted*>(object->refs.load(std::memory_order_relaxed));
+        return object;
+    }
+
+    void drop(Counted* child) noexcept {
+        if (child && child->drop()) push(child);
+    }
+    void drop(Value& value) noexcept { drop(value.take_cell()); }
+    void drop(Expr& expr) noexcept { drop(expr.ref_.take()); }
+    void drop(Statement& statement) noexcept { drop(statement.ref_.take()); }
+    void drop(Program& list) noexcept {
+        for (std::size_t i = list.size(); i-- > 0;) drop(list[i]);
+    }
+    template <class Item>
+    void drop_items(Item* items, std::size_t count) noexcept {
+        for (std::size_t i = count; i-- > 0;) drop(items[i]);
+    }
+
+    // Empties every handle the object holds, so that its destructor has no
+    // count left to change.
+    void drop_children(Counted* object) noexcept {
+        switch (object->kind) {
+        case CellKind::String:
+        case CellKind::Function:
+        case CellKind::Ident:
+        case CellKind::Fn: return;
+        case CellKind::Vector: {
+            auto* vector = static_cast<ItemsCell*>(object);
+            return drop_items(vector->items(), vector->count);
+        }
+        case CellKind::Literal: return drop(static_cast<LiteralNode*>(object)->value);
+        case CellKind::BinaryOp:
+        case CellKind::Equals:
+        case CellKind::GreaterThan:
+        case CellKind::LessThan: {
+            auto* pair = static_cast<PairNode*>(object);
+            drop(pair->right);
+            return drop(pair->left);
+        }
+        case CellKind::Not: return drop(static_cast<NotNode*>(object)->item);
+        case CellKind::Call: return drop(static_cast<CallNode*>(object)->arg);
+        case CellKind::VectorExpr: {
+            auto* vector = static_cast<VectorNode*>(object);
+            return drop_items(vector->items(), vector->count);
+        }
+        case CellKind::Let: return drop(static_cast<LetNode*>(object)->expr);
+        case CellKind::If: {
+            auto* branch = static_cast<IfNode*>(object);
+            drop(branch->otherwise);
+            drop(branch->then);
+            return drop(branch->cond);
+        }
+        }
+    }
+
+    Counted* head_ = nullptr;
+};
+
+namespace {
+
+template <class T>
+void destroy_as(Counted* object, std::size_t extra = 0) noexcept {
+    auto* typed = static_cast<T*>(object);
+    typed->~T();
+    pool::release(typed, sizeof(T) + extra);
+}
+
+template <class T, class Item>
+void destroy_with_items(Counted* object) noexcept {
+    auto* typed = static_cast<T*>(object);
+    for (std::size_t i = 0; i < typed->count; ++i) typed->items()[i].~Item();
+    destroy_as<T>(object, typed->count * sizeof(Item));
+}
+
+}  // namespace
+
+void destroy_counted(Counted* object) noexcept {
+    switch (object->kind) {
+    case CellKind::String: return destroy_as<TextCell>(object, static_cast<TextCell*>(object)->size);
+    case CellKind::Vector: return destroy_with_items<ItemsCell, Value>(object);
+    case CellKind::Function: return destroy_as<FunctionCell>(object);
+    case CellKind::Literal: return destroy_as<LiteralNode>(object);
+    case CellKind::Ident: return destroy_as<IdentNode>(object);
+    case CellKind::BinaryOp:
+    case CellKind::Equals:
+    case CellKind::GreaterThan:
+    case CellKind::LessThan: return destroy_as<PairNode>(object);
+    case CellKind::Not: return destroy_as<NotNode>(object);
+    case CellKind::Call: return destroy_as<CallNode>(object);
+    case CellKind::VectorExpr: return destroy_with_items<VectorNode, Expr>(object);
+    case CellKind::Let: return destroy_as<LetNode>(object);
+    case CellKind::If: return destroy_as<IfNode>(object);
+    case CellKind::Fn: return destroy_as<FnNode>(object);
+    }
+}
+
+void release(Counted* object) noexcept { Releaser::run(object); }
+
+}  // namespace quarn::detail
