@@ -21,9 +21,18 @@ Ref make_instance(PyTypeObject* type) {
 // are refused before anything is iterated.
 template <class T, class Convert>
 std::vector<T> list_arg(PyObject* object, Convert convert) {
+    std::vector<T> items;
+    // Reading an exact list or tuple in place is what iterating it would do,
+    // and taking a wrapper's tree runs no Python code that could change it.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+        PyObject** found = PySequence_Fast_ITEMS(object);
+        items.reserve(size);
+        for (Py_ssize_t i = 0; i < size; ++i) items.push_back(convert(found[i]));
+        return items;
+    }
     if (PyUnicode_Check(object)) raise_type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(object)) raise_type_error(mismatch_text(object, "Sequence"));
-    std::vector<T> items;
     items.reserve(capacity_hint(object));
     Ref iter = Ref::checked(PyObject_GetIter(object));
     while (Ref item = Ref::steal(PyIter_Next(iter.get()))) items.push_back(convert(item.get()));
@@ -88,6 +97,13 @@ quarn::Statement statement_arg(PyObject* object) {
 
 quarn::Program statement_list_arg(PyObject* object) {
     return list_arg<quarn::Statement>(object, statement_arg);
+}
+
+std::vector<Ref> statement_objects_arg(PyObject* object) {
+    return list_arg<Ref>(object, [](PyObject* item) {
+        if (!PyObject_TypeCheck(item, statement_type())) raise_type_error(mismatch_text(item, "Statement"));
+        return Ref::own(item);
+    });
 }
 
 std::vector<quarn::Expr> expr_list_arg(PyObject* object) { return list_arg<quarn::Expr>(object, expr_arg); }

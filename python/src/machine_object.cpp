@@ -22,11 +22,13 @@ PyObject* create(PyTypeObject* type) {
     return object;
 }
 
-// Runs copies of the statements: the Statement objects stay as they were and
-// the same list can be run again. The lock stays held for the whole run.
+// Every item is checked before the first statement runs. The trees are run
+// in place: they never change, and the Statement objects holding them are
+// held until the run ends. The lock stays held for the whole run.
 PyObject* run(const Signature& sig, PyQuarn* self, PyObject** args) {
-    quarn::Program program = argument(sig.params[0], [&] { return statement_list_arg(args[0]); });
-    quarn::deduce(self->machine, program);
+    std::vector<Ref> program = argument(sig.params[0], [&] { return statement_objects_arg(args[0]); });
+    for (const Ref& statement : program)
+        quarn::deduce(self->machine, reinterpret_cast<PyStatement*>(statement.get())->statement);
     Py_RETURN_NONE;
 }
 

@@ -37,6 +37,9 @@ Ref wrap(quarn::Statement statement);
 quarn::Expr expr_arg(PyObject* object);
 quarn::Statement statement_arg(PyObject* object);
 quarn::Program statement_list_arg(PyObject* object);
+// The Statement objects themselves, held for as long as a run uses their
+// trees: the sequence they came from may change while the run goes on.
+std::vector<Ref> statement_objects_arg(PyObject* object);
 std::vector<quarn::Expr> expr_list_arg(PyObject* object);
 
 }  // namespace velmo

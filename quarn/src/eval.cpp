@@ -81,6 +81,11 @@ public:
         loop();
     }
 
+    void run(const Statement& statement) {
+        execute(statement.node());
+        loop();
+    }
+
     Value evaluate(const Expr& expr) {
         visit(expr.node());
         loop();
@@ -115,17 +120,41 @@ private:
         return std::move(*value);
     }
 
-    // Literals and identifiers are evaluated on the spot.
-    Value leaf_value(const ExprNode& node) {
+    // A leaf's value, without copying a literal: the tree outlives the run.
+    // `held` keeps a looked-up value alive for as long as it is used.
+    const Value& leaf(const ExprNode& node, Value& held) {
         if (node.kind == CellKind::Literal) return static_cast<const LiteralNode&>(node).value;
-        return lookup(static_cast<const IdentNode&>(node).id);
+        held = lookup(static_cast<const IdentNode&>(node).id);
+        return held;
     }
 
-    // Evaluates a leaf at once and then finishes the node; anything else is
-    // scheduled to be evaluated first.
+    // Evaluates on the spot a leaf, or a node whose operands are all leaves
+    // (the common `x + 1`, `n < i`, `f(x)`); false for anything deeper, which
+    // goes through the task stack.
+    bool shallow(const ExprNode& node, Value& out) {
+        switch (node.kind) {
+        case CellKind::Literal: out = static_cast<const LiteralNode&>(node).value; return true;
+        case CellKind::Ident: out = lookup(static_cast<const IdentNode&>(node).id); return true;
+        case CellKind::BinaryOp:
+        case CellKind::Equals:
+        case CellKind::GreaterThan:
+        case CellKind::LessThan: {
+            auto& pair = static_cast<const PairNode&>(node);
+            if (!is_leaf(pair.left) || !is_leaf(pair.right)) return false;
+            Value held_left, held_right;
+            const Value& left = leaf(pair.left.node(), held_left);
+            out = apply(pair, left, leaf(pair.right.node(), held_right));
+            return true;
+        }
+        default: return false;
+        }
+    }
+
+    // Evaluates the operand, shallow ones on the spot, then does `step`.
     void operand_then(const Expr& operand, Step step, const void* node) {
-        if (is_leaf(operand)) {
-            values_.push(leaf_value(operand.node()));
+        Value value;
+        if (shallow(operand.node(), value)) {
+            values_.push(std::move(value));
             return dispatch({step, 0, node});
         }
         schedule(step, node);
@@ -133,9 +162,9 @@ private:
     }
 
     void visit(const ExprNode& node) {
+        Value value;
+        if (shallow(node, value)) return values_.push(std::move(value));
         switch (node.kind) {
-        case CellKind::Literal:
-        case CellKind::Ident: return values_.push(leaf_value(node));
         case CellKind::BinaryOp:
         case CellKind::Equals:
         case CellKind::GreaterThan:
@@ -148,13 +177,14 @@ private:
     }
 
     void visit_pair(const PairNode& node) {
-        if (!is_leaf(node.left)) {
+        Value left;
+        if (!shallow(node.left.node(), left)) {
             schedule(Step::Combine, &node);
             schedule(Step::Visit, &node.right.node());
             schedule(Step::Visit, &node.left.node());
             return;
         }
-        values_.push(leaf_value(node.left.node()));
+        values_.push(std::move(left));
         operand_then(node.right, Step::Combine, &node);
     }
 
@@ -163,17 +193,23 @@ private:
         for (std::size_t i = node.count; i-- > 0;) schedule(Step::Visit, &node.items()[i].node());
     }
 
+    static Value apply(const PairNode& node, const Value& left, const Value& right) {
+        switch (node.kind) {
+        case CellKind::BinaryOp: {
+            Value result;
+            if (wrapping_integers(node.op, left, right, result)) return result;
+            return binary(node.op, left, right);
+        }
+        case CellKind::Equals: return Value::boolean(equals(left, right));
+        case CellKind::GreaterThan: return Value::boolean(compare_numbers(left, right) > 0);
+        default: return Value::boolean(compare_numbers(left, right) < 0);
+        }
+    }
+
     void combine(const PairNode& node) {
         Value right = values_.pop();
         Value& left = values_.top();
-        switch (node.kind) {
-        case CellKind::BinaryOp:
-            if (!wrapping_integers(node.op, left, right, left)) left = binary(node.op, left, right);
-            return;
-        case CellKind::Equals: left = Value::boolean(equals(left, right)); return;
-        case CellKind::GreaterThan: left = Value::boolean(compare_numbers(left, right) > 0); return;
-        default: left = Value::boolean(compare_numbers(left, right) < 0); return;
-        }
+        left = apply(node, left, right);
     }
 
     void negate() {
@@ -244,6 +280,8 @@ private:
 }  // namespace
 
 void deduce(Machine& machine, const Program& statements) { Evaluator(machine).run(statements); }
+
+void deduce(Machine& machine, const Statement& statement) { Evaluator(machine).run(statement); }
 
 Value deduce_expr(Machine& machine, const Expr& expr) { return Evaluator(machine).evaluate(expr); }
 

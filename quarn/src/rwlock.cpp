@@ -6,9 +6,17 @@ namespace quarn {
 
 void RwLock::pause(std::uint32_t seen, int& round) noexcept {
     ++round;
-    if (round < 64) return;                      // spin
+    if (round < 64) return;  // spin
     if (round < 80) return std::this_thread::yield();
-    word_.wait(seen, std::memory_order_relaxed);  // block until it changes
+    // Mark the word before sleeping, so that whoever changes it next wakes us.
+    if (!(seen & kSleeping) && !word_.compare_exchange_strong(seen, seen | kSleeping, std::memory_order_relaxed))
+        return;
+    word_.wait(seen | kSleeping, std::memory_order_relaxed);
+}
+
+void RwLock::wake_sleepers() noexcept {
+    word_.fetch_and(~kSleeping, std::memory_order_relaxed);
+    word_.notify_all();
 }
 
 void RwLock::lock_shared() noexcept {
@@ -25,7 +33,7 @@ void RwLock::lock_shared() noexcept {
 
 void RwLock::unlock_shared() noexcept {
     std::uint32_t before = word_.fetch_sub(1, std::memory_order_release);
-    if ((before & kReaders) == 1 && (before & kWriterWaiting)) word_.notify_all();
+    if ((before & kReaders) == 1 && (before & kSleeping)) wake_sleepers();
 }
 
 void RwLock::lock() noexcept {
@@ -35,7 +43,7 @@ void RwLock::lock() noexcept {
         if (!(w & (kWriter | kReaders))) {
             // Free (perhaps with writers waiting): take it, clearing the
             // waiting mark; the other waiters set it again as they retry.
-            if (word_.compare_exchange_weak(w, kWriter, std::memory_order_acquire)) return;
+            if (word_.compare_exchange_weak(w, kWriter | (w & kSleeping), std::memory_order_acquire)) return;
             continue;
         }
         if (!(w & kWriterWaiting)) {
@@ -47,8 +55,7 @@ void RwLock::lock() noexcept {
 }
 
 void RwLock::unlock() noexcept {
-    word_.store(0, std::memory_order_release);
-    word_.notify_all();
+    if (word_.exchange(0, std::memory_order_release) & kSleeping) word_.notify_all();
 }
 
 }  // namespace quarn

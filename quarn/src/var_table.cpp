@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <bit>
+#include <cstring>
 #include <mutex>
 #include <shared_mutex>
 #include <vector>
@@ -15,6 +16,22 @@
 #include "siphash.hpp"
 
 namespace quarn {
+namespace {
+
+// Identifier equality without a library call for the short names programs
+// use; a probe compares names on every hit.
+bool same_name(const Identifier& a, const Identifier& b) noexcept {
+    if (a.is_u() || b.is_u()) return a.is_u() && b.is_u() && a.u() == b.u();
+    const std::string& x = a.s();
+    const std::string& y = b.s();
+    if (x.size() != y.size()) return false;
+    if (x.size() > 16) return std::memcmp(x.data(), y.data(), x.size()) == 0;
+    for (std::size_t i = 0; i < x.size(); ++i)
+        if (x[i] != y[i]) return false;
+    return true;
+}
+
+}  // namespace
 
 // One shard: an open-addressing table (power-of-two size, linear probing)
 // under its own lock, on cache lines of its own.
@@ -33,7 +50,7 @@ struct alignas(128) VarTable::Shard {
     std::size_t probe(std::uint64_t hash, const Identifier& id) const noexcept {
         std::size_t mask = slots.size() - 1;
         std::size_t i = hash & mask;
-        while (slots[i].value && !(slots[i].hash == hash && slots[i].id == id)) i = (i + 1) & mask;
+        while (slots[i].value && !(slots[i].hash == hash && same_name(slots[i].id, id))) i = (i + 1) & mask;
         return i;
     }
 

@@ -12,6 +12,9 @@ namespace quarn {
 // Runs the statements in order. Stops with a Fatal error at the first
 // failure; bindings made before it stay in the machine.
 void deduce(Machine& machine, const Program& statements);
+// Runs one statement: a caller that holds its statements some other way
+// runs them one after another.
+void deduce(Machine& machine, const Statement& statement);
 
 // Evaluates an expression to a value.
 Value deduce_expr(Machine& machine, const Expr& expr);
