@@ -1,9 +1,9 @@
-// The evaluator. It never recurses: what remains to be done is a stack of
-// small tasks on the heap, and operand values wait on a second stack. One
-// loop takes the top task and does it; a task may push further tasks. So the
-// depth of a program costs heap, never machine stack, and a function called
-// from the bottom of a deep tree runs with almost the whole stack its thread
-// had when the run began.
+// The evaluator. It never recurses. Statement lists wait as tasks on a heap
+// stack, one loop taking the top one; an expression runs as its flat form
+// (code.hpp), one loop over its instructions with the operands on a second
+// stack. So the depth of a program costs heap, never machine stack, and a
+// function called from the bottom of a deep tree runs with almost the whole
+// stack its thread had when the run began.
 //
 // The order of work is exactly that of a recursive descent: statements in
 // list order; a node's operands left before right, each completely, before
@@ -12,6 +12,7 @@
 
 #include "quarn/eval.hpp"
 
+#include "code.hpp"
 #include "quarn/debug.hpp"
 #include "quarn/error.hpp"
 #include "small_stack.hpp"
@@ -20,25 +21,6 @@ namespace quarn {
 namespace {
 
 using namespace detail;
-
-// What a task does when it is taken off the stack. All but Visit and RunList
-// find their operands on the value stack.
-enum class Step : std::uint8_t {
-    Visit,    // evaluate an expression node onto the value stack
-    Combine,  // BinaryOp, Equals, GreaterThan, LessThan
-    Negate,   // Not
-    Invoke,   // Call
-    Collect,  // Vector
-    Bind,     // Let
-    Branch,   // If
-    RunList,  // the statements of a list from `index` on
-};
-
-struct Task {
-    Step step;
-    std::uint32_t index;
-    const void* node;  // the node the step works on; RunList: the statement list
-};
 
 [[noreturn, gnu::cold]] void missing(const Identifier& id) {
     fail("Value cannot be found: " + debug_string(id));
@@ -54,65 +36,104 @@ struct Task {
     return Value::number(arithmetic(op, left.as_number(), right.as_number()));
 }
 
-// The common case of BinaryOp, kept inline: two integers and no division.
-bool wrapping_integers(Operator op, const Value& left, const Value& right, Value& result) {
-    if (op == Operator::Div || !left.is_int() || !right.is_int()) return false;
-    result = Value::number(arithmetic(op, left.as_number(), right.as_number()));
-    return true;
-}
-
 int compare_numbers(const Value& left, const Value& right) {
     if (left.kind() != Kind::Number || right.kind() != Kind::Number)
         fail("Both left-hand and right-hand side values must be a number");
     return compare(left.as_number(), right.as_number());
 }
 
-bool is_leaf(const Expr& e) {
-    return e.kind() == CellKind::Literal || e.kind() == CellKind::Ident;
+// What a node of two operands makes of their values.
+Value apply(const PairNode& node, const Value& left, const Value& right) {
+    switch (node.kind) {
+    case CellKind::BinaryOp:
+        // Two integers and no division, the common case, stays inline.
+        if (node.op != Operator::Div && left.is_int() && right.is_int())
+            return Value::number(arithmetic(node.op, left.as_number(), right.as_number()));
+        return binary(node.op, left, right);
+    case CellKind::Equals: return Value::boolean(equals(left, right));
+    case CellKind::GreaterThan: return Value::boolean(compare_numbers(left, right) > 0);
+    default: return Value::boolean(compare_numbers(left, right) < 0);
+    }
 }
+
+bool is_leaf(const Expr& e) { return e.kind() == CellKind::Literal || e.kind() == CellKind::Ident; }
+
+// A list of statements, run from `next` on.
+struct Pending {
+    const Program* list;
+    std::size_t next;
+};
 
 class Evaluator {
 public:
     explicit Evaluator(Machine& machine) noexcept : machine_(machine) {}
 
     void run(const Program& statements) {
-        if (statements.empty()) return;
-        schedule(Step::RunList, &statements, 0);
-        loop();
+        if (!statements.empty()) pending_.push({&statements, 0});
+        run_pending();
     }
 
     void run(const Statement& statement) {
         execute(statement.node());
-        loop();
+        run_pending();
     }
 
     Value evaluate(const Expr& expr) {
-        visit(expr.node());
-        loop();
+        Value value;
+        if (shallow(expr.node(), value)) return value;
+        run_code(*compile(expr.node()));
         return values_.pop();
     }
 
 private:
-    void loop() {
-        while (!tasks_.empty()) dispatch(tasks_.pop());
-    }
+    // ------------------------------------------------------- statements
 
-    void dispatch(const Task& task) {
-        switch (task.step) {
-        case Step::Visit: return visit(*static_cast<const ExprNode*>(task.node));
-        case Step::Combine: return combine(*static_cast<const PairNode*>(task.node));
-        case Step::Negate: return negate();
-        case Step::Invoke: return invoke(*static_cast<const CallNode*>(task.node));
-        case Step::Collect: return collect(*static_cast<const VectorNode*>(task.node));
-        case Step::Bind: return bind(*static_cast<const LetNode*>(task.node));
-        case Step::Branch: return branch(*static_cast<const IfNode*>(task.node));
-        case Step::RunList: return run_list(*static_cast<const Program*>(task.node), task.index);
+    void run_pending() {
+        while (!pending_.empty()) {
+            Pending& top = pending_.top();
+            const Statement& statement = (*top.list)[top.next];
+            if (++top.next == top.list->size()) pending_.pop();
+            execute(statement.node());
         }
     }
 
-    void schedule(Step step, const void* node, std::uint32_t index = 0) { tasks_.push({step, index, node}); }
+    void execute(const StatementNode& statement) {
+        switch (statement.kind) {
+        case CellKind::Let: return bind(static_cast<const LetNode&>(statement));
+        case CellKind::If: return branch(static_cast<const IfNode&>(statement));
+        case CellKind::Fn: {
+            auto& fn = static_cast<const FnNode&>(statement);
+            std::optional<Value> replaced = machine_.vars.insert(fn.ident, Value::function(fn.f->clone_box()));
+            return;
+        }
+        default: return;  // expression and value cells never reach here
+        }
+    }
+
+    void bind(const LetNode& let) {
+        // The replaced value is released here, after the table's lock is free.
+        std::optional<Value> replaced = machine_.vars.insert(let.ident, evaluate(let.expr, let.code));
+    }
+
+    void branch(const IfNode& node) {
+        Value cond = evaluate(node.cond, node.code);
+        if (cond.kind() != Kind::Boolean) fail("Expected deduced condition to be a bool, got other type");
+        const Program& chosen = cond.as_bool() ? node.then : node.otherwise;
+        if (!chosen.empty()) pending_.push({&chosen, 0});
+    }
 
     // ------------------------------------------------------ expressions
+
+    // A statement's expression: shallow ones on the spot, others by their
+    // flat form, made on the statement's first run.
+    Value evaluate(const Expr& expr, const CodeSlot& slot) {
+        Value value;
+        if (shallow(expr.node(), value)) return value;
+        const Code* code = slot.get();
+        if (!code) code = slot.store(compile(expr.node()));
+        run_code(*code);
+        return values_.pop();
+    }
 
     Value lookup(const Name& name) {
         std::optional<Value> value = machine_.vars.lookup(name);
@@ -128,9 +149,8 @@ private:
         return held;
     }
 
-    // Evaluates on the spot a leaf, or a node whose operands are all leaves
-    // (the common `x + 1`, `n < i`, `f(x)`); false for anything deeper, which
-    // goes through the task stack.
+    // Evaluates on the spot a leaf, or an operator over two leaves (the
+    // common `x + 1`, `n < i`); false for anything else.
     bool shallow(const ExprNode& node, Value& out) {
         switch (node.kind) {
         case CellKind::Literal: out = static_cast<const LiteralNode&>(node).value; return true;
@@ -150,59 +170,45 @@ private:
         }
     }
 
-    // Evaluates the operand, shallow ones on the spot, then does `step`.
-    void operand_then(const Expr& operand, Step step, const void* node) {
-        Value value;
-        if (shallow(operand.node(), value)) {
-            values_.push(std::move(value));
-            return dispatch({step, 0, node});
+    // Runs the flat form, leaving the expression's value on the stack. A
+    // block entered from inside another resumes it when it ends.
+    void run_code(const Code& code) {
+        struct Resume {
+            const Instruction* at;
+            const Instruction* end;
+        };
+        SmallStack<Resume, 8> resume;
+        const Instruction* at = code.blocks[0].data();
+        const Instruction* end = at + code.blocks[0].size();
+        for (;;) {
+            if (at == end) {
+                if (resume.empty()) return;
+                Resume back = resume.pop();
+                at = back.at;
+                end = back.end;
+                continue;
+            }
+            const Instruction& instruction = *at++;
+            if (instruction.op == Op::Block) {
+                resume.push({at, end});
+                const std::vector<Instruction>& block = code.blocks[instruction.count];
+                at = block.data();
+                end = at + block.size();
+                continue;
+            }
+            step(instruction);
         }
-        schedule(step, node);
-        schedule(Step::Visit, &operand.node());
     }
 
-    void visit(const ExprNode& node) {
-        Value value;
-        if (shallow(node, value)) return values_.push(std::move(value));
-        switch (node.kind) {
-        case CellKind::BinaryOp:
-        case CellKind::Equals:
-        case CellKind::GreaterThan:
-        case CellKind::LessThan: return visit_pair(static_cast<const PairNode&>(node));
-        case CellKind::Not: return operand_then(static_cast<const NotNode&>(node).item, Step::Negate, &node);
-        case CellKind::Call: return operand_then(static_cast<const CallNode&>(node).arg, Step::Invoke, &node);
-        case CellKind::VectorExpr: return visit_vector(static_cast<const VectorNode&>(node));
-        default: return;  // statement and value cells never reach here
-        }
-    }
-
-    void visit_pair(const PairNode& node) {
-        Value left;
-        if (!shallow(node.left.node(), left)) {
-            schedule(Step::Combine, &node);
-            schedule(Step::Visit, &node.right.node());
-            schedule(Step::Visit, &node.left.node());
-            return;
-        }
-        values_.push(std::move(left));
-        operand_then(node.right, Step::Combine, &node);
-    }
-
-    void visit_vector(const VectorNode& node) {
-        schedule(Step::Collect, &node);
-        for (std::size_t i = node.count; i-- > 0;) schedule(Step::Visit, &node.items()[i].node());
-    }
-
-    static Value apply(const PairNode& node, const Value& left, const Value& right) {
-        switch (node.kind) {
-        case CellKind::BinaryOp: {
-            Value result;
-            if (wrapping_integers(node.op, left, right, result)) return result;
-            return binary(node.op, left, right);
-        }
-        case CellKind::Equals: return Value::boolean(equals(left, right));
-        case CellKind::GreaterThan: return Value::boolean(compare_numbers(left, right) > 0);
-        default: return Value::boolean(compare_numbers(left, right) < 0);
+    void step(const Instruction& instruction) {
+        switch (instruction.op) {
+        case Op::Literal: return values_.push(*static_cast<const Value*>(instruction.ref));
+        case Op::Lookup: return values_.push(lookup(*static_cast<const Name*>(instruction.ref)));
+        case Op::Pair: return combine(*static_cast<const PairNode*>(instruction.ref));
+        case Op::Not: return negate();
+        case Op::Call: return invoke(*static_cast<const CallNode*>(instruction.ref));
+        case Op::Vector: return collect(instruction.count);
+        case Op::Block: return;  // entered by run_code
         }
     }
 
@@ -227,53 +233,14 @@ private:
         values_.push(function.as_function().run(std::move(argument)));
     }
 
-    void collect(const VectorNode& node) {
-        std::size_t first = values_.size() - node.count;
-        Value vector = Value::vector({&values_[first], node.count});
-        values_.drop(node.count);
+    void collect(std::size_t count) {
+        Value vector = Value::vector({&values_[values_.size() - count], count});
+        values_.drop(count);
         values_.push(std::move(vector));
     }
 
-    // ------------------------------------------------------- statements
-
-    void run_list(const Program& list, std::uint32_t index) {
-        if (index + 1 < list.size()) schedule(Step::RunList, &list, index + 1);
-        execute(list[index].node());
-    }
-
-    void execute(const StatementNode& statement) {
-        switch (statement.kind) {
-        case CellKind::Let: {
-            auto& let = static_cast<const LetNode&>(statement);
-            return operand_then(let.expr, Step::Bind, &let);
-        }
-        case CellKind::If: {
-            auto& branch = static_cast<const IfNode&>(statement);
-            return operand_then(branch.cond, Step::Branch, &branch);
-        }
-        case CellKind::Fn: {
-            auto& fn = static_cast<const FnNode&>(statement);
-            std::optional<Value> replaced = machine_.vars.insert(fn.ident, Value::function(fn.f->clone_box()));
-            return;
-        }
-        default: return;  // expression and value cells never reach here
-        }
-    }
-
-    void bind(const LetNode& let) {
-        // The replaced value is released here, after the table's lock is free.
-        std::optional<Value> replaced = machine_.vars.insert(let.ident, values_.pop());
-    }
-
-    void branch(const IfNode& node) {
-        Value cond = values_.pop();
-        if (cond.kind() != Kind::Boolean) fail("Expected deduced condition to be a bool, got other type");
-        const Program& chosen = cond.as_bool() ? node.then : node.otherwise;
-        if (!chosen.empty()) schedule(Step::RunList, &chosen, 0);
-    }
-
     Machine& machine_;
-    SmallStack<Task, 32> tasks_;
+    SmallStack<Pending, 16> pending_;
     SmallStack<Value, 32> values_;
 };
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "code.hpp"
 #include "quarn/eval.hpp"
 #include "support.hpp"
 
@@ -299,4 +300,23 @@ TEST_F(Eval, IfOpensNoScope) {
     EXPECT_EQ(get(m, "a"), "Number(Int(10))");
     deduce(m, {let("b", id("a"))});  // a later run sees it too
     EXPECT_EQ(get(m, "b"), "Number(Int(10))");
+}
+
+// A tree may use one subtree in many places. It runs at each place, in
+// order, and its flat form holds it once, however often the tree repeats it.
+TEST_F(Eval, SharedSubtreesRunAtEachPlace) {
+    bind_recorder("r");
+    Expr doubled = call("r", lit(I(1)));
+    for (int i = 0; i < 10; ++i) doubled = Expr::binary_op(doubled, Operator::Add, doubled);
+    deduce(m, {let("d", doubled)});
+    EXPECT_EQ(get(m, "d"), "Number(Int(1024))");
+    EXPECT_EQ(log->size(), 1024u);
+
+    Expr wide = Expr::binary_op(id("x"), Operator::Mul, lit(I(2)));
+    for (int i = 0; i < 60; ++i) wide = vexpr({wide, wide});
+    std::unique_ptr<detail::Code> code = detail::compile(wide.node());
+    std::size_t instructions = 0;
+    for (const auto& block : code->blocks) instructions += block.size();
+    EXPECT_LE(code->blocks.size(), 61u);
+    EXPECT_LE(instructions, 4u * 61);
 }

@@ -5,6 +5,7 @@
 // programs and runs may hold the same tree at once, on any thread.
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -20,6 +21,25 @@ namespace quarn {
 namespace detail {
 
 class Releaser;
+struct Code;
+
+// The flat form of a statement's expression, made on the statement's first
+// run and kept for the next ones (see code.hpp). Any thread may make it;
+// the first to store one wins.
+class CodeSlot {
+public:
+    CodeSlot() noexcept = default;
+    CodeSlot(const CodeSlot&) = delete;
+    CodeSlot& operator=(const CodeSlot&) = delete;
+    ~CodeSlot();
+
+    const Code* get() const noexcept { return code_.load(std::memory_order_acquire); }
+    // Keeps `made` unless another thread stored one first; returns the kept one.
+    const Code* store(std::unique_ptr<Code> made) const noexcept;
+
+private:
+    mutable std::atomic<const Code*> code_{nullptr};
+};
 
 struct ExprNode : Counted {
     using Counted::Counted;
@@ -141,6 +161,7 @@ struct LetNode : StatementNode {
     LetNode(Identifier i, Expr e) noexcept : StatementNode(CellKind::Let), ident(std::move(i)), expr(std::move(e)) {}
     Name ident;
     Expr expr;
+    CodeSlot code;
 };
 
 struct IfNode : StatementNode {
@@ -148,6 +169,7 @@ struct IfNode : StatementNode {
         : StatementNode(CellKind::If), cond(std::move(c)), then(std::move(t)), otherwise(std::move(o)) {}
     Expr cond;
     Program then, otherwise;
+    CodeSlot code;
 };
 
 struct FnNode : StatementNode {
