@@ -12,7 +12,7 @@ import cases_ast
 import cases_floor
 import cases_velmo
 import cases_walker
-from timing import PYPY, measure
+from timing import PYPY, prepare, sample
 from workloads import EXPECTED, WORKLOADS
 
 try:
@@ -20,8 +20,8 @@ try:
 except ImportError:  # lupa has no build for this interpreter
     cases_lua = None
 
-ROUNDS = 3  # every case is measured once per round; the best round counts
-SAMPLES = 9
+ROUNDS = 12  # every case is sampled in every round; its fastest sample counts
+SAMPLES = 3
 COLUMNS = [("velmo", cases_velmo), ("walker", cases_walker), ("ast", cases_ast), ("lupa", cases_lua)]
 
 # Upper bounds on velmo's time as a fraction of another's: (CPython, PyPy).
@@ -58,16 +58,21 @@ def check(cases):
 
 
 def run(cases):
+    reps = {}
+    for (key, column), case in cases.items():
+        reps[(key, column)] = prepare(case)
+        print("warmed up %-8s %-22s %d runs a sample" % (key, column, reps[(key, column)]), file=sys.stderr)
     best = {}
     for round_ in range(ROUNDS):
         for (key, column), case in cases.items():
-            ns = measure(case, SAMPLES, first=round_ == 0)
+            ns = sample(case, reps[(key, column)], SAMPLES)
             best[(key, column)] = min(ns, best.get((key, column), ns))
-            print("round %d  %-8s %-22s %10.1f ns" % (round_ + 1, key, column, ns), file=sys.stderr)
+            print("round %2d  %-8s %-22s %10.1f ns" % (round_ + 1, key, column, ns), file=sys.stderr)
     return best
 
 
-def cheapest_floor(best, key):
+def chosen_floor(best, key):
+    """(ns, variant) of the floor that velmo is held to: its cheapest variant."""
     floors = [(ns, column[6:]) for (k, column), ns in best.items() if k == key and column.startswith("floor:")]
     return min(floors) if floors else (None, None)
 
@@ -90,7 +95,7 @@ def goal(key, best, host):
     if key in WALKER_GOALS:
         bound, measured, what = WALKER_GOALS[key][host], velmo / best[(key, "walker")], "velmo/walker"
     elif key in FLOOR_GOALS:
-        bound, measured, what = FLOOR_GOALS[key][host], velmo / cheapest_floor(best, key)[0], "velmo/floor"
+        bound, measured, what = FLOOR_GOALS[key][host], velmo / chosen_floor(best, key)[0], "velmo/floor"
     elif key == "W5i-int":
         measured = best[("W5i", "velmo")] / velmo
         bound, what = STR_INT_GOAL, "get str/int (%.2f)" % measured
@@ -108,7 +113,7 @@ def table(best):
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for key, unit, _ in WORKLOADS:
         velmo, walker = best.get((key, "velmo")), best.get((key, "walker"))
-        floor = cheapest_floor(best, key)[0]
+        floor = chosen_floor(best, key)[0]
         row = [key, unit, number(velmo), number(walker), ratio(velmo, walker), number(best.get((key, "ast")))]
         row += [number(best.get((key, "lupa")))] if lupa else []
         row += [number(floor), ratio(velmo, floor), *goal(key, best, host)]
@@ -120,7 +125,7 @@ def floor_table(best):
     lines = ["| floor | variant | ns | |", "|---|---|---|---|"]
     for (key, column), ns in best.items():
         if column.startswith("floor:"):
-            mark = "cheapest" if cheapest_floor(best, key)[1] == column[6:] else ""
+            mark = "the floor" if chosen_floor(best, key)[1] == column[6:] else ""
             lines.append("| %s | %s | %s | %s |" % (key, column[6:], number(ns), mark))
     return "\n".join(lines)
 

@@ -1,7 +1,7 @@
 """The workloads on velmo: trees built with Expr and Statement, run on Quarn."""
 from velmo import Expr, Quarn, Statement
 
-from workloads import (BIG_N, DONE, IF_DEPTH, INT_NAME, INT_VALUE, LEAVES, LIST_VALUE, STATEMENTS,
+from workloads import (BIG_N, DONE, IF_DEPTH, INT_NAME, INT_VALUE, LIST_VALUE, STATEMENTS,
                        TREE_NODES, X_VALUE, Case, build_tree, repeat_calls, repeat_runs)
 
 
@@ -21,13 +21,6 @@ def w1():
     return Case(TREE_NODES, loop, lambda: read_r(trees[0]))
 
 
-def balanced(leaf):
-    level = [leaf(i) for i in range(LEAVES)]
-    while len(level) > 1:
-        level = [Expr.binary_op(level[i], "+", level[i + 1]) for i in range(0, len(level), 2)]
-    return level[0]
-
-
 def run_case(program, units, read, setup=()):
     q = Quarn()
     q.run(list(setup))
@@ -35,12 +28,12 @@ def run_case(program, units, read, setup=()):
 
 
 def w2():
-    program = [Statement.let("r", balanced(Expr.literal))]
+    program = [Statement.let("r", build_tree(Expr.literal, Expr.binary_op))]
     return run_case(program, TREE_NODES, lambda q: q.get("r"))
 
 
 def w2b():
-    tree = balanced(lambda i: Expr.ident("x") if i % 2 else Expr.literal(i))
+    tree = build_tree(lambda i: Expr.ident("x") if i % 2 else Expr.literal(i), Expr.binary_op)
     setup = [Statement.let("x", Expr.literal(X_VALUE))]
     return run_case([Statement.let("r", tree)], TREE_NODES, lambda q: q.get("r"), setup)
 

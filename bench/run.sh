@@ -2,7 +2,7 @@
 # The benchmark in one command: installs what is missing, builds velmo and the
 # floor module for PyPy and CPython, runs every workload under both, prints one
 # Markdown table per interpreter and writes them into bench/README.md.
-# Takes about two minutes once the builds are there.
+# Takes one to two minutes once the builds are there.
 set -euo pipefail
 source "$(dirname "$0")/../tools/setup.sh"
 cd "$ROOT"
@@ -10,11 +10,15 @@ mkdir -p build/bench-run
 install_python_hosts
 
 # Lua goes into the CPython environment only; remade with the environment.
+# Without it the table just has no Lua column.
 install_lupa() {
     local venv="$ROOT/build/venv-$1"
     cmp -s bench/requirements.txt "$venv/bench-requirements.txt" && return 0
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r bench/requirements.txt
-    cp bench/requirements.txt "$venv/bench-requirements.txt"
+    if "$venv/bin/python" -m pip install -q --disable-pip-version-check -r bench/requirements.txt; then
+        cp bench/requirements.txt "$venv/bench-requirements.txt"
+    else
+        echo "lupa did not install: the CPython table has no Lua column"
+    fi
 }
 
 for interp in pypy3 python3; do
@@ -27,6 +31,7 @@ done
 
 # Timing runs at normal priority: the builds above yield to other work, the
 # measurement should not.
+load_before="$(cut -d' ' -f1 /proc/loadavg)"
 for interp in pypy3 python3; do
     echo "== measuring under $interp (progress in build/bench-run/$interp.log)"
     PYTHONPATH="$ROOT/build/floor/$interp" "build/venv-bench-$interp/bin/python" bench/bench.py \
@@ -37,7 +42,8 @@ done
 commit="$(git rev-parse --short HEAD)$(git diff --quiet HEAD -- python quarn || echo '+changes')"
 cpu="$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//')"
 {
-    echo "Measured $(date -u +%Y-%m-%d) at commit $commit on $(nproc) cores of $cpu; \`bash bench/run.sh\`."
+    echo "Measured $(date -u +%Y-%m-%d) at commit $commit on $(nproc) cores of $cpu, load average" \
+        "$load_before before and $(cut -d' ' -f1 /proc/loadavg) after; \`bash bench/run.sh\`."
     echo
     cat build/bench-run/pypy3.md build/bench-run/python3.md
 } >build/bench-run/tables.md

@@ -1,7 +1,8 @@
-"""Timing of one Case: calibrated, warmed up, minimum of several samples.
+"""Timing of Cases: calibrated, warmed up, minimum of many short samples.
 
-The machine is shared, so samples are short and many: the fastest of them is
-the one least disturbed by other work.
+The machine is shared, and other work can slow a stretch of a second or more
+by half. So every case is sampled a few times per round over many rounds that
+span the whole run, and its fastest sample counts: the one least disturbed.
 """
 import gc
 import sys
@@ -11,8 +12,7 @@ PYPY = sys.implementation.name == "pypy"
 SAMPLE_NS = 5_000_000  # one sample lasts about this long
 # PyPy's JIT compiles the loops, velmo's and the walker's alike, only after
 # they ran a while; CPython needs one run to fill its caches.
-FIRST_WARMUP_NS = 600_000_000 if PYPY else 10_000_000
-WARMUP_NS = 10_000_000  # later rounds, the loops already compiled
+WARMUP_NS = 600_000_000 if PYPY else 10_000_000
 
 
 def timed(loop, reps):
@@ -39,16 +39,17 @@ def calibrate(loop):
     return max(1, round(reps * SAMPLE_NS / max(elapsed, 1)))
 
 
-def warm_up(loop, reps, duration_ns):
-    deadline = time.perf_counter_ns() + duration_ns
-    while time.perf_counter_ns() < deadline:
-        loop(reps)
-
-
-def measure(case, samples, first):
-    """Nanoseconds per unit of the case: the fastest of `samples` samples.
-    `first` is true on the case's first measurement, which warms it up."""
-    warm_up(case.loop, calibrate(case.loop), FIRST_WARMUP_NS if first else WARMUP_NS)
+def prepare(case):
+    """Warms the case up and returns its repetitions per sample."""
     reps = calibrate(case.loop)
-    best = min(timed(case.loop, reps) for _ in range(samples))
-    return best / (reps * case.units)
+    deadline = time.perf_counter_ns() + WARMUP_NS
+    while time.perf_counter_ns() < deadline:
+        case.loop(reps)
+    return calibrate(case.loop)
+
+
+def sample(case, reps, samples):
+    """Nanoseconds per unit of the case: the fastest of `samples` samples."""
+    if PYPY:
+        gc.collect()
+    return min(timed(case.loop, reps) for _ in range(samples)) / (reps * case.units)
