@@ -153,7 +153,10 @@ def evaluate(e, env):
     if tag == "lit":
         return e[1]
     if tag == "id":
-        return lookup(env, e[1])
+        try:
+            return env[e[1]]
+        except KeyError:
+            raise QuarnError("Value cannot be found: " + name_form(e[1])) from None
     if tag == "lt":
         return less(evaluate(e[1], env), evaluate(e[2], env))
     if tag == "gt":
