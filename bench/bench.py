@@ -12,7 +12,7 @@ import cases_ast
 import cases_floor
 import cases_velmo
 import cases_walker
-from timing import PYPY, prepare, sample
+from timing import PYPY, Best, prepare
 from workloads import EXPECTED, WORKLOADS
 
 try:
@@ -21,7 +21,7 @@ except ImportError:  # lupa has no build for this interpreter
     cases_lua = None
 
 ROUNDS = 12  # every case is sampled in every round; its fastest sample counts
-SAMPLES = 3
+SAMPLES = 5
 COLUMNS = [("velmo", cases_velmo), ("walker", cases_walker), ("ast", cases_ast), ("lupa", cases_lua)]
 
 # Upper bounds on velmo's time as a fraction of another's: (CPython, PyPy).
@@ -58,17 +58,19 @@ def check(cases):
 
 
 def run(cases):
+    """ns per unit of every case, and the cases that never ran undisturbed."""
     reps = {}
-    for (key, column), case in cases.items():
-        reps[(key, column)] = prepare(case)
-        print("warmed up %-8s %-22s %d runs a sample" % (key, column, reps[(key, column)]), file=sys.stderr)
-    best = {}
+    for name, case in cases.items():
+        reps[name] = prepare(case)
+        print("warmed up %-8s %-22s %d runs a sample" % (*name, reps[name]), file=sys.stderr)
+    best = {name: Best() for name in cases}
     for round_ in range(ROUNDS):
-        for (key, column), case in cases.items():
-            ns = sample(case, reps[(key, column)], SAMPLES)
-            best[(key, column)] = min(ns, best.get((key, column), ns))
-            print("round %2d  %-8s %-22s %10.1f ns" % (round_ + 1, key, column, ns), file=sys.stderr)
-    return best
+        for name, case in cases.items():
+            undisturbed = best[name].sample(case, reps[name], SAMPLES)
+            print("round %2d  %-8s %-22s %d of %d undisturbed, best %10.1f ns"
+                  % (round_ + 1, *name, undisturbed, SAMPLES, best[name].ns), file=sys.stderr)
+    disturbed = [name for name, b in best.items() if b.undisturbed == float("inf")]
+    return {name: b.ns for name, b in best.items()}, disturbed
 
 
 def chosen_floor(best, key):
@@ -133,10 +135,12 @@ def floor_table(best):
 def main():
     cases = collect()
     check(cases)
-    best = run(cases)
+    best, disturbed = run(cases)
     name = "PyPy %s" % ".".join(map(str, sys.pypy_version_info[:3])) if PYPY else "CPython"
     print("### %s (Python %s)\n" % (name, platform.python_version()))
     print(table(best))
+    if disturbed:
+        print("\nNo sample ran undisturbed for: %s." % ", ".join("%s %s" % name for name in disturbed))
     print("\nFloor variants:\n")
     print(floor_table(best))
     print()
