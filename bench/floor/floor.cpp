@@ -1,8 +1,8 @@
 // The cost floor of velmo's calls: the same calls, made the same way
 // (METH_FASTCALL | METH_KEYWORDS, static where velmo's are static, an
-// instance method for get, heap types made by PyType_FromSpec), doing only the bare
-// C-API work each one cannot avoid. The benchmark divides velmo's time by
-// these to show how much each call adds to a bare call into a module.
+// instance method for get, heap types made by PyType_FromSpec), doing only
+// the bare C-API work each one cannot avoid. The benchmark divides velmo's
+// time by these to show how much each call adds to a bare call into a module.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
