@@ -1,0 +1,50 @@
+"""The floors: velmo's calls made on the bare C-API module velmo_floor
+(bench/floor/floor.cpp), with the same Python code around them."""
+from velmo_floor import Floor
+
+from workloads import INT_NAME, STATEMENTS, TREE_NODES, Case, build_tree, repeat_calls
+
+# The ways floor.cpp calls a Python function back, and its two ways of making a list.
+CALL_VARIANTS = ["call_vectorcall", "call_one_arg", "call_obj_args", "call_tuple"]
+LIST_VARIANTS = ["get_list", "get_list_append"]
+
+
+def w1():
+    trees = []
+
+    def loop(reps):
+        for _ in range(reps):
+            trees[:] = [build_tree(Floor.literal, Floor.binary_op)]
+
+    return Case(TREE_NODES, loop)
+
+
+def plus_one(a):
+    return a + 1
+
+
+def w4_variant(method):
+    call = getattr(Floor, method)
+
+    def loop(reps):
+        for _ in range(reps):
+            for i in range(STATEMENTS):
+                call(plus_one, i)
+
+    return Case(STATEMENTS, loop)
+
+
+def get_variant(expression):
+    return repeat_calls(expression, {"q": Floor()})
+
+
+def variants():
+    """Every floor case, keyed by workload and variant."""
+    cases = {("W1", "binary_op"): w1()}
+    for method in CALL_VARIANTS:
+        cases[("W4", method)] = w4_variant(method)
+    cases[("W5i", "get")] = get_variant('q.get("n")')
+    cases[("W5i-int", "get")] = get_variant("q.get(%d)" % INT_NAME)
+    for method in LIST_VARIANTS:
+        cases[("W5l", method)] = get_variant('q.%s("lst")' % method)
+    return cases

@@ -1,0 +1,82 @@
+"""Timing of Cases: calibrated, warmed up, minimum of many short samples.
+
+The machine is shared with other work, which takes the processor away from
+the benchmark for whole time slices and can slow it for seconds. So samples
+are short, each case is sampled a few times per round over many rounds that
+span the whole run, and a sample counts only if the thread ran for nearly all
+of its wall-clock time (it was not descheduled). The fastest such sample is
+the case's figure.
+"""
+import gc
+import sys
+import time
+
+PYPY = sys.implementation.name == "pypy"
+SAMPLE_NS = 2_000_000  # one sample lasts about this long
+# PyPy's JIT compiles the loops, velmo's and the walker's alike, only after
+# they ran a while; CPython needs one run to fill its caches.
+WARMUP_NS = 600_000_000 if PYPY else 10_000_000
+UNDISTURBED = 0.95  # least share of a sample's wall-clock time spent running
+
+
+def timed(loop, reps):
+    """(wall-clock ns, thread CPU ns) of loop(reps). CPython's cycle collector
+    is held off, as timeit does. PyPy's collector is left on: held off, it
+    lets the objects that C extensions create pile up, and every call gets
+    slower."""
+    if not PYPY:
+        gc.disable()
+    try:
+        cpu = time.thread_time_ns()
+        start = time.perf_counter_ns()
+        loop(reps)
+        wall = time.perf_counter_ns() - start
+        return wall, time.thread_time_ns() - cpu
+    finally:
+        gc.enable()
+
+
+def fastest(loop, reps):
+    return min(timed(loop, reps)[0] for _ in range(3))
+
+
+def calibrate(loop):
+    """The number of repetitions that makes one sample last about SAMPLE_NS."""
+    reps = 1
+    while fastest(loop, reps) < SAMPLE_NS // 10:
+        reps *= 10
+    return max(1, round(reps * SAMPLE_NS / max(fastest(loop, reps), 1)))
+
+
+def prepare(case):
+    """Warms the case up and returns its repetitions per sample."""
+    reps = calibrate(case.loop)
+    deadline = time.perf_counter_ns() + WARMUP_NS
+    while time.perf_counter_ns() < deadline:
+        case.loop(reps)
+    return calibrate(case.loop)
+
+
+class Best:
+    """The fastest undisturbed sample of a case so far, in ns per unit, and
+    the fastest of all for a case that never ran undisturbed."""
+
+    def __init__(self):
+        self.undisturbed = self.any = float("inf")
+
+    def sample(self, case, reps, samples):
+        """Takes `samples` samples; returns how many ran undisturbed."""
+        case.loop(reps)  # back to this case's steady state after the others ran
+        undisturbed = 0
+        for _ in range(samples):
+            wall, cpu = timed(case.loop, reps)
+            ns = wall / (reps * case.units)
+            self.any = min(self.any, ns)
+            if cpu >= UNDISTURBED * wall:
+                self.undisturbed = min(self.undisturbed, ns)
+                undisturbed += 1
+        return undisturbed
+
+    @property
+    def ns(self):
+        return self.undisturbed if self.undisturbed < float("inf") else self.any
