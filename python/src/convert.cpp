@@ -270,7 +270,7 @@ std::size_t capacity_hint(PyObject* sequence) {
     if (PyTuple_CheckExact(sequence)) return static_cast<std::size_t>(PyTuple_GET_SIZE(sequence));
     Py_ssize_t length = PySequence_Size(sequence);
     if (length < 0) {
-        PyErr_Clear();
+        discard_error();
         return 0;
     }
     return static_cast<std::size_t>(std::min<Py_ssize_t>(length, 64));

@@ -42,6 +42,7 @@ std::string short_path(const char* file) {
 std::string safe_repr(PyObject* object) {
     Ref text = Ref::steal(PyObject_Repr(object));
     if (text) return utf8(text.get());
+    if (PyErr_ExceptionMatches(panic_type())) fetch_error();  // resumes its fatal error
     host::write_unraisable(object);
     return "<unprintable " + type_name(Py_TYPE(object)) + " object>";
 }
@@ -95,7 +96,7 @@ std::string utf8(PyObject* str) {
 std::string type_name(PyTypeObject* type) {
     Ref name = Ref::steal(host::qualname(type));
     if (name && PyUnicode_Check(name.get())) return utf8(name.get());
-    PyErr_Clear();
+    discard_error();
     return "<failed to extract type name>";
 }
 
@@ -125,6 +126,8 @@ Ref fetch_error() {
     return v;
 }
 
+void discard_error() { fetch_error(); }
+
 Ref fetch_error_or_system_error() {
     if (Ref exc = fetch_error()) return exc;
     Ref message = Ref::checked(PyUnicode_FromString("attempted to fetch exception but none was set"));
@@ -135,7 +138,7 @@ std::string display_form(PyObject* exc) {
     std::string out = type_name(Py_TYPE(exc));
     Ref text = Ref::steal(PyObject_Str(exc));
     if (!text) {
-        PyErr_Clear();
+        discard_error();
         return out + ": <exception str() failed>";
     }
     return out + ": " + utf8(text.get());

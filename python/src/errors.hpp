@@ -30,6 +30,11 @@ Ref type_error(const std::string& text);
 // and its fatal error resumes from here.
 Ref fetch_error();
 
+// Clears a pending error that the caller can do without (a size hint, a
+// name, a text). A PanicException is never cleared: as in fetch_error, its
+// fatal error resumes.
+void discard_error();
+
 // Like fetch_error, but a missing error becomes a SystemError.
 Ref fetch_error_or_system_error();
 

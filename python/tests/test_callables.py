@@ -217,3 +217,14 @@ def test_resumed_panic_raised_by_python(panic_type):
         raise panic_type(NoStr())
 
     assert panic_message(call, bound(unprintable), lit(0)) == "Unwrapped panic from Python code"
+
+
+def test_panic_in_repr_of_error_resumes():
+    class ReprRunsQuarn(Exception):
+        def __repr__(self):
+            Quarn().get("nowhere")
+
+    def fails(_):
+        raise ReprRunsQuarn()
+
+    assert panic_message(call, bound(fails), lit(0)) == 'Value cannot be found: S("nowhere")'

@@ -308,6 +308,65 @@ def test_iteration_that_raises():
     )
 
 
+# ---- a Quarn failure inside a Python hook is never swallowed ---------------
+
+NOWHERE = 'Value cannot be found: S("nowhere")'
+
+
+def _fail_in_quarn(*_):
+    Quarn().get("nowhere")  # raises PanicException
+
+
+class PanicLength:
+    """A sequence whose size hint runs a failing Quarn program."""
+
+    __len__ = _fail_in_quarn
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        return iter(self.items)
+
+
+class PanicName(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            _fail_in_quarn()
+        return super().__getattribute__(name)
+
+
+class PanicNamed(metaclass=PanicName):
+    pass
+
+
+class PanicText(Exception):
+    __str__ = _fail_in_quarn
+
+
+class IndexRaisesPanicText:
+    def __index__(self):
+        raise PanicText()
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda: Expr.literal(PanicLength([1])),
+        lambda: Expr.vector(PanicLength([lit(1)])),
+        lambda: Quarn().run(PanicLength([])),
+        lambda: Expr.literal(PanicNamed()),
+        lambda: Expr.literal(IndexRaisesPanicText()),
+    ],
+    ids=["value length", "expr list length", "statement list length", "type name", "error text"],
+)
+def test_panic_in_hook_resumes(convert):
+    assert panic_message(convert) == NOWHERE
+
+
 # ---- identifiers -----------------------------------------------------------
 
 @pytest.mark.parametrize(
