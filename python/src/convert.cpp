@@ -59,18 +59,30 @@ public:
     NestingGuard& operator=(const NestingGuard&) = delete;
 };
 
+bool is_text(PyObject* text, const char* expected) {
+    return PyUnicode_Check(text) && PyUnicode_CompareWithASCIIString(text, expected) == 0;
+}
+
+// numpy's boolean: a type whose __module__ is "numpy" and whose __name__ is
+// "bool_" or "bool". The last dotted part of tp_name is the __name__ on both
+// hosts (PyPy's as it was when the type was first seen from C), so any other
+// type is passed over without a lookup. For a type made in C, tp_name also
+// carries the module; a class made in Python is asked for both.
 bool is_numpy_bool(PyObject* o) {
-    const char* name = Py_TYPE(o)->tp_name;
-    if (std::strncmp(name, "numpy.", 6) != 0) return false;
-    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
-    Ref type_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
-    if (!module || !type_name) {
-        PyErr_Clear();
+    PyTypeObject* type = Py_TYPE(o);
+    const char* dot = std::strrchr(type->tp_name, '.');
+    const char* name = dot ? dot + 1 : type->tp_name;
+    if (std::strcmp(name, "bool_") != 0 && std::strcmp(name, "bool") != 0) return false;
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return name - type->tp_name == 6 && std::strncmp(type->tp_name, "numpy.", 6) == 0;
+    PyObject* cls = reinterpret_cast<PyObject*>(type);
+    Ref module = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
+    Ref type_name = module ? Ref::steal(PyObject_GetAttrString(cls, "__name__")) : Ref();
+    if (!type_name) {
+        discard_error();
         return false;
     }
-    return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-           (PyUnicode_CompareWithASCIIString(type_name.get(), "bool_") == 0 ||
-            PyUnicode_CompareWithASCIIString(type_name.get(), "bool") == 0);
+    return is_text(module.get(), "numpy") && (is_text(type_name.get(), "bool_") || is_text(type_name.get(), "bool"));
 }
 
 // numpy's booleans convert through their type's __bool__.
@@ -78,8 +90,9 @@ bool numpy_bool(PyObject* o, Miss& miss) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
     Ref method = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
     if (!method) {
-        PyErr_Clear();
+        discard_error();
         Ref type_str = Ref::steal(PyObject_Str(type));
+        if (!type_str) discard_error();
         std::string name = type_str ? utf8(type_str.get()) : "";
         miss.raised = type_error("object of type '" + name + "' does not define a '__bool__' conversion");
         return false;
