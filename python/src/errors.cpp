@@ -101,7 +101,12 @@ std::string type_name(PyTypeObject* type) {
 }
 
 std::string mismatch_text(PyObject* object, const char* target) {
-    return "'" + type_name(Py_TYPE(object)) + "' object cannot be converted to '" + target + "'";
+    Ref type = Ref::steal(host::type_of(object));
+    return mismatch_text(reinterpret_cast<PyTypeObject*>(type.get()), target);
+}
+
+std::string mismatch_text(PyTypeObject* type, const char* target) {
+    return "'" + type_name(type) + "' object cannot be converted to '" + target + "'";
 }
 
 Ref type_error(const std::string& text) {

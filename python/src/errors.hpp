@@ -15,8 +15,10 @@ std::string utf8(PyObject* str);
 // A type's qualified name, or "<failed to extract type name>".
 std::string type_name(PyTypeObject* type);
 
-// "'{type}' object cannot be converted to '{target}'"
+// "'{type}' object cannot be converted to '{target}'", of the object's
+// current type or of a type seen earlier.
 std::string mismatch_text(PyObject* object, const char* target);
+std::string mismatch_text(PyTypeObject* type, const char* target);
 
 // A new, unraised TypeError carrying `text`.
 Ref type_error(const std::string& text);

@@ -14,6 +14,18 @@ inline PyObject* qualname(PyTypeObject* type) {
     return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
 }
 
+// An object's type, as a new reference. PyPy leaves the C object's type as
+// it was when the object first crossed into C, even after Python code assigns
+// __class__; asking the object itself gives its current type there.
+inline PyObject* type_of(PyObject* o) {
+#ifdef PYPY_VERSION
+    return PyObject_Type(o);
+#else
+    Py_INCREF(Py_TYPE(o));
+    return reinterpret_cast<PyObject*>(Py_TYPE(o));
+#endif
+}
+
 // A function made by def or lambda. PyPy's own function check also accepts
 // its built-in functions, so compare the exact type on both hosts.
 inline bool is_plain_function(PyObject* o) { return Py_TYPE(o) == &PyFunction_Type; }

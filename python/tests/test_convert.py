@@ -308,6 +308,23 @@ def test_iteration_that_raises():
     )
 
 
+class Shifted:
+    pass
+
+
+def _shift_class(self):
+    self.__class__ = Shifted
+    raise ValueError("class changed")
+
+
+@pytest.mark.parametrize("hook", ["__index__", "__float__"])
+def test_mismatch_names_the_type_the_attempt_saw(hook):
+    lines = _literal_error(type("Shifty", (), {hook: _shift_class})()).split("\n")
+    for line, target in zip(lines[1:4], ["NoneType", "PyBool", "PyString"]):
+        assert line.endswith(f"caused by TypeError: 'Shifty' object cannot be converted to '{target}'")
+    assert lines[6].endswith("caused by TypeError: 'Shifted' object cannot be converted to 'Sequence'")
+
+
 # ---- numpy's boolean scalars, recognised by module and name ----------------
 
 def _numpy_like(name, module="numpy", **members):
