@@ -38,13 +38,21 @@ std::string short_path(const char* file) {
     return path.substr(cut);
 }
 
+// A type's __name__, or "<failed to extract type name>".
+std::string short_type_name(PyTypeObject* type) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    if (name && PyUnicode_Check(name.get())) return utf8(name.get());
+    discard_error();
+    return "<failed to extract type name>";
+}
+
 // repr() of an object, or a placeholder after reporting why it failed.
 std::string safe_repr(PyObject* object) {
     Ref text = Ref::steal(PyObject_Repr(object));
     if (text) return utf8(text.get());
     if (PyErr_ExceptionMatches(panic_type())) fetch_error();  // resumes its fatal error
     host::write_unraisable(object);
-    return "<unprintable " + type_name(Py_TYPE(object)) + " object>";
+    return "<unprintable " + short_type_name(Py_TYPE(object)) + " object>";
 }
 
 std::string traceback_part(PyObject* exc) {

@@ -106,9 +106,12 @@ def test_exception_whose_repr_fails():
     # hostile exception: run apart, a crash must fail only this test
     proc = run_isolated(
         """
-        class ReprFails(Exception):
-            def __repr__(self):
-                raise RuntimeError("repr refused")
+        def make():
+            class ReprFails(Exception):
+                def __repr__(self):
+                    raise RuntimeError("repr refused")
+            return ReprFails
+        ReprFails = make()
         def f(_):
             raise ReprFails("x")
         reported = []
@@ -120,8 +123,8 @@ def test_exception_whose_repr_fails():
         except BaseException as e:
             print(type(e).__name__, reported)
             print(str(e).startswith(
-                "Failed while executing Python function with Quarn: PyErr { type: <class '__main__.ReprFails'>, "
-                "value: <unprintable ReprFails object>, traceback: Some("))
+                "Failed while executing Python function with Quarn: PyErr { type: "
+                "<class '__main__.make.<locals>.ReprFails'>, value: <unprintable ReprFails object>, traceback: Some("))
         """
     )
     assert_clean(proc)
