@@ -46,12 +46,13 @@ std::string short_type_name(PyTypeObject* type) {
     return "<failed to extract type name>";
 }
 
-// repr() of an object, or a placeholder after reporting why it failed.
+// repr() of an object, or a placeholder after reporting why it failed. The
+// report does not name the object: a hook that formats it would fail again.
 std::string safe_repr(PyObject* object) {
     Ref text = Ref::steal(PyObject_Repr(object));
     if (text) return utf8(text.get());
     if (PyErr_ExceptionMatches(panic_type())) fetch_error();  // resumes its fatal error
-    host::write_unraisable(object);
+    PyErr_WriteUnraisable(nullptr);
     return "<unprintable " + short_type_name(Py_TYPE(object)) + " object>";
 }
 
