@@ -20,7 +20,7 @@ void remember(PyTypeObject* type) {
 }
 
 // A type's name as CPython's tp_name reads.
-std::string spec_name(PyTypeObject* type) {
+std::string cpython_tp_name(PyTypeObject* type) {
     for (PyTypeObject* own : finished)
         if (own == type) return std::string("builtins.") + type->tp_name;
     return type->tp_name;
@@ -31,7 +31,7 @@ std::string spec_name(PyTypeObject* type) {
 // a machine inside an Expr.
 PyObject* checked_new(PyObject* self, PyObject* args, PyObject* kwargs) {
     auto* type = reinterpret_cast<PyTypeObject*>(self);
-    std::string name = spec_name(type);
+    std::string name = cpython_tp_name(type);
     if (PyTuple_GET_SIZE(args) < 1) {
         PyErr_Format(PyExc_TypeError, "%s.__new__(): not enough arguments", name.c_str());
         return nullptr;
@@ -39,12 +39,12 @@ PyObject* checked_new(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* first = PyTuple_GET_ITEM(args, 0);
     if (!PyType_Check(first)) {
         PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)", name.c_str(),
-                     spec_name(Py_TYPE(first)).c_str());
+                     cpython_tp_name(Py_TYPE(first)).c_str());
         return nullptr;
     }
     auto* subtype = reinterpret_cast<PyTypeObject*>(first);
     if (!PyType_IsSubtype(subtype, type)) {
-        std::string sub = spec_name(subtype);
+        std::string sub = cpython_tp_name(subtype);
         PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s", name.c_str(), sub.c_str(),
                      sub.c_str(), name.c_str());
         return nullptr;
@@ -108,7 +108,7 @@ bool finish_module(PyObject* module) {
 
 namespace {
 
-std::string spec_name(PyTypeObject* type) { return type->tp_name; }
+std::string cpython_tp_name(PyTypeObject* type) { return type->tp_name; }
 
 }  // namespace
 
@@ -118,7 +118,7 @@ bool finish_module(PyObject*) { return true; }
 #endif
 
 void refuse_object_new(PyTypeObject* type) {
-    std::string name = spec_name(type);
+    std::string name = cpython_tp_name(type);
     PyErr_Format(PyExc_TypeError, "object.__new__(%s) is not safe, use %s.__new__()", name.c_str(), name.c_str());
 }
 
