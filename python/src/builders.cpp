@@ -75,24 +75,32 @@ using quarn::Expr;
 
 Ref wrap(quarn::Expr expr) {
     Ref object = make_instance<PyExpr>(expr_type());
-    std::construct_at(&reinterpret_cast<PyExpr*>(object.get())->expr, std::move(expr));
+    auto* wrapper = reinterpret_cast<PyExpr*>(object.get());
+    std::construct_at(&wrapper->expr, std::move(expr));
+    wrapper->built.mark();
     return object;
 }
 
 Ref wrap(quarn::Statement statement) {
     Ref object = make_instance<PyStatement>(statement_type());
-    std::construct_at(&reinterpret_cast<PyStatement*>(object.get())->statement, std::move(statement));
+    auto* wrapper = reinterpret_cast<PyStatement*>(object.get());
+    std::construct_at(&wrapper->statement, std::move(statement));
+    wrapper->built.mark();
     return object;
 }
 
 quarn::Expr expr_arg(PyObject* object) {
     if (!PyObject_TypeCheck(object, expr_type())) raise_type_error(mismatch_text(object, "Expr"));
-    return reinterpret_cast<PyExpr*>(object)->expr;
+    auto* wrapper = reinterpret_cast<PyExpr*>(object);
+    if (!host::check_built(object, wrapper->built)) throw PyErrOccurred{};
+    return wrapper->expr;
 }
 
 quarn::Statement statement_arg(PyObject* object) {
     if (!PyObject_TypeCheck(object, statement_type())) raise_type_error(mismatch_text(object, "Statement"));
-    return reinterpret_cast<PyStatement*>(object)->statement;
+    auto* wrapper = reinterpret_cast<PyStatement*>(object);
+    if (!host::check_built(object, wrapper->built)) throw PyErrOccurred{};
+    return wrapper->statement;
 }
 
 quarn::Program statement_list_arg(PyObject* object) {

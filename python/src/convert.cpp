@@ -11,20 +11,27 @@ namespace velmo {
 namespace {
 
 // Why one variant did not fit. Texts are only built once every variant has
-// failed, so the common successful conversions stay cheap.
+// failed, so the common successful conversions stay cheap. A mismatch keeps
+// the object's type as the attempt saw it: a later attempt's Python code may
+// assign the object's __class__.
 struct Miss {
     const char* target = nullptr;   // a type mismatch against this target
-    PyObject* object = nullptr;     // borrowed, for the mismatch text
+    Ref type;                       // of the object, for the mismatch text
     const char* message = nullptr;  // a fixed TypeError text
     Ref raised;                     // or an error the attempt raised
 
-    static Miss mismatch(PyObject* o, const char* target) { return {target, o, nullptr, {}}; }
-    static Miss text(const char* message) { return {nullptr, nullptr, message, {}}; }
-    static Miss pending() { return {nullptr, nullptr, nullptr, fetch_error()}; }
+    // Against the object's type now, or against a type the caller took.
+    static Miss mismatch(PyObject* o, const char* target) {
+        return {target, Ref::steal(host::type_of(o)), nullptr, {}};
+    }
+    static Miss mismatch_of(PyObject* type, const char* target) { return {target, Ref::own(type), nullptr, {}}; }
+    static Miss text(const char* message) { return {nullptr, {}, message, {}}; }
+    static Miss pending() { return {nullptr, {}, nullptr, fetch_error()}; }
 
     std::string chain() const {
         if (raised) return chain_form(raised.get());
-        return "TypeError: " + (target ? mismatch_text(object, target) : std::string(message));
+        if (!target) return std::string("TypeError: ") + message;
+        return "TypeError: " + mismatch_text(reinterpret_cast<PyTypeObject*>(type.get()), target);
     }
 };
 
@@ -59,18 +66,30 @@ public:
     NestingGuard& operator=(const NestingGuard&) = delete;
 };
 
+bool is_text(PyObject* text, const char* expected) {
+    return PyUnicode_Check(text) && PyUnicode_CompareWithASCIIString(text, expected) == 0;
+}
+
+// numpy's boolean: a type whose __module__ is "numpy" and whose __name__ is
+// "bool_" or "bool". The last dotted part of tp_name is the __name__ on both
+// hosts (PyPy's as it was when the type was first seen from C), so any other
+// type is passed over without a lookup. For a type made in C, tp_name also
+// carries the module; a class made in Python is asked for both.
 bool is_numpy_bool(PyObject* o) {
-    const char* name = Py_TYPE(o)->tp_name;
-    if (std::strncmp(name, "numpy.", 6) != 0) return false;
-    Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__module__"));
-    Ref type_name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
-    if (!module || !type_name) {
-        PyErr_Clear();
+    PyTypeObject* type = Py_TYPE(o);
+    const char* dot = std::strrchr(type->tp_name, '.');
+    const char* name = dot ? dot + 1 : type->tp_name;
+    if (std::strcmp(name, "bool_") != 0 && std::strcmp(name, "bool") != 0) return false;
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE))
+        return name - type->tp_name == 6 && std::strncmp(type->tp_name, "numpy.", 6) == 0;
+    PyObject* cls = reinterpret_cast<PyObject*>(type);
+    Ref module = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
+    Ref type_name = module ? Ref::steal(PyObject_GetAttrString(cls, "__name__")) : Ref();
+    if (!type_name) {
+        discard_error();
         return false;
     }
-    return PyUnicode_CompareWithASCIIString(module.get(), "numpy") == 0 &&
-           (PyUnicode_CompareWithASCIIString(type_name.get(), "bool_") == 0 ||
-            PyUnicode_CompareWithASCIIString(type_name.get(), "bool") == 0);
+    return is_text(module.get(), "numpy") && (is_text(type_name.get(), "bool_") || is_text(type_name.get(), "bool"));
 }
 
 // numpy's booleans convert through their type's __bool__.
@@ -78,8 +97,9 @@ bool numpy_bool(PyObject* o, Miss& miss) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
     Ref method = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
     if (!method) {
-        PyErr_Clear();
+        discard_error();
         Ref type_str = Ref::steal(PyObject_Str(type));
+        if (!type_str) discard_error();
         std::string name = type_str ? utf8(type_str.get()) : "";
         miss.raised = type_error("object of type '" + name + "' does not define a '__bool__' conversion");
         return false;
@@ -99,10 +119,10 @@ bool numpy_bool(PyObject* o, Miss& miss) {
 PyValue extract_vector(PyObject* o, Miss& miss, bool& ok);
 
 // The text attempt of both values and identifiers: a str (or subclass) with a
-// UTF-8 form.
-std::optional<std::string> string_attempt(PyObject* o, Miss& miss) {
+// UTF-8 form. `seen` is the object's type if the caller already took it.
+std::optional<std::string> string_attempt(PyObject* o, Miss& miss, PyObject* seen = nullptr) {
     if (!PyUnicode_Check(o)) {
-        miss = Miss::mismatch(o, "PyString");
+        miss = seen ? Miss::mismatch_of(seen, "PyString") : Miss::mismatch(o, "PyString");
         return std::nullopt;
     }
     Py_ssize_t size = 0;
@@ -119,18 +139,22 @@ constexpr const char* kIdentifierLabels[] = {"U", "S"};
 
 PyValue extract_value(PyObject* o) {
     if (o == Py_None) return PyValue{PyNull()};
-    Miss misses[6];
-    misses[0] = Miss::mismatch(o, "NoneType");
-
     if (PyBool_Check(o)) return PyValue{o == Py_True};
+    Miss misses[6];
+    // Until the I64 attempt only numpy's __bool__ may run Python code, so the
+    // Null, Boolean and String attempts otherwise see the type in the object's
+    // header, as the checks of the C API do.
+    PyObject* seen = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    misses[0] = Miss::mismatch_of(seen, "NoneType");
     if (is_numpy_bool(o)) {
         bool b = numpy_bool(o, misses[1]);
         if (!misses[1].raised && !misses[1].target) return PyValue{b};
+        seen = nullptr;
     } else {
-        misses[1] = Miss::mismatch(o, "PyBool");
+        misses[1] = Miss::mismatch_of(seen, "PyBool");
     }
 
-    if (auto text = string_attempt(o, misses[2])) return PyValue{std::move(*text)};
+    if (auto text = string_attempt(o, misses[2], seen)) return PyValue{std::move(*text)};
 
     long n = host::as_int64(o);
     if (!(n == -1 && PyErr_Occurred())) return PyValue{std::int64_t(n)};
@@ -270,7 +294,7 @@ std::size_t capacity_hint(PyObject* sequence) {
     if (PyTuple_CheckExact(sequence)) return static_cast<std::size_t>(PyTuple_GET_SIZE(sequence));
     Py_ssize_t length = PySequence_Size(sequence);
     if (length < 0) {
-        PyErr_Clear();
+        discard_error();
         return 0;
     }
     return static_cast<std::size_t>(std::min<Py_ssize_t>(length, 64));

@@ -58,7 +58,8 @@ struct PyIdentifier {
 
 // How many items to reserve for a sequence about to be iterated. Its length
 // is only a hint, since any class can lie about it: trusted for a list or a
-// tuple, capped for anything else; a failure to read it is ignored.
+// tuple, capped for anything else; a failure to read it is ignored, except
+// a PanicException, whose fatal error resumes.
 std::size_t capacity_hint(PyObject* sequence);
 
 // A str (or subclass) as UTF-8; the interpreter's encoding error for one

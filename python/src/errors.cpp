@@ -38,12 +38,22 @@ std::string short_path(const char* file) {
     return path.substr(cut);
 }
 
-// repr() of an object, or a placeholder after reporting why it failed.
+// A type's __name__, or "<failed to extract type name>".
+std::string short_type_name(PyTypeObject* type) {
+    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__"));
+    if (name && PyUnicode_Check(name.get())) return utf8(name.get());
+    discard_error();
+    return "<failed to extract type name>";
+}
+
+// repr() of an object, or a placeholder after reporting why it failed. The
+// report does not name the object: a hook that formats it would fail again.
 std::string safe_repr(PyObject* object) {
     Ref text = Ref::steal(PyObject_Repr(object));
     if (text) return utf8(text.get());
-    host::write_unraisable(object);
-    return "<unprintable " + type_name(Py_TYPE(object)) + " object>";
+    if (PyErr_ExceptionMatches(panic_type())) fetch_error();  // resumes its fatal error
+    PyErr_WriteUnraisable(nullptr);
+    return "<unprintable " + short_type_name(Py_TYPE(object)) + " object>";
 }
 
 std::string traceback_part(PyObject* exc) {
@@ -95,12 +105,17 @@ std::string utf8(PyObject* str) {
 std::string type_name(PyTypeObject* type) {
     Ref name = Ref::steal(host::qualname(type));
     if (name && PyUnicode_Check(name.get())) return utf8(name.get());
-    PyErr_Clear();
+    discard_error();
     return "<failed to extract type name>";
 }
 
 std::string mismatch_text(PyObject* object, const char* target) {
-    return "'" + type_name(Py_TYPE(object)) + "' object cannot be converted to '" + target + "'";
+    Ref type = Ref::steal(host::type_of(object));
+    return mismatch_text(reinterpret_cast<PyTypeObject*>(type.get()), target);
+}
+
+std::string mismatch_text(PyTypeObject* type, const char* target) {
+    return "'" + type_name(type) + "' object cannot be converted to '" + target + "'";
 }
 
 Ref type_error(const std::string& text) {
@@ -125,6 +140,8 @@ Ref fetch_error() {
     return v;
 }
 
+void discard_error() { fetch_error(); }
+
 Ref fetch_error_or_system_error() {
     if (Ref exc = fetch_error()) return exc;
     Ref message = Ref::checked(PyUnicode_FromString("attempted to fetch exception but none was set"));
@@ -135,7 +152,7 @@ std::string display_form(PyObject* exc) {
     std::string out = type_name(Py_TYPE(exc));
     Ref text = Ref::steal(PyObject_Str(exc));
     if (!text) {
-        PyErr_Clear();
+        discard_error();
         return out + ": <exception str() failed>";
     }
     return out + ": " + utf8(text.get());

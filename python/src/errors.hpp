@@ -15,8 +15,10 @@ std::string utf8(PyObject* str);
 // A type's qualified name, or "<failed to extract type name>".
 std::string type_name(PyTypeObject* type);
 
-// "'{type}' object cannot be converted to '{target}'"
+// "'{type}' object cannot be converted to '{target}'", of the object's
+// current type or of a type seen earlier.
 std::string mismatch_text(PyObject* object, const char* target);
+std::string mismatch_text(PyTypeObject* type, const char* target);
 
 // A new, unraised TypeError carrying `text`.
 Ref type_error(const std::string& text);
@@ -29,6 +31,11 @@ Ref type_error(const std::string& text);
 // through Python is not an ordinary error: it is reported on standard error
 // and its fatal error resumes from here.
 Ref fetch_error();
+
+// Clears a pending error that the caller can do without (a size hint, a
+// name, a text). A PanicException is never cleared: as in fetch_error, its
+// fatal error resumes.
+void discard_error();
 
 // Like fetch_error, but a missing error becomes a SystemError.
 Ref fetch_error_or_system_error();

@@ -7,6 +7,55 @@ namespace velmo::host {
 #ifdef PYPY_VERSION
 namespace {
 
+// The types made by this module, which PyPy names without their module.
+PyTypeObject* finished[3] = {};
+
+void remember(PyTypeObject* type) {
+    for (PyTypeObject*& slot : finished) {
+        if (slot == nullptr || slot == type) {
+            slot = type;
+            return;
+        }
+    }
+}
+
+// A type's name as CPython's tp_name reads.
+std::string cpython_tp_name(PyTypeObject* type) {
+    for (PyTypeObject* own : finished)
+        if (own == type) return std::string("builtins.") + type->tp_name;
+    return type->tp_name;
+}
+
+// CPython's __new__ of a type made in C, with its texts: PyPy's passes its
+// first argument to tp_new unchecked, so that Quarn.__new__(Expr) would build
+// a machine inside an Expr.
+PyObject* checked_new(PyObject* self, PyObject* args, PyObject* kwargs) {
+    auto* type = reinterpret_cast<PyTypeObject*>(self);
+    std::string name = cpython_tp_name(type);
+    if (PyTuple_GET_SIZE(args) < 1) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(): not enough arguments", name.c_str());
+        return nullptr;
+    }
+    PyObject* first = PyTuple_GET_ITEM(args, 0);
+    if (!PyType_Check(first)) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__(X): X is not a type object (%s)", name.c_str(),
+                     cpython_tp_name(Py_TYPE(first)).c_str());
+        return nullptr;
+    }
+    auto* subtype = reinterpret_cast<PyTypeObject*>(first);
+    if (!PyType_IsSubtype(subtype, type)) {
+        std::string sub = cpython_tp_name(subtype);
+        PyErr_Format(PyExc_TypeError, "%s.__new__(%s): %s is not a subtype of %s", name.c_str(), sub.c_str(),
+                     sub.c_str(), name.c_str());
+        return nullptr;
+    }
+    PyObject* rest = PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args));
+    if (!rest) return nullptr;
+    PyObject* made = type->tp_new(subtype, rest, kwargs);
+    Py_DECREF(rest);
+    return made;
+}
+
 PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
     // Called on the new subclass; the refusing class is its base. PyPy's
     // tp_name is the bare class name.
@@ -25,6 +74,8 @@ PyObject* refuse_attribute(PyObject* self, PyObject* args) {
 PyMethodDef init_subclass_def = {"__init_subclass__",
                                  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(refuse_subclass)),
                                  METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr};
+PyMethodDef new_def = {"__new__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(checked_new)),
+                        METH_VARARGS | METH_KEYWORDS, nullptr};
 PyMethodDef setattr_def = {"__setattr__", refuse_attribute, METH_VARARGS, nullptr};
 PyMethodDef delattr_def = {"__delattr__", refuse_attribute, METH_VARARGS, nullptr};
 
@@ -38,9 +89,11 @@ bool install(PyTypeObject* type, PyObject* descriptor, const char* name) {
 }  // namespace
 
 bool finish_type(PyTypeObject* type) {
+    remember(type);
     return install(type, PyDescr_NewClassMethod(type, &init_subclass_def), "__init_subclass__") &&
            install(type, PyDescr_NewMethod(type, &setattr_def), "__setattr__") &&
-           install(type, PyDescr_NewMethod(type, &delattr_def), "__delattr__");
+           install(type, PyDescr_NewMethod(type, &delattr_def), "__delattr__") &&
+           install(type, PyCFunction_NewEx(&new_def, reinterpret_cast<PyObject*>(type), nullptr), "__new__");
 }
 
 bool finish_module(PyObject* module) {
@@ -53,9 +106,20 @@ bool finish_module(PyObject* module) {
 
 #else
 
+namespace {
+
+std::string cpython_tp_name(PyTypeObject* type) { return type->tp_name; }
+
+}  // namespace
+
 bool finish_type(PyTypeObject*) { return true; }
 bool finish_module(PyObject*) { return true; }
 
 #endif
+
+void refuse_object_new(PyTypeObject* type) {
+    std::string name = cpython_tp_name(type);
+    PyErr_Format(PyExc_TypeError, "object.__new__(%s) is not safe, use %s.__new__()", name.c_str(), name.c_str());
+}
 
 }  // namespace velmo::host

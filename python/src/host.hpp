@@ -14,6 +14,18 @@ inline PyObject* qualname(PyTypeObject* type) {
     return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
 }
 
+// An object's type, as a new reference. PyPy leaves the C object's type as
+// it was when the object first crossed into C, even after Python code assigns
+// __class__; asking the object itself gives its current type there.
+inline PyObject* type_of(PyObject* o) {
+#ifdef PYPY_VERSION
+    return PyObject_Type(o);
+#else
+    Py_INCREF(Py_TYPE(o));
+    return reinterpret_cast<PyObject*>(Py_TYPE(o));
+#endif
+}
+
 // A function made by def or lambda. PyPy's own function check also accepts
 // its built-in functions, so compare the exact type on both hosts.
 inline bool is_plain_function(PyObject* o) { return Py_TYPE(o) == &PyFunction_Type; }
@@ -45,9 +57,43 @@ inline void write_unraisable(PyObject* object) {
 #endif
 }
 
+// Whether an instance of one of the module's classes holds its value.
+// CPython refuses object.__new__ on these classes. PyPy does not: it makes
+// the instance without calling tp_alloc, tp_new or tp_init, gives C code a
+// zero-filled object of the type's size, and frees it through tp_dealloc.
+// There each instance records that its value was constructed, and such an
+// instance, which reads "not built", is refused wherever it is used.
+#ifdef PYPY_VERSION
+class Built {
+public:
+    bool yes() const noexcept { return built_; }
+    void mark() noexcept { built_ = true; }
+
+private:
+    bool built_;  // never initialised: zero-filled memory reads false
+};
+#else
+struct Built {
+    static constexpr bool yes() noexcept { return true; }
+    void mark() noexcept {}
+};
+#endif
+
+// Raises the TypeError with which CPython refuses object.__new__(type).
+void refuse_object_new(PyTypeObject* type);
+
+// True when the instance was built; otherwise false with that TypeError set.
+inline bool check_built(PyObject* self, const Built& built) {
+    if (built.yes()) return true;
+    refuse_object_new(Py_TYPE(self));
+    return false;
+}
+
 // Makes a type made by PyType_FromSpec final and closed to new attributes.
 // CPython does so from the type's flags; PyPy ignores them, so there the
-// type gets methods that refuse. Returns false with an error set.
+// type gets methods that refuse. PyPy's __new__ of such a type also passes
+// its first argument to tp_new unchecked, so there __new__ is replaced by one
+// that checks it as CPython's does. Returns false with an error set.
 bool finish_type(PyTypeObject* type);
 
 // PyPy drops an empty module docstring; set it again there.

@@ -12,13 +12,17 @@ PyQuarn* as_quarn(PyObject* self) {
     if (!self || !PyObject_TypeCheck(self, type)) {
         raise_type_error(mismatch_text(self ? self : Py_None, "Quarn"));
     }
-    return reinterpret_cast<PyQuarn*>(self);
+    auto* quarn = reinterpret_cast<PyQuarn*>(self);
+    if (!host::check_built(self, quarn->built)) throw PyErrOccurred{};
+    return quarn;
 }
 
 PyObject* create(PyTypeObject* type) {
     quarn::Machine machine = quarn::Machine::create();
     PyObject* object = check(PyBaseObject_Type.tp_alloc(type, 0));
-    std::construct_at(&reinterpret_cast<PyQuarn*>(object)->machine, std::move(machine));
+    auto* quarn = reinterpret_cast<PyQuarn*>(object);
+    std::construct_at(&quarn->machine, std::move(machine));
+    quarn->built.mark();
     return object;
 }
 

@@ -73,11 +73,13 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 constexpr char kNoExpr[] = "No constructor defined for Expr";
 constexpr char kNoStatement[] = "No constructor defined for Statement";
 
-// Destroys the wrapped value, then frees the object through its type.
+// Destroys the wrapped value, if it was built, then frees the object through
+// its type.
 template <class Wrapper, auto Member>
 void dealloc(PyObject* self) {
     Entry entry;  // Python references held by the value are released at once
-    std::destroy_at(&(reinterpret_cast<Wrapper*>(self)->*Member));
+    auto* wrapper = reinterpret_cast<Wrapper*>(self);
+    if (wrapper->built.yes()) std::destroy_at(&(wrapper->*Member));
     PyTypeObject* type = Py_TYPE(self);
     auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free(self);

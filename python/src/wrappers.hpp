@@ -1,6 +1,7 @@
 #pragma once
 // The three Python classes: each instance is the object header followed by
-// one core value, never changed after the instance is made.
+// one core value, never changed after the instance is made, and the record
+// that the value was built (see host::Built; it takes no room on CPython).
 
 #include "pyref.hpp"
 #include "quarn/machine.hpp"
@@ -11,16 +12,19 @@ namespace velmo {
 struct PyQuarn {
     PyObject_HEAD
     quarn::Machine machine;
+    [[no_unique_address]] host::Built built;
 };
 
 struct PyExpr {
     PyObject_HEAD
     quarn::Expr expr;
+    [[no_unique_address]] host::Built built;
 };
 
 struct PyStatement {
     PyObject_HEAD
     quarn::Statement statement;
+    [[no_unique_address]] host::Built built;
 };
 
 // The cached type objects (borrowed), made on first need; null with an

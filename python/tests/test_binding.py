@@ -3,7 +3,7 @@
 import pytest
 
 from velmo import Expr, Quarn, Statement
-from conftest import lit
+from conftest import IS_PYPY, assert_clean, lit, run_isolated
 
 
 def _fn(x):
@@ -182,3 +182,38 @@ def test_operator_without_utf8_form_is_not_prefixed():
     with pytest.raises(UnicodeEncodeError) as info:
         Expr.binary_op(lit(1), "\ud800", lit(2))
     assert not str(info.value).startswith("argument")
+
+
+RELEASED = "operation forbidden on released memoryview object"
+VECTOR_CAUSE = "- variant Vector (Vector): TypeError: failed to extract field PyValue::Vector.0, caused by "
+RELEASED_VIEW_CALLS = [
+    ("Expr.not_(mv)", "TypeError: argument 'item': 'memoryview' object cannot be converted to 'Expr'"),
+    ("Expr.binary_op(Expr.literal(1), mv, Expr.literal(2))",
+     "TypeError: argument 'o': 'memoryview' object cannot be converted to 'PyString'"),
+    ("Statement.fn('f', mv)", "TypeError: argument 'item': 'memoryview' object cannot be converted to 'PyFunction'"),
+    ("Quarn().get(mv)", "TypeError: - variant S (S): TypeError: failed to extract field PyIdentifier::S.0, "
+                        "caused by TypeError: 'memoryview' object cannot be converted to 'PyString'"),
+    ("Expr.literal(mv)", "TypeError: " + VECTOR_CAUSE + "ValueError: " + RELEASED),
+    ("Expr.literal([1, mv])", "TypeError: " + VECTOR_CAUSE + "ValueError: " + RELEASED),
+    ("Quarn().run(mv)", "ValueError: " + RELEASED),
+    ("Expr.vector(mv)", "ValueError: " + RELEASED),
+]
+
+
+# PyPy 7.3 ends the process inside its own C API whenever it makes the C
+# object of a released memoryview: as an argument of any C function (before
+# the module runs), inside a tuple, or when C code takes it from a container.
+@pytest.mark.xfail(IS_PYPY, strict=True, reason="PyPy's C API crashes on a released memoryview")
+def test_released_memoryview():
+    proc = run_isolated(
+        f"""
+        mv = memoryview(b"ab")
+        mv.release()
+        for call in {[call for call, _ in RELEASED_VIEW_CALLS]!r}:
+            try:
+                eval(call)
+            except Exception as e:
+                print(type(e).__name__ + ": " + str(e).splitlines()[-1])
+        """
+    )
+    assert assert_clean(proc) and proc.stdout.splitlines() == [text for _, text in RELEASED_VIEW_CALLS]

@@ -106,13 +106,17 @@ def test_exception_whose_repr_fails():
     # hostile exception: run apart, a crash must fail only this test
     proc = run_isolated(
         """
-        class ReprFails(Exception):
-            def __repr__(self):
-                raise RuntimeError("repr refused")
+        def make():
+            class ReprFails(Exception):
+                def __repr__(self):
+                    raise RuntimeError("repr refused")
+            return ReprFails
+        ReprFails = make()
         def f(_):
             raise ReprFails("x")
         reported = []
-        sys.unraisablehook = lambda u: reported.append(type(u.exc_value).__name__)
+        # a hook that formats the object would fail on it again: it is not named
+        sys.unraisablehook = lambda u: reported.append((type(u.exc_value).__name__, u.object is None))
         q = Quarn()
         q.run([Statement.fn("f", f)])
         try:
@@ -120,12 +124,12 @@ def test_exception_whose_repr_fails():
         except BaseException as e:
             print(type(e).__name__, reported)
             print(str(e).startswith(
-                "Failed while executing Python function with Quarn: PyErr { type: <class '__main__.ReprFails'>, "
-                "value: <unprintable ReprFails object>, traceback: Some("))
+                "Failed while executing Python function with Quarn: PyErr { type: "
+                "<class '__main__.make.<locals>.ReprFails'>, value: <unprintable ReprFails object>, traceback: Some("))
         """
     )
     assert_clean(proc)
-    assert proc.stdout.splitlines() == ["PanicException ['RuntimeError']", "True"]
+    assert proc.stdout.splitlines() == ["PanicException [('RuntimeError', True)]", "True"]
 
 
 def test_function_value_is_not_passed_to_python():
@@ -217,3 +221,14 @@ def test_resumed_panic_raised_by_python(panic_type):
         raise panic_type(NoStr())
 
     assert panic_message(call, bound(unprintable), lit(0)) == "Unwrapped panic from Python code"
+
+
+def test_panic_in_repr_of_error_resumes():
+    class ReprRunsQuarn(Exception):
+        def __repr__(self):
+            Quarn().get("nowhere")
+
+    def fails(_):
+        raise ReprRunsQuarn()
+
+    assert panic_message(call, bound(fails), lit(0)) == 'Value cannot be found: S("nowhere")'

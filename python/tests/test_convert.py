@@ -308,6 +308,133 @@ def test_iteration_that_raises():
     )
 
 
+class Shifted:
+    pass
+
+
+def _shift_class(self):
+    self.__class__ = Shifted
+    raise ValueError("class changed")
+
+
+@pytest.mark.parametrize("hook", ["__index__", "__float__"])
+def test_mismatch_names_the_type_the_attempt_saw(hook):
+    lines = _literal_error(type("Shifty", (), {hook: _shift_class})()).split("\n")
+    for line, target in zip(lines[1:4], ["NoneType", "PyBool", "PyString"]):
+        assert line.endswith(f"caused by TypeError: 'Shifty' object cannot be converted to '{target}'")
+    assert lines[6].endswith("caused by TypeError: 'Shifted' object cannot be converted to 'Sequence'")
+
+
+# ---- numpy's boolean scalars, recognised by module and name ----------------
+
+def _numpy_like(name, module="numpy", **members):
+    return type(name, (), {"__module__": module, **members})
+
+
+def _true(self):
+    return True
+
+
+def _boolean_line(value):
+    return _literal_error(value).split("\n")[2]
+
+
+@pytest.mark.parametrize("name", ["bool_", "bool"])
+def test_numpy_bool_converts_through_bool(name):
+    assert roundtrip(_numpy_like(name, __bool__=_true)()) is True
+    assert roundtrip(_numpy_like(name, __bool__=lambda self: False)()) is False
+
+
+@pytest.mark.parametrize("module,name", [("numpy.core", "bool_"), ("numpy", "bool8"), ("", "bool")])
+def test_only_numpy_bool_is_recognised(module, name):
+    line = _boolean_line(_numpy_like(name, module, __bool__=_true)())
+    assert line.endswith(f"caused by TypeError: '{name}' object cannot be converted to 'PyBool'")
+
+
+def _raises_value_error(self):
+    raise ValueError("no truth")
+
+
+BOOLEAN_FIELD = "- variant Boolean (Boolean): TypeError: failed to extract field PyValue::Boolean.0, caused by "
+
+
+@pytest.mark.parametrize(
+    "members,cause",
+    [
+        ({}, "TypeError: object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
+        ({"__bool__": _raises_value_error}, "ValueError: no truth"),
+        ({"__bool__": lambda self: 1}, "TypeError: 'bool_' object cannot be converted to 'PyBool'"),
+    ],
+    ids=["missing", "raising", "not a bool"],
+)
+def test_numpy_bool_failures(members, cause):
+    assert _boolean_line(_numpy_like("bool_", **members)()) == BOOLEAN_FIELD + cause
+
+
+# ---- a Quarn failure inside a Python hook is never swallowed ---------------
+
+NOWHERE = 'Value cannot be found: S("nowhere")'
+
+
+def _fail_in_quarn(*_):
+    Quarn().get("nowhere")  # raises PanicException
+
+
+class PanicLength:
+    """A sequence whose size hint runs a failing Quarn program."""
+
+    __len__ = _fail_in_quarn
+
+    def __init__(self, items):
+        self.items = items
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+    def __iter__(self):
+        return iter(self.items)
+
+
+class PanicLookup(type):
+    """Its classes run a failing Quarn program when asked for one attribute."""
+
+    def __getattribute__(cls, name):
+        if name == type.__getattribute__(cls, "panic_on"):
+            _fail_in_quarn()
+        return super().__getattribute__(name)
+
+
+def _panic_on(attribute, name="C", module=__name__):
+    return PanicLookup(name, (), {"panic_on": attribute, "__module__": module})()
+
+
+class PanicText(Exception):
+    __str__ = _fail_in_quarn
+
+
+class IndexRaisesPanicText:
+    def __index__(self):
+        raise PanicText()
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda: Expr.literal(PanicLength([1])),
+        lambda: Expr.vector(PanicLength([lit(1)])),
+        lambda: Quarn().run(PanicLength([])),
+        lambda: Expr.literal(_panic_on("__qualname__")),
+        lambda: Expr.literal(IndexRaisesPanicText()),
+        lambda: Expr.literal(_panic_on("__module__", "bool_", "numpy")),
+        lambda: Expr.literal(_panic_on("__bool__", "bool_", "numpy")),
+    ],
+    ids=["value length", "expr list length", "statement list length", "type name", "error text",
+         "numpy module", "numpy __bool__"],
+)
+def test_panic_in_hook_resumes(convert):
+    assert panic_message(convert) == NOWHERE
+
+
 # ---- identifiers -----------------------------------------------------------
 
 @pytest.mark.parametrize(

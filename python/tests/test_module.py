@@ -8,7 +8,7 @@ import pytest
 
 import velmo
 from velmo import Expr, Quarn, Statement
-from conftest import IS_PYPY, lit, panic_message
+from conftest import IS_PYPY, assert_clean, lit, panic_message, run_isolated
 
 CLASSES = [Quarn, Statement, Expr]
 
@@ -126,6 +126,76 @@ def test_builder_classes_have_no_constructor(cls, args, kwargs):
         cls(*args, **kwargs)
     assert str(info.value) == f"No constructor defined for {cls.__name__}"
     assert type(info.value) is TypeError
+
+
+def _not_subtype(cls, sub):
+    return f"builtins.{cls}.__new__({sub}): {sub} is not a subtype of builtins.{cls}"
+
+
+# The texts CPython gives; PyPy checks __new__'s first argument the same way.
+NEW_CALLS = [
+    ("Quarn.__new__(Expr)", _not_subtype("Quarn", "builtins.Expr")),
+    ("Quarn.__new__(Statement, 1)", _not_subtype("Quarn", "builtins.Statement")),
+    ("Quarn.__new__(int)", _not_subtype("Quarn", "int")),
+    ("Quarn.__new__(object)", _not_subtype("Quarn", "object")),
+    ("Expr.__new__(Quarn)", _not_subtype("Expr", "builtins.Quarn")),
+    ("Statement.__new__(Quarn)", _not_subtype("Statement", "builtins.Quarn")),
+    ("Quarn.__new__(1)", "builtins.Quarn.__new__(X): X is not a type object (int)"),
+    ("Quarn.__new__()", "builtins.Quarn.__new__(): not enough arguments"),
+    ("Expr.__new__()", "builtins.Expr.__new__(): not enough arguments"),
+    ("Expr.__new__(Expr)", "No constructor defined for Expr"),
+    ("Statement.__new__(Statement)", "No constructor defined for Statement"),
+    ("Quarn.__new__(Quarn, 1)", "Quarn.__new__() takes 0 positional arguments but 1 was given"),
+    ("type(Quarn.__new__(Quarn)).__name__", "Quarn"),
+]
+
+
+def test_new_checks_the_class_it_makes():
+    # hostile calls: run apart, a crash must fail only this test
+    proc = run_isolated(
+        f"""
+        for call in {[call for call, _ in NEW_CALLS]!r}:
+            try:
+                print(eval(call))
+            except TypeError as e:
+                print(e)
+        """
+    )
+    assert assert_clean(proc) and proc.stdout.splitlines() == [text for _, text in NEW_CALLS]
+
+
+def test_object_new_makes_no_usable_instance():
+    # CPython refuses object.__new__(cls); PyPy makes the instance without its
+    # value, and the module refuses it with the same text wherever it is used.
+    proc = run_isolated(
+        """
+        import gc
+        def attempt(make):
+            try:
+                return make()
+            except TypeError as e:
+                print(e)
+        q = attempt(lambda: object.__new__(Quarn))
+        e = attempt(lambda: object.__new__(Expr))
+        s = attempt(lambda: object.__new__(Statement))
+        if q is not None:
+            for use in (lambda: q.get("x"), lambda: q.run([]), lambda: repr(q), lambda: Expr.not_(e),
+                        lambda: Quarn().run([Statement.let("a", Expr.literal(1)), s])):
+                attempt(use)
+        del q, e, s
+        gc.collect()
+        print("done")
+        """
+    )
+    refusal = "object.__new__(builtins.{0}) is not safe, use builtins.{0}.__new__()"
+    if IS_PYPY:
+        expected = [refusal.format("Quarn")] * 3 + [
+            "argument 'item': " + refusal.format("Expr"),
+            "argument 'stmts': " + refusal.format("Statement"),
+        ]
+    else:
+        expected = [refusal.format(name) for name in ("Quarn", "Expr", "Statement")]
+    assert assert_clean(proc) and proc.stdout.splitlines() == expected + ["done"]
 
 
 def test_panic_exception_class(panic_type):
