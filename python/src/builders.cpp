@@ -96,12 +96,14 @@ quarn::Expr expr_arg(PyObject* object) {
     return wrapper->expr;
 }
 
-quarn::Statement statement_arg(PyObject* object) {
+PyStatement* statement_wrapper(PyObject* object) {
     if (!PyObject_TypeCheck(object, statement_type())) raise_type_error(mismatch_text(object, "Statement"));
     auto* wrapper = reinterpret_cast<PyStatement*>(object);
     if (!host::check_built(object, wrapper->built)) throw PyErrOccurred{};
-    return wrapper->statement;
+    return wrapper;
 }
+
+quarn::Statement statement_arg(PyObject* object) { return statement_wrapper(object)->statement; }
 
 quarn::Program statement_list_arg(PyObject* object) {
     return list_arg<quarn::Statement>(object, statement_arg);
@@ -109,7 +111,7 @@ quarn::Program statement_list_arg(PyObject* object) {
 
 std::vector<Ref> statement_objects_arg(PyObject* object) {
     return list_arg<Ref>(object, [](PyObject* item) {
-        if (!PyObject_TypeCheck(item, statement_type())) raise_type_error(mismatch_text(item, "Statement"));
+        statement_wrapper(item);
         return Ref::own(item);
     });
 }

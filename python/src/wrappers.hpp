@@ -40,6 +40,8 @@ Ref wrap(quarn::Statement statement);
 // Argument conversions that copy a tree out of its wrapper.
 quarn::Expr expr_arg(PyObject* object);
 quarn::Statement statement_arg(PyObject* object);
+// The Statement object itself, refused as statement_arg refuses it.
+PyStatement* statement_wrapper(PyObject* object);
 quarn::Program statement_list_arg(PyObject* object);
 // The Statement objects themselves, held for as long as a run uses their
 // trees: the sequence they came from may change while the run goes on.
