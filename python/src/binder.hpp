@@ -3,6 +3,7 @@
 // constructor goes through here, so every binding message is made here.
 
 #include <cstddef>
+#include <iterator>
 
 #include "host.hpp"
 
@@ -15,13 +16,18 @@ struct Signature {
     std::size_t count;
 };
 
-#define VELMO_SIGNATURE(name, full, ...)                             \
-    constexpr const char* name##_params[] = {__VA_ARGS__};           \
-    constexpr Signature name{full, name##_params, sizeof(name##_params) / sizeof(*name##_params)}
+// The most parameters any method has; the binder fills an array this long.
+inline constexpr std::size_t kMaxParams = 3;
+
+#define VELMO_SIGNATURE(name, full, ...)                                                          \
+    constexpr const char* name##_params[] = {__VA_ARGS__};                                        \
+    static_assert(std::size(name##_params) <= kMaxParams, "more parameters than the binder holds"); \
+    constexpr Signature name{full, name##_params, std::size(name##_params)}
 
 // The vectorcall form: positional arguments in an array, keyword names in a
 // tuple whose values follow the positional ones. Fills `out` (borrowed
-// references, one per parameter) or raises TypeError and throws.
+// references, one per parameter) or raises TypeError and throws. Nothing is
+// allocated and no text is made unless the binding fails.
 void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
           PyObject** out);
 

@@ -1,8 +1,8 @@
 #pragma once
 // The call boundary: every entry from Python runs its body through guarded(),
-// which turns a pending Python error into a null return and a fatal error of
-// the core into PanicException, and converts arguments through argument(),
-// which names the parameter in a conversion's TypeError.
+// which turns a pending Python error into a null return and a fatal error
+// into PanicException, and converts arguments through argument(), which
+// names the parameter in a conversion's TypeError.
 
 #include <exception>
 #include <new>
@@ -10,6 +10,7 @@
 #include "binder.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
+#include "panic.hpp"
 
 namespace velmo {
 
@@ -20,8 +21,11 @@ PyObject* guarded(Body&& body) noexcept {
         return body();
     } catch (const PyErrOccurred&) {
         return nullptr;
+    } catch (const ResumedFatal& fatal) {
+        raise_panic(fatal, false);  // reported where it first crossed into Python
+        return nullptr;
     } catch (const quarn::Fatal& fatal) {
-        raise_panic(fatal);
+        raise_panic(fatal, true);
         return nullptr;
     } catch (const std::bad_alloc&) {
         // Memory exhaustion is not an error the program can handle.
@@ -30,7 +34,7 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const std::exception& e) {
         // Any other failure of the library underneath is still a failure of
         // this call, never a reason to take the interpreter down.
-        raise_panic(quarn::Fatal(e.what(), std::source_location::current()));
+        raise_panic(quarn::Fatal(e.what(), std::source_location::current()), true);
         return nullptr;
     }
 }
@@ -39,12 +43,14 @@ PyObject* guarded(Body&& body) noexcept {
 // the parameter and whose __cause__ is the original's cause.
 void prefix_argument_error(const char* param);
 
+// The i-th bound argument converted by `convert`, a failure reported under
+// the parameter's name.
 template <class Convert>
-auto argument(const char* param, Convert&& convert) {
+auto argument(const Signature& sig, PyObject* const* args, std::size_t i, Convert&& convert) {
     try {
-        return convert();
+        return convert(args[i]);
     } catch (const PyErrOccurred&) {
-        prefix_argument_error(param);
+        prefix_argument_error(sig.params[i]);
         throw;
     }
 }

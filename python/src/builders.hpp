@@ -1,23 +1,16 @@
 #pragma once
-// Bodies of the static builders; each receives its bound arguments.
+// Bodies of the static builders of Expr and Statement. Each receives its
+// arguments bound to its parameters, converts them in parameter order and
+// returns the new Expr or Statement. Subtrees are shared, never copied: a
+// builder costs the same whatever the size of the trees it is given.
 
 #include "binder.hpp"
 
 namespace velmo::builders {
 
-#define VELMO_BUILDER(name) PyObject* name(const Signature& sig, PyObject** args)
-VELMO_BUILDER(literal);
-VELMO_BUILDER(ident);
-VELMO_BUILDER(binary_op);
-VELMO_BUILDER(equals);
-VELMO_BUILDER(not_);
-VELMO_BUILDER(greater_than);
-VELMO_BUILDER(less_than);
-VELMO_BUILDER(call);
-VELMO_BUILDER(vector);
-VELMO_BUILDER(let);
-VELMO_BUILDER(if_);
-VELMO_BUILDER(fn);
-#undef VELMO_BUILDER
+using Body = PyObject*(const Signature& sig, PyObject* const* args);
+
+Body literal, ident, binary_op, equals, not_, greater_than, less_than, call, vector;
+Body let, if_, fn;
 
 }  // namespace velmo::builders

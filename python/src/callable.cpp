@@ -1,25 +1,25 @@
 #include "callable.hpp"
 
 #include <cstdio>
+#include <optional>
 
 #include "convert.hpp"
 #include "errors.hpp"
-#include "gil.hpp"
+#include "quarn/error.hpp"
+#include "recursion_guard.hpp"
 
 namespace velmo {
 
-PyQuarnFn::~PyQuarnFn() { release_ref(f_); }
-
 std::unique_ptr<quarn::QuarnFunction> PyQuarnFn::clone_box() const {
     GilTake gil;
-    Py_INCREF(f_);
-    return std::make_unique<PyQuarnFn>(f_);
+    Py_INCREF(f_.get());
+    return std::make_unique<PyQuarnFn>(f_.get());
 }
 
 void PyQuarnFn::fmt_debug(std::string& out) const {
     char address[32];
     std::snprintf(address, sizeof address, "0x%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(f_)));
+                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(f_.get())));
     out += "PyQuarnFn { f: Py(";
     out += address;
     out += ") }";
@@ -27,21 +27,36 @@ void PyQuarnFn::fmt_debug(std::string& out) const {
 
 namespace {
 
-[[noreturn]] void fail_with(const char* prefix, Ref exc) {
-    quarn::fail(prefix + debug_form(exc.get()));
+constexpr const char* kCallFailed = "Failed while executing Python function with Quarn: ";
+
+[[noreturn, gnu::cold]] void fail_with(const char* prefix) {
+    quarn::fail(prefix + debug_form(fetch_error_or_system_error().get()));
 }
 
-Ref argument_object(quarn::Value argument) {
-    PyValue value;
+// The argument as a Python object: a function, which has none, is a fatal error.
+Ref argument_object(const quarn::Value& argument) {
     try {
-        value = PyValue::arc_quarnvalue_to_py(std::move(argument));
+        return PyValue::arc_quarnvalue_to_py(argument);
     } catch (const PyErrOccurred&) {
-        fail_with("called `Result::unwrap()` on an `Err` value: ", fetch_error_or_system_error());
+        fail_with("called `Result::unwrap()` on an `Err` value: ");
     }
+}
+
+// Python code the function calls may recurse back into the module; the
+// interpreter's limit ends that recursion cleanly.
+void enter_call(std::optional<RecursionGuard>& guard) {
     try {
-        return std::move(value).into_pyobject();
+        guard.emplace(" while calling a Python function from Quarn", host::kCountCallbacks);
     } catch (const PyErrOccurred&) {
-        fail_with("Failed while executing Python function with Quarn: ", fetch_error_or_system_error());
+        fail_with(kCallFailed);
+    }
+}
+
+quarn::Value result_value(PyObject* result) {
+    try {
+        return PyValue::extract_bound(result);
+    } catch (const PyErrOccurred&) {
+        fail_with("Failed to run Python::with_gil(...): ");
     }
 }
 
@@ -49,27 +64,14 @@ Ref argument_object(quarn::Value argument) {
 
 quarn::Value PyQuarnFn::run(quarn::Value argument) {
     GilTake gil;
-    // The interpreter's own guard: on a host that bounds its stack more
-    // tightly than the thread's, this is where a deep program must stop.
-    if (Py_EnterRecursiveCall(" while calling a Python function from Quarn"))
-        fail_with("Failed while executing Python function with Quarn: ", fetch_error_or_system_error());
-    struct Leave {
-        ~Leave() { Py_LeaveRecursiveCall(); }
-    } leave;
-    Ref arg = argument_object(std::move(argument));
-    Ref args = Ref::steal(PyTuple_New(1));
-    if (!args) fail_api_call();
-    PyTuple_SET_ITEM(args.get(), 0, arg.release());
-    Ref result = Ref::steal(PyObject_Call(f_, args.get(), nullptr));
-    if (!result) fail_with("Failed while executing Python function with Quarn: ", fetch_error_or_system_error());
-    args = Ref();
-    try {
-        PyValue value = PyValue::extract_bound(result.get());
-        result = Ref();
-        return std::move(value).into_quarnvalue();
-    } catch (const PyErrOccurred&) {
-        fail_with("Failed to run Python::with_gil(...): ", fetch_error_or_system_error());
-    }
+    std::optional<RecursionGuard> guard;
+    enter_call(guard);
+    Ref arg = argument_object(argument);
+    argument = quarn::Value();
+    Ref result = Ref::steal(host::call_one(f_.get(), arg.get()));
+    if (!result) fail_with(kCallFailed);
+    arg = Ref();
+    return result_value(result.get());
 }
 
 }  // namespace velmo

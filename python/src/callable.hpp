@@ -1,7 +1,8 @@
 #pragma once
 // A Python function living inside a Quarn program as a Quarn function.
 
-#include "host.hpp"
+#include "held_ref.hpp"
+#include "quarn/function.hpp"
 #include "quarn/value.hpp"
 
 namespace velmo {
@@ -10,14 +11,13 @@ class PyQuarnFn final : public quarn::QuarnFunction {
 public:
     // Takes over one strong reference to `f`.
     explicit PyQuarnFn(PyObject* f) noexcept : f_(f) {}
-    ~PyQuarnFn() override;
 
     std::unique_ptr<quarn::QuarnFunction> clone_box() const override;
     void fmt_debug(std::string& out) const override;
     quarn::Value run(quarn::Value argument) override;
 
 private:
-    PyObject* f_;
+    HeldRef f_;
 };
 
 }  // namespace velmo

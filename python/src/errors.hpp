@@ -1,11 +1,10 @@
 #pragma once
-// Python errors as the module reports them: fetching a pending error, the
-// texts that name a Python error inside messages, and PanicException.
+// Python errors as the module reports them: fetching a pending error, and
+// the texts that name a Python error inside messages.
 
 #include <string>
 
 #include "pyref.hpp"
-#include "quarn/error.hpp"
 
 namespace velmo {
 
@@ -46,16 +45,5 @@ std::string display_form(PyObject* exc);
 std::string chain_form(PyObject* exc);
 // "PyErr { type: ..., value: ..., traceback: ... }"
 std::string debug_form(PyObject* exc);
-
-// The cached PanicException class (a borrowed reference), made on first use.
-PyObject* panic_type();
-
-// Reports a fatal error on standard error (unless it was reported when it
-// first crossed into Python) and sets PanicException with its message.
-void raise_panic(const quarn::Fatal& fatal) noexcept;
-
-// Prints the pending error and stops with the fatal error for a failed
-// object creation.
-[[noreturn]] void fail_api_call(std::source_location where = std::source_location::current());
 
 }  // namespace velmo

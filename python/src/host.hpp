@@ -46,6 +46,37 @@ inline long as_int64(PyObject* o) {
 
 using GilState = PyGILState_STATE;
 
+// Calls f with one argument, the cheapest way each host offers: vectorcall
+// on CPython; on PyPy, whose vectorcall builds a tuple anyway,
+// PyObject_CallOneArg. A new reference, or null with an error set.
+inline PyObject* call_one(PyObject* f, PyObject* arg) {
+#ifdef PYPY_VERSION
+    return PyObject_CallOneArg(f, arg);
+#else
+    return PyObject_Vectorcall(f, &arg, 1, nullptr);
+#endif
+}
+
+// Whether a call of a bound function takes the interpreter's recursion
+// count. The function's own frame is counted anyway; CPython's count costs
+// nothing and names the call in the RecursionError, while on PyPy taking it
+// is a call into the interpreter, and PyPy's stack check at the function's
+// frame already stops a recursion that goes through the module.
+#ifdef PYPY_VERSION
+inline constexpr bool kCountCallbacks = false;
+#else
+inline constexpr bool kCountCallbacks = true;
+#endif
+
+// How a list of known length is filled most cheaply: CPython makes it at its
+// full length and stores each item in place; PyPy appends to an empty list,
+// which costs it a fraction of storing by index.
+#ifdef PYPY_VERSION
+inline constexpr bool kListFilledInPlace = false;
+#else
+inline constexpr bool kListFilledInPlace = true;
+#endif
+
 // Reports an error that cannot be raised. PyPy cannot name an object whose
 // repr() fails and ends the process instead, so it is not named there.
 inline void write_unraisable(PyObject* object) {

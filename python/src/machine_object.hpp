@@ -7,11 +7,8 @@
 namespace velmo::machine_object {
 
 PyObject* create(PyTypeObject* type);
-PyObject* run(const Signature& sig, PyQuarn* self, PyObject** args);
-PyObject* get(const Signature& sig, PyQuarn* self, PyObject** args);
+PyObject* run(const Signature& sig, PyQuarn* self, PyObject* const* args);
+PyObject* get(const Signature& sig, PyQuarn* self, PyObject* const* args);
 PyObject* repr(PyQuarn* self);
-
-// The instance check of every Quarn method.
-PyQuarn* as_quarn(PyObject* self);
 
 }  // namespace velmo::machine_object

@@ -1,180 +1,20 @@
-// The module: its three classes, their method tables, and initialisation.
+// The module: initialisation, which makes the classes once per process and
+// registers them in the order Quarn, Statement, Expr.
 
-#include <memory>
-
-#include "boundary.hpp"
-#include "builders.hpp"
-#include "machine_object.hpp"
-#include "wrappers.hpp"
+#include "classes.hpp"
+#include "pyref.hpp"
 
 namespace velmo {
 namespace {
 
-// ----------------------------------------------------------- signatures
-
-constexpr Signature quarn_new{"Quarn.__new__()", nullptr, 0};
-VELMO_SIGNATURE(quarn_run, "Quarn.run()", "stmts");
-VELMO_SIGNATURE(quarn_get, "Quarn.get()", "ident");
-VELMO_SIGNATURE(stmt_let, "Statement.let()", "ident", "pxpr");
-VELMO_SIGNATURE(stmt_if, "Statement.if_()", "pxpr", "then", "otherwise");
-VELMO_SIGNATURE(stmt_fn, "Statement.fn()", "ident", "item");
-VELMO_SIGNATURE(expr_literal, "Expr.literal()", "value");
-VELMO_SIGNATURE(expr_ident, "Expr.ident()", "id");
-VELMO_SIGNATURE(expr_binary_op, "Expr.binary_op()", "a", "o", "b");
-VELMO_SIGNATURE(expr_equals, "Expr.equals()", "a", "b");
-VELMO_SIGNATURE(expr_not, "Expr.not_()", "item");
-VELMO_SIGNATURE(expr_greater_than, "Expr.greater_than()", "a", "b");
-VELMO_SIGNATURE(expr_less_than, "Expr.less_than()", "a", "b");
-VELMO_SIGNATURE(expr_call, "Expr.call()", "ident", "args");
-VELMO_SIGNATURE(expr_vector, "Expr.vector()", "items");
-
-constexpr std::size_t kMaxParams = 3;
-
-// --------------------------------------------------------- entry points
-
-using StaticBody = PyObject* (*)(const Signature&, PyObject**);
-using MethodBody = PyObject* (*)(const Signature&, PyQuarn*, PyObject**);
-
-template <const Signature& S, StaticBody Body>
-PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* bound[kMaxParams];
-        bind(S, args, nargs, kwnames, bound);
-        return Body(S, bound);
-    });
-}
-
-template <const Signature& S, MethodBody Body>
-PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        PyObject* bound[kMaxParams];
-        bind(S, args, nargs, kwnames, bound);
-        return Body(S, machine_object::as_quarn(self), bound);
-    });
-}
-
-PyObject* quarn_new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    return guarded([&] {
-        PyObject* bound[1];
-        bind(quarn_new, args, kwargs, bound);
-        return machine_object::create(type);
-    });
-}
-
-PyObject* quarn_repr_slot(PyObject* self) {
-    return guarded([&] { return machine_object::repr(machine_object::as_quarn(self)); });
-}
-
-template <const char* Message>
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, Message);
-    return nullptr;
-}
-constexpr char kNoExpr[] = "No constructor defined for Expr";
-constexpr char kNoStatement[] = "No constructor defined for Statement";
-
-// Destroys the wrapped value, if it was built, then frees the object through
-// its type.
-template <class Wrapper, auto Member>
-void dealloc(PyObject* self) {
-    Entry entry;  // Python references held by the value are released at once
-    auto* wrapper = reinterpret_cast<Wrapper*>(self);
-    if (wrapper->built.yes()) std::destroy_at(&(wrapper->*Member));
-    PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
-    Py_DECREF(type);
-}
-
-// ------------------------------------------------------- method tables
-
-#define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
-constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-constexpr int kInstance = METH_FASTCALL | METH_KEYWORDS;
-
-PyMethodDef quarn_methods[] = {
-    {"run", FAST((method<quarn_run, machine_object::run>)), kInstance, "run($self, stmts)\n--\n\n"},
-    {"get", FAST((method<quarn_get, machine_object::get>)), kInstance, "get($self, ident)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef statement_methods[] = {
-    {"let", FAST((static_method<stmt_let, builders::let>)), kStatic, "let(ident, pxpr)\n--\n\n"},
-    {"if_", FAST((static_method<stmt_if, builders::if_>)), kStatic, "if_(pxpr, then, otherwise)\n--\n\n"},
-    {"fn", FAST((static_method<stmt_fn, builders::fn>)), kStatic, "fn(ident, item)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyMethodDef expr_methods[] = {
-    {"literal", FAST((static_method<expr_literal, builders::literal>)), kStatic, "literal(value)\n--\n\n"},
-    {"ident", FAST((static_method<expr_ident, builders::ident>)), kStatic, "ident(id)\n--\n\n"},
-    {"binary_op", FAST((static_method<expr_binary_op, builders::binary_op>)), kStatic,
-     "binary_op(a, o, b)\n--\n\n"},
-    {"equals", FAST((static_method<expr_equals, builders::equals>)), kStatic, "equals(a, b)\n--\n\n"},
-    {"not_", FAST((static_method<expr_not, builders::not_>)), kStatic, "not_(item)\n--\n\n"},
-    {"greater_than", FAST((static_method<expr_greater_than, builders::greater_than>)), kStatic,
-     "greater_than(a, b)\n--\n\n"},
-    {"less_than", FAST((static_method<expr_less_than, builders::less_than>)), kStatic,
-     "less_than(a, b)\n--\n\n"},
-    {"call", FAST((static_method<expr_call, builders::call>)), kStatic, "call(ident, args)\n--\n\n"},
-    {"vector", FAST((static_method<expr_vector, builders::vector>)), kStatic, "vector(items)\n--\n\n"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-// --------------------------------------------------------- type objects
-
-#define SLOT(id, f) {id, reinterpret_cast<void*>(f)}
-
-PyType_Slot quarn_slots[] = {
-    SLOT(Py_tp_base, &PyBaseObject_Type),
-    SLOT(Py_tp_methods, quarn_methods),
-    SLOT(Py_tp_doc, const_cast<char*>("Quarn()\n--\n\n")),
-    SLOT(Py_tp_new, quarn_new_slot),
-    SLOT(Py_tp_repr, quarn_repr_slot),
-    SLOT(Py_tp_dealloc, (dealloc<PyQuarn, &PyQuarn::machine>)),
-    {0, nullptr},
-};
-
-PyType_Slot statement_slots[] = {
-    SLOT(Py_tp_base, &PyBaseObject_Type),
-    SLOT(Py_tp_methods, statement_methods),
-    SLOT(Py_tp_new, no_constructor<kNoStatement>),
-    SLOT(Py_tp_dealloc, (dealloc<PyStatement, &PyStatement::statement>)),
-    {0, nullptr},
-};
-
-PyType_Slot expr_slots[] = {
-    SLOT(Py_tp_base, &PyBaseObject_Type),
-    SLOT(Py_tp_methods, expr_methods),
-    SLOT(Py_tp_new, no_constructor<kNoExpr>),
-    SLOT(Py_tp_dealloc, (dealloc<PyExpr, &PyExpr::expr>)),
-    {0, nullptr},
-};
-
-PyType_Spec quarn_spec{"builtins.Quarn", sizeof(PyQuarn), 0, Py_TPFLAGS_DEFAULT, quarn_slots};
-PyType_Spec statement_spec{"builtins.Statement", sizeof(PyStatement), 0, Py_TPFLAGS_DEFAULT, statement_slots};
-PyType_Spec expr_spec{"builtins.Expr", sizeof(PyExpr), 0, Py_TPFLAGS_DEFAULT, expr_slots};
-
-// Made once per process; a failed attempt is not cached.
-PyTypeObject* cached_type(PyType_Spec& spec, PyTypeObject*& cache) {
-    if (cache) return cache;
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (type && !host::finish_type(type)) Py_CLEAR(type);
-    return cache = type;
-}
-
-PyTypeObject* quarn_cache = nullptr;
-PyTypeObject* statement_cache = nullptr;
-PyTypeObject* expr_cache = nullptr;
-
-// ---------------------------------------------------------------- module
+// The C-API version the module is created for.
+constexpr int kApiVersion = 1013;
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velmo", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* cached_module = nullptr;
 
 bool register_class(PyObject* module, const char* name, PyTypeObject* type) {
-    if (!type) return false;
     Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -192,11 +32,11 @@ PyObject* init_module() {
         Py_INCREF(cached_module);
         return cached_module;
     }
-    Ref module = Ref::steal(PyModule_Create2(&module_def, 1013));
-    if (!module || !host::finish_module(module.get())) return nullptr;
-    if (!register_class(module.get(), "Quarn", quarn_type()) ||
-        !register_class(module.get(), "Statement", statement_type()) ||
-        !register_class(module.get(), "Expr", expr_type())) {
+    Ref module = Ref::steal(PyModule_Create2(&module_def, kApiVersion));
+    if (!module || !host::finish_module(module.get()) || !make_types()) return nullptr;
+    if (!register_class(module.get(), "Quarn", types.quarn) ||
+        !register_class(module.get(), "Statement", types.statement) ||
+        !register_class(module.get(), "Expr", types.expr)) {
         return nullptr;
     }
     cached_module = module.get();
@@ -205,11 +45,6 @@ PyObject* init_module() {
 }
 
 }  // namespace
-
-PyTypeObject* quarn_type() { return cached_type(quarn_spec, quarn_cache); }
-PyTypeObject* statement_type() { return cached_type(statement_spec, statement_cache); }
-PyTypeObject* expr_type() { return cached_type(expr_spec, expr_cache); }
-
 }  // namespace velmo
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velmo(void) {

@@ -11,14 +11,15 @@ namespace velmo {
 // null to the interpreter, which raises it.
 struct PyErrOccurred {};
 
-// Throws PyErrOccurred when a C-API call returned null (or -1).
+// Throws PyErrOccurred when a C-API call returned null.
 inline PyObject* check(PyObject* p) {
     if (!p) throw PyErrOccurred{};
     return p;
 }
 
 // One owned (strong) reference, released when the holder goes. Only for
-// code that runs with the interpreter lock held.
+// code that runs with the interpreter lock held: a method's body, or code
+// inside a GilTake.
 class Ref {
 public:
     Ref() noexcept = default;

@@ -1,8 +1,12 @@
 #pragma once
-// The three Python classes: each instance is the object header followed by
+// The three Python classes' instances: each is the object header followed by
 // one core value, never changed after the instance is made, and the record
 // that the value was built (see host::Built; it takes no room on CPython).
+// And the argument conversions that take trees out of them.
 
+#include <vector>
+
+#include "classes.hpp"
 #include "pyref.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
@@ -27,25 +31,24 @@ struct PyStatement {
     [[no_unique_address]] host::Built built;
 };
 
-// The cached type objects (borrowed), made on first need; null with an
-// error set if the interpreter cannot make one.
-PyTypeObject* quarn_type();
-PyTypeObject* expr_type();
-PyTypeObject* statement_type();
+// A new instance of `type` holding `value`, moved in.
+Ref wrap(quarn::Machine value, PyTypeObject* type);
+Ref wrap(quarn::Expr value);
+Ref wrap(quarn::Statement value);
 
-// New instances holding the given value (moved in).
-Ref wrap(quarn::Expr expr);
-Ref wrap(quarn::Statement statement);
-
-// Argument conversions that copy a tree out of its wrapper.
-quarn::Expr expr_arg(PyObject* object);
-quarn::Statement statement_arg(PyObject* object);
-// The Statement object itself, refused as statement_arg refuses it.
+// The wrapper an argument must be, refused with the mismatch text (or, for
+// an instance whose value was never built, the text refusing how it was made).
+PyQuarn* quarn_wrapper(PyObject* object);
+PyExpr* expr_wrapper(PyObject* object);
 PyStatement* statement_wrapper(PyObject* object);
+
+// Trees taken out of their wrappers: shared, never copied, since they never change.
+inline quarn::Expr expr_arg(PyObject* object) { return expr_wrapper(object)->expr; }
+inline quarn::Statement statement_arg(PyObject* object) { return statement_wrapper(object)->statement; }
+std::vector<quarn::Expr> expr_list_arg(PyObject* object);
 quarn::Program statement_list_arg(PyObject* object);
 // The Statement objects themselves, held for as long as a run uses their
 // trees: the sequence they came from may change while the run goes on.
 std::vector<Ref> statement_objects_arg(PyObject* object);
-std::vector<quarn::Expr> expr_list_arg(PyObject* object);
 
 }  // namespace velmo

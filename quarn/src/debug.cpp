@@ -17,7 +17,7 @@ void debug(std::string& out, const Number& number) {
     out += ')';
 }
 
-void debug(std::string& out, const Identifier& id) {
+void debug(std::string& out, IdentifierView id) {
     if (id.is_u()) {
         out += "U(";
         out += std::to_string(id.u());

@@ -9,13 +9,13 @@
 namespace quarn {
 
 template <class Hasher>
-void hash_identifier(Hasher& h, const Identifier& id) noexcept {
-    h.write_u64(id.name.index());
+void hash_identifier(Hasher& h, IdentifierView id) noexcept {
+    h.write_u64(id.is_u() ? 0 : 1);
     if (id.is_u()) {
         h.write_u64(id.u());
         return;
     }
-    const std::string& s = id.s();
+    std::string_view s = id.s();
     h.write(s.data(), s.size());
     const unsigned char end = 0xFF;
     h.write(&end, 1);

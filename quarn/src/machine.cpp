@@ -5,7 +5,7 @@
 
 namespace quarn {
 
-Value Machine::get(const Identifier& id) const {
+Value Machine::get(IdentifierView id) const {
     std::optional<Value> value = vars.lookup(id);
     if (!value) fail("Value cannot be found: " + debug_string(id));
     return std::move(*value);

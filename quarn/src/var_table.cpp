@@ -16,22 +16,6 @@
 #include "siphash.hpp"
 
 namespace quarn {
-namespace {
-
-// Identifier equality without a library call for the short names programs
-// use; a probe compares names on every hit.
-bool same_name(const Identifier& a, const Identifier& b) noexcept {
-    if (a.is_u() || b.is_u()) return a.is_u() && b.is_u() && a.u() == b.u();
-    const std::string& x = a.s();
-    const std::string& y = b.s();
-    if (x.size() != y.size()) return false;
-    if (x.size() > 16) return std::memcmp(x.data(), y.data(), x.size()) == 0;
-    for (std::size_t i = 0; i < x.size(); ++i)
-        if (x[i] != y[i]) return false;
-    return true;
-}
-
-}  // namespace
 
 // One shard: an open-addressing table (power-of-two size, linear probing)
 // under its own lock, on cache lines of its own.
@@ -44,17 +28,17 @@ struct alignas(128) VarTable::Shard {
 
     mutable RwLock lock;
     std::vector<Slot> slots;
+    std::size_t mask = 0;  // slots.size() - 1, once there are slots
     std::size_t used = 0;
 
     // The slot holding the name, or the free slot where it would go.
-    std::size_t probe(std::uint64_t hash, const Identifier& id) const noexcept {
-        std::size_t mask = slots.size() - 1;
+    std::size_t probe(std::uint64_t hash, IdentifierView id) const noexcept {
         std::size_t i = hash & mask;
-        while (slots[i].value && !(slots[i].hash == hash && same_name(slots[i].id, id))) i = (i + 1) & mask;
+        while (slots[i].value && !(slots[i].hash == hash && IdentifierView(slots[i].id) == id)) i = (i + 1) & mask;
         return i;
     }
 
-    const Slot* find(std::uint64_t hash, const Identifier& id) const noexcept {
+    const Slot* find(std::uint64_t hash, IdentifierView id) const noexcept {
         if (slots.empty()) return nullptr;
         const Slot& slot = slots[probe(hash, id)];
         return slot.value ? &slot : nullptr;
@@ -65,6 +49,7 @@ struct alignas(128) VarTable::Shard {
         if ((used + 1) * 4 <= slots.size() * 3) return;
         std::size_t size = slots.empty() ? 8 : slots.size() * 2;
         std::vector<Slot> old = std::exchange(slots, std::vector<Slot>(size));
+        mask = size - 1;
         for (Slot& s : old)
             if (s.value) slots[probe(s.hash, s.id)] = std::move(s);
     }
@@ -112,7 +97,7 @@ VarTable::VarTable(VarTable&&) noexcept = default;
 VarTable& VarTable::operator=(VarTable&&) noexcept = default;
 VarTable::~VarTable() = default;
 
-std::uint64_t VarTable::hash(const Identifier& id) const noexcept {
+std::uint64_t VarTable::hash(IdentifierView id) const noexcept {
     SipHasher<1, 3> h(k0_, k1_);
     hash_identifier(h, id);
     return h.finish();
@@ -134,20 +119,20 @@ std::size_t VarTable::shard_of(std::uint64_t hash) const noexcept {
 
 VarTable::Shard& VarTable::shard_for(std::uint64_t hash) const noexcept { return shards_[shard_of(hash)]; }
 
-std::optional<Value> VarTable::find(std::uint64_t h, const Identifier& id) const {
+std::optional<Value> VarTable::find(std::uint64_t h, IdentifierView id) const {
     const Shard& shard = shard_for(h);
     std::shared_lock guard(shard.lock);
     auto* slot = shard.find(h, id);
     return slot ? slot->value : std::nullopt;
 }
 
-std::optional<Value> VarTable::lookup(const Identifier& id) const { return find(hash(id), id); }
+std::optional<Value> VarTable::lookup(IdentifierView id) const { return find(hash(id), id); }
 
 std::optional<Value> VarTable::lookup(const Name& name) const { return find(hash_of(name), name.id); }
 
 // A new entry keeps the identifier: moved from `owned` when the caller gives
 // one up, copied otherwise. An existing entry keeps the one it has.
-std::optional<Value> VarTable::store(std::uint64_t h, const Identifier& id, Identifier* owned, Value value) {
+std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identifier* owned, Value value) {
     Shard& shard = shard_for(h);
     std::unique_lock guard(shard.lock);
     if (!shard.slots.empty()) {
@@ -157,7 +142,7 @@ std::optional<Value> VarTable::store(std::uint64_t h, const Identifier& id, Iden
     shard.make_room();
     Shard::Slot& slot = shard.slots[shard.probe(h, id)];
     slot.hash = h;
-    slot.id = owned ? std::move(*owned) : id;
+    slot.id = owned ? std::move(*owned) : id.owned();
     slot.value = std::move(value);
     ++shard.used;
     return std::nullopt;

@@ -13,7 +13,7 @@ namespace quarn {
 
 void debug(std::string& out, const Value& value);
 void debug(std::string& out, const Number& number);
-void debug(std::string& out, const Identifier& id);
+void debug(std::string& out, IdentifierView id);
 // The shortest digits that read back as the same double: plain notation for
 // zero and magnitudes in [1e-4, 1e16), scientific otherwise.
 void debug_float(std::string& out, double x);

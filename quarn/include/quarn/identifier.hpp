@@ -3,7 +3,9 @@
 // S("1") are different names.
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <variant>
 
 namespace quarn {
@@ -19,6 +21,41 @@ struct Identifier {
     const std::string& s() const { return *std::get_if<1>(&name); }
 
     friend bool operator==(const Identifier&, const Identifier&) = default;
+};
+
+// An identifier seen without owning its text: what lookups take, so that a
+// name handed in from outside needs no copy to be looked up.
+class IdentifierView {
+public:
+    IdentifierView(const Identifier& id) noexcept  // NOLINT: a view of any identifier
+        : text_(id.is_u() ? std::string_view() : std::string_view(id.s())),
+          number_(id.is_u() ? id.u() : 0),
+          numbered_(id.is_u()) {}
+    static IdentifierView U(std::uint64_t n) noexcept { return IdentifierView({}, n, true); }
+    static IdentifierView S(std::string_view s) noexcept { return IdentifierView(s, 0, false); }
+
+    bool is_u() const noexcept { return numbered_; }
+    std::uint64_t u() const noexcept { return number_; }
+    std::string_view s() const noexcept { return text_; }
+    Identifier owned() const { return numbered_ ? Identifier::U(number_) : Identifier::S(std::string(text_)); }
+
+    // Without a library call for the short names programs use: a table
+    // compares names on every hit.
+    friend bool operator==(IdentifierView a, IdentifierView b) noexcept {
+        if (a.numbered_ || b.numbered_) return a.numbered_ == b.numbered_ && a.number_ == b.number_;
+        if (a.text_.size() != b.text_.size()) return false;
+        if (a.text_.size() > 16) return std::memcmp(a.text_.data(), b.text_.data(), a.text_.size()) == 0;
+        for (std::size_t i = 0; i < a.text_.size(); ++i)
+            if (a.text_[i] != b.text_[i]) return false;
+        return true;
+    }
+
+private:
+    IdentifierView(std::string_view text, std::uint64_t number, bool numbered) noexcept
+        : text_(text), number_(number), numbered_(numbered) {}
+    std::string_view text_;
+    std::uint64_t number_;
+    bool numbered_;
 };
 
 }  // namespace quarn

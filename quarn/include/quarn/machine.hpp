@@ -25,7 +25,7 @@ public:
 
     // The stored value, or nothing: a null handle is never stored, so an
     // empty optional is told apart from a bound Null by has_value().
-    std::optional<Value> lookup(const Identifier& id) const;
+    std::optional<Value> lookup(IdentifierView id) const;
     std::optional<Value> lookup(const Name& name) const;
     // Binds the name; returns the value it replaces, which the caller
     // releases once the shard's lock is free.
@@ -34,15 +34,15 @@ public:
     void debug(std::string& out) const;
 
     std::size_t shard_count() const noexcept { return count_; }
-    std::uint64_t hash(const Identifier& id) const noexcept;
+    std::uint64_t hash(IdentifierView id) const noexcept;
     std::size_t shard_of(std::uint64_t hash) const noexcept;
 
 private:
     struct Shard;
     std::uint64_t hash_of(const Name& name) const noexcept;
     Shard& shard_for(std::uint64_t hash) const noexcept;
-    std::optional<Value> find(std::uint64_t hash, const Identifier& id) const;
-    std::optional<Value> store(std::uint64_t hash, const Identifier& id, Identifier* owned, Value value);
+    std::optional<Value> find(std::uint64_t hash, IdentifierView id) const;
+    std::optional<Value> store(std::uint64_t hash, IdentifierView id, Identifier* owned, Value value);
 
     std::unique_ptr<Shard[]> shards_;
     std::size_t count_;
@@ -55,7 +55,7 @@ struct Machine {
     VarTable vars;
 
     static Machine create() { return Machine{}; }
-    Value get(const Identifier& id) const;  // fatal error when unbound
+    Value get(IdentifierView id) const;  // fatal error when unbound
     std::string debug() const;
 };
 

@@ -1,0 +1,178 @@
+#include "classes.hpp"
+
+#include <memory>
+
+#include "boundary.hpp"
+#include "builders.hpp"
+#include "machine_object.hpp"
+#include "wrappers.hpp"
+
+namespace velmo {
+
+Types types;
+
+namespace {
+
+// ----------------------------------------------------------- signatures
+
+constexpr Signature quarn_new{"Quarn.__new__()", nullptr, 0};
+VELMO_SIGNATURE(quarn_run, "Quarn.run()", "stmts");
+VELMO_SIGNATURE(quarn_get, "Quarn.get()", "ident");
+VELMO_SIGNATURE(stmt_let, "Statement.let()", "ident", "pxpr");
+VELMO_SIGNATURE(stmt_if, "Statement.if_()", "pxpr", "then", "otherwise");
+VELMO_SIGNATURE(stmt_fn, "Statement.fn()", "ident", "item");
+VELMO_SIGNATURE(expr_literal, "Expr.literal()", "value");
+VELMO_SIGNATURE(expr_ident, "Expr.ident()", "id");
+VELMO_SIGNATURE(expr_binary_op, "Expr.binary_op()", "a", "o", "b");
+VELMO_SIGNATURE(expr_equals, "Expr.equals()", "a", "b");
+VELMO_SIGNATURE(expr_not, "Expr.not_()", "item");
+VELMO_SIGNATURE(expr_greater_than, "Expr.greater_than()", "a", "b");
+VELMO_SIGNATURE(expr_less_than, "Expr.less_than()", "a", "b");
+VELMO_SIGNATURE(expr_call, "Expr.call()", "ident", "args");
+VELMO_SIGNATURE(expr_vector, "Expr.vector()", "items");
+
+// --------------------------------------------------------- entry points
+
+using StaticBody = PyObject* (*)(const Signature&, PyObject* const*);
+using MethodBody = PyObject* (*)(const Signature&, PyQuarn*, PyObject* const*);
+
+template <const Signature& S, StaticBody Body>
+PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[kMaxParams];
+        bind(S, args, nargs, kwnames, bound);
+        return Body(S, bound);
+    });
+}
+
+template <const Signature& S, MethodBody Body>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[kMaxParams];
+        bind(S, args, nargs, kwnames, bound);
+        return Body(S, quarn_wrapper(self), bound);
+    });
+}
+
+PyObject* quarn_new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        PyObject* bound[1];
+        bind(quarn_new, args, kwargs, bound);
+        return machine_object::create(type);
+    });
+}
+
+PyObject* quarn_repr_slot(PyObject* self) {
+    return guarded([&] { return machine_object::repr(quarn_wrapper(self)); });
+}
+
+template <const char* Message>
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, Message);
+    return nullptr;
+}
+constexpr char kNoExpr[] = "No constructor defined for Expr";
+constexpr char kNoStatement[] = "No constructor defined for Statement";
+
+// Destroys the wrapped value, if it was built, then frees the object through
+// its type.
+template <class Wrapper, auto Member>
+void dealloc(PyObject* self) {
+    Entry entry;  // Python references held by the value are released at once
+    auto* wrapper = reinterpret_cast<Wrapper*>(self);
+    if (wrapper->built.yes()) std::destroy_at(&(wrapper->*Member));
+    PyTypeObject* type = Py_TYPE(self);
+    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free(self);
+    Py_DECREF(type);
+}
+
+// ------------------------------------------------------- method tables
+
+template <class F>
+PyCFunction fast(F f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f));
+}
+constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
+constexpr int kInstance = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef quarn_methods[] = {
+    {"run", fast(method<quarn_run, machine_object::run>), kInstance, "run($self, stmts)\n--\n\n"},
+    {"get", fast(method<quarn_get, machine_object::get>), kInstance, "get($self, ident)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef statement_methods[] = {
+    {"let", fast(static_method<stmt_let, builders::let>), kStatic, "let(ident, pxpr)\n--\n\n"},
+    {"if_", fast(static_method<stmt_if, builders::if_>), kStatic, "if_(pxpr, then, otherwise)\n--\n\n"},
+    {"fn", fast(static_method<stmt_fn, builders::fn>), kStatic, "fn(ident, item)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef expr_methods[] = {
+    {"literal", fast(static_method<expr_literal, builders::literal>), kStatic, "literal(value)\n--\n\n"},
+    {"ident", fast(static_method<expr_ident, builders::ident>), kStatic, "ident(id)\n--\n\n"},
+    {"binary_op", fast(static_method<expr_binary_op, builders::binary_op>), kStatic, "binary_op(a, o, b)\n--\n\n"},
+    {"equals", fast(static_method<expr_equals, builders::equals>), kStatic, "equals(a, b)\n--\n\n"},
+    {"not_", fast(static_method<expr_not, builders::not_>), kStatic, "not_(item)\n--\n\n"},
+    {"greater_than", fast(static_method<expr_greater_than, builders::greater_than>), kStatic,
+     "greater_than(a, b)\n--\n\n"},
+    {"less_than", fast(static_method<expr_less_than, builders::less_than>), kStatic, "less_than(a, b)\n--\n\n"},
+    {"call", fast(static_method<expr_call, builders::call>), kStatic, "call(ident, args)\n--\n\n"},
+    {"vector", fast(static_method<expr_vector, builders::vector>), kStatic, "vector(items)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// --------------------------------------------------------- type objects
+
+template <class F>
+PyType_Slot slot(int id, F f) {
+    return {id, reinterpret_cast<void*>(f)};
+}
+
+PyType_Slot quarn_slots[] = {
+    slot(Py_tp_base, &PyBaseObject_Type),
+    slot(Py_tp_methods, quarn_methods),
+    slot(Py_tp_doc, const_cast<char*>("Quarn()\n--\n\n")),
+    slot(Py_tp_new, quarn_new_slot),
+    slot(Py_tp_repr, quarn_repr_slot),
+    slot(Py_tp_dealloc, dealloc<PyQuarn, &PyQuarn::machine>),
+    {0, nullptr},
+};
+
+PyType_Slot statement_slots[] = {
+    slot(Py_tp_base, &PyBaseObject_Type),
+    slot(Py_tp_methods, statement_methods),
+    slot(Py_tp_new, no_constructor<kNoStatement>),
+    slot(Py_tp_dealloc, dealloc<PyStatement, &PyStatement::statement>),
+    {0, nullptr},
+};
+
+PyType_Slot expr_slots[] = {
+    slot(Py_tp_base, &PyBaseObject_Type),
+    slot(Py_tp_methods, expr_methods),
+    slot(Py_tp_new, no_constructor<kNoExpr>),
+    slot(Py_tp_dealloc, dealloc<PyExpr, &PyExpr::expr>),
+    {0, nullptr},
+};
+
+PyType_Spec quarn_spec{"builtins.Quarn", sizeof(PyQuarn), 0, Py_TPFLAGS_DEFAULT, quarn_slots};
+PyType_Spec statement_spec{"builtins.Statement", sizeof(PyStatement), 0, Py_TPFLAGS_DEFAULT, statement_slots};
+PyType_Spec expr_spec{"builtins.Expr", sizeof(PyExpr), 0, Py_TPFLAGS_DEFAULT, expr_slots};
+
+bool make_type(PyType_Spec& spec, PyTypeObject*& type) {
+    if (type) return true;
+    auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    if (made && !host::finish_type(made)) Py_CLEAR(made);
+    type = made;
+    return made != nullptr;
+}
+
+}  // namespace
+
+bool make_types() {
+    return make_type(quarn_spec, types.quarn) && make_type(statement_spec, types.statement) &&
+           make_type(expr_spec, types.expr);
+}
+
+}  // namespace velmo

@@ -1,0 +1,37 @@
+#pragma once
+// PanicException, the Python exception of every fatal error, and a fatal
+// error that comes back through Python as one.
+
+#include <source_location>
+#include <string>
+
+#include "pyref.hpp"
+#include "quarn/error.hpp"
+
+namespace velmo {
+
+// A fatal error resumed after its PanicException came back through Python
+// code: it was reported on standard error when it first crossed into Python,
+// so the call boundary does not report it again.
+class ResumedFatal : public quarn::Fatal {
+public:
+    explicit ResumedFatal(std::string message, std::source_location where = std::source_location::current())
+        : Fatal(std::move(message), where) {}
+};
+
+// The cached PanicException class (a borrowed reference), made on first use.
+PyObject* panic_type();
+
+// Sets PanicException with the fatal error's message, after the one line
+// that reports it on standard error unless `report` is false.
+void raise_panic(const quarn::Fatal& fatal, bool report) noexcept;
+
+// Writes the notice and the Python traceback of a PanicException fetched
+// from Python, and continues its fatal error as a ResumedFatal.
+[[noreturn]] void resume_panic(PyObject* type, PyObject* exc, PyObject* tb);
+
+// Prints the pending error and stops with the fatal error for a failed
+// object creation.
+[[noreturn]] void fail_api_call(std::source_location where = std::source_location::current());
+
+}  // namespace velmo

@@ -1,0 +1,97 @@
+// Quarn values to new Python objects (see convert.hpp). Vectors of any depth
+// become nested lists without recursion: a stack of the lists still being
+// filled, each with the vector it mirrors.
+
+#include <span>
+#include <vector>
+
+#include "convert.hpp"
+#include "errors.hpp"
+#include "panic.hpp"
+
+namespace velmo {
+namespace {
+
+constexpr const char* kNoFunctions = "Cannot convert a Rust trait to Python";
+
+[[noreturn, gnu::cold]] void fail_nested_function() {
+    quarn::fail("called `Result::unwrap()` on an `Err` value: " + debug_form(type_error(kNoFunctions).get()));
+}
+
+// A new object for a value that is not a vector (a function is refused by
+// the callers); fails fatally if the interpreter cannot make it.
+PyObject* scalar(const quarn::Value& value) {
+    PyObject* made = nullptr;
+    switch (value.kind()) {
+    case quarn::Kind::Null: Py_INCREF(Py_None); return Py_None;
+    case quarn::Kind::Boolean: made = value.as_bool() ? Py_True : Py_False; Py_INCREF(made); return made;
+    case quarn::Kind::String: {
+        std::string_view text = value.as_string();
+        made = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        break;
+    }
+    case quarn::Kind::Number:
+        made = value.is_int() ? PyLong_FromLong(value.as_int()) : PyFloat_FromDouble(value.as_number().f);
+        break;
+    default: break;
+    }
+    if (!made) fail_api_call();
+    return made;
+}
+
+// A list being filled from a vector.
+struct Open {
+    std::span<const quarn::Value> items;
+    std::size_t next;
+    Ref list;
+};
+
+Ref new_list(std::size_t size) {
+    Ref list = Ref::steal(PyList_New(host::kListFilledInPlace ? static_cast<Py_ssize_t>(size) : 0));
+    if (!list) fail_api_call();
+    return list;
+}
+
+// Stores the new object as the list's next item; the list takes the reference.
+void append(Open& open, PyObject* item) {
+    if (host::kListFilledInPlace) {
+        PyList_SET_ITEM(open.list.get(), static_cast<Py_ssize_t>(open.next - 1), item);
+        return;
+    }
+    Ref held = Ref::steal(item);
+    if (PyList_Append(open.list.get(), item) < 0) fail_api_call();
+}
+
+Ref vector(const quarn::Value& top) {
+    std::vector<Open> open;
+    open.push_back({top.as_vector(), 0, new_list(top.as_vector().size())});
+    for (;;) {
+        Open& list = open.back();
+        if (list.next == list.items.size()) {
+            Ref done = std::move(list.list);
+            open.pop_back();
+            if (open.empty()) return done;
+            append(open.back(), done.release());
+            continue;
+        }
+        const quarn::Value& item = list.items[list.next++];
+        if (item.kind() == quarn::Kind::Vector) {
+            open.push_back({item.as_vector(), 0, new_list(item.as_vector().size())});
+        } else {
+            if (item.kind() == quarn::Kind::Function) fail_nested_function();
+            append(list, scalar(item));
+        }
+    }
+}
+
+}  // namespace
+
+Ref PyValue::arc_quarnvalue_to_py(const quarn::Value& value) {
+    switch (value.kind()) {
+    case quarn::Kind::Function: raise_type_error(kNoFunctions);
+    case quarn::Kind::Vector: return vector(value);
+    default: return Ref::steal(scalar(value));
+    }
+}
+
+}  // namespace velmo

@@ -1,0 +1,80 @@
+#include "wrappers.hpp"
+
+#include "convert.hpp"
+#include "errors.hpp"
+
+namespace velmo {
+namespace {
+
+// An instance made through the base type's allocator, owned until the value
+// is in it.
+template <class Wrapper, class Value, Value Wrapper::*Member>
+Ref wrap_in(PyTypeObject* type, Value value) {
+    Ref object = Ref::checked(PyBaseObject_Type.tp_alloc(type, 0));
+    auto* wrapper = reinterpret_cast<Wrapper*>(object.get());
+    std::construct_at(&(wrapper->*Member), std::move(value));
+    wrapper->built.mark();
+    return object;
+}
+
+template <class Wrapper>
+Wrapper* as_wrapper(PyObject* object, PyTypeObject* type, const char* name) {
+    if (!PyObject_TypeCheck(object, type)) raise_type_error(mismatch_text(object, name));
+    auto* wrapper = reinterpret_cast<Wrapper*>(object);
+    if (!host::check_built(object, wrapper->built)) throw PyErrOccurred{};
+    return wrapper;
+}
+
+// A sequence of items, each converted; a str and non-sequences are refused
+// before anything is iterated.
+template <class T, class Convert>
+std::vector<T> list_arg(PyObject* object, Convert convert) {
+    std::vector<T> items;
+    // Reading an exact list or tuple in place is what iterating it would do,
+    // and taking a wrapper's tree runs no Python code that could change it.
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+        PyObject** found = PySequence_Fast_ITEMS(object);
+        items.reserve(size);
+        for (Py_ssize_t i = 0; i < size; ++i) items.push_back(convert(found[i]));
+        return items;
+    }
+    if (PyUnicode_Check(object)) raise_type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(object)) raise_type_error(mismatch_text(object, "Sequence"));
+    items.reserve(capacity_hint(object));
+    Ref iter = Ref::checked(PyObject_GetIter(object));
+    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) items.push_back(convert(item.get()));
+    if (PyErr_Occurred()) throw PyErrOccurred{};
+    return items;
+}
+
+}  // namespace
+
+Ref wrap(quarn::Machine value, PyTypeObject* type) {
+    return wrap_in<PyQuarn, quarn::Machine, &PyQuarn::machine>(type, std::move(value));
+}
+Ref wrap(quarn::Expr value) { return wrap_in<PyExpr, quarn::Expr, &PyExpr::expr>(types.expr, std::move(value)); }
+Ref wrap(quarn::Statement value) {
+    return wrap_in<PyStatement, quarn::Statement, &PyStatement::statement>(types.statement, std::move(value));
+}
+
+PyQuarn* quarn_wrapper(PyObject* object) { return as_wrapper<PyQuarn>(object, types.quarn, "Quarn"); }
+PyExpr* expr_wrapper(PyObject* object) { return as_wrapper<PyExpr>(object, types.expr, "Expr"); }
+PyStatement* statement_wrapper(PyObject* object) {
+    return as_wrapper<PyStatement>(object, types.statement, "Statement");
+}
+
+std::vector<quarn::Expr> expr_list_arg(PyObject* object) { return list_arg<quarn::Expr>(object, expr_arg); }
+
+quarn::Program statement_list_arg(PyObject* object) {
+    return list_arg<quarn::Statement>(object, statement_arg);
+}
+
+std::vector<Ref> statement_objects_arg(PyObject* object) {
+    return list_arg<Ref>(object, [](PyObject* item) {
+        statement_wrapper(item);
+        return Ref::own(item);
+    });
+}
+
+}  // namespace velmo
