@@ -21,6 +21,16 @@ I64_MIN = -(2**63)
 
 VALUE_ENUM_HEAD = "failed to extract enum PyValue ('Null | Boolean | String | I64 | F64 | Vector')"
 IDENT_ENUM_HEAD = "failed to extract enum PyIdentifier ('U | S')"
+# The whole error text for a dict, the same on every host.
+DICT_ENUM_TEXT = (
+    "failed to extract enum PyValue ('Null | Boolean | String | I64 | F64 | Vector')\n"
+    "- variant Null (Null): TypeError: failed to extract field PyValue::Null.0, caused by TypeError: 'dict' object cannot be converted to 'NoneType'\n"
+    "- variant Boolean (Boolean): TypeError: failed to extract field PyValue::Boolean.0, caused by TypeError: 'dict' object cannot be converted to 'PyBool'\n"
+    "- variant String (String): TypeError: failed to extract field PyValue::String.0, caused by TypeError: 'dict' object cannot be converted to 'PyString'\n"
+    "- variant I64 (I64): TypeError: failed to extract field PyValue::I64.0, caused by TypeError: 'dict' object cannot be interpreted as an integer\n"
+    "- variant F64 (F64): TypeError: failed to extract field PyValue::F64.0, caused by TypeError: must be real number, not dict\n"
+    "- variant Vector (Vector): TypeError: failed to extract field PyValue::Vector.0, caused by TypeError: 'dict' object cannot be converted to 'Sequence'"
+)
 FUNCTION_IN_VECTOR = (
     "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'TypeError'>, "
     "value: TypeError('Cannot convert a Rust trait to Python'), traceback: None }"
