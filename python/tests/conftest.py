@@ -10,11 +10,22 @@ import sys
 import textwrap
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import velmo
 from velmo import Expr, Quarn, Statement
 
 IS_PYPY = sys.implementation.name == "pypy"
+
+# Property tests: few examples by default, drawn the same way on every run;
+# `pytest --hypothesis-profile=thorough` searches far wider.
+settings.register_profile(
+    "velmo", max_examples=25, derandomize=True, deadline=None, database=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile("thorough", max_examples=3000, deadline=None, database=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("velmo")
 
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
@@ -31,6 +42,12 @@ DICT_ENUM_TEXT = (
     "- variant F64 (F64): TypeError: failed to extract field PyValue::F64.0, caused by TypeError: must be real number, not dict\n"
     "- variant Vector (Vector): TypeError: failed to extract field PyValue::Vector.0, caused by TypeError: 'dict' object cannot be converted to 'Sequence'"
 )
+# The host's own overflow texts for a name outside 0 .. 2**64-1.
+NEGATIVE_TO_UNSIGNED = (
+    "OverflowError: cannot convert negative integer to unsigned int" if IS_PYPY
+    else "OverflowError: can't convert negative int to unsigned"
+)
+TOO_BIG_FOR_UNSIGNED = "OverflowError: integer too large" if IS_PYPY else "OverflowError: int too big to convert"
 FUNCTION_IN_VECTOR = (
     "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'TypeError'>, "
     "value: TypeError('Cannot convert a Rust trait to Python'), traceback: None }"
