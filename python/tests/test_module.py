@@ -8,7 +8,7 @@ import pytest
 
 import velmo
 from velmo import Expr, Quarn, Statement
-from conftest import IS_PYPY, lit, panic_message
+from conftest import IS_PYPY, REPORT, lit, panic_message
 
 CLASSES = [Quarn, Statement, Expr]
 
@@ -152,9 +152,6 @@ def test_panic_is_not_caught_by_exception_handler():
     except BaseException as e:
         caught = type(e).__name__
     assert caught == "PanicException"
-
-
-REPORT = re.compile(r"velmo: fatal error at ([^:\s]+):(\d+): (.*)")
 
 
 @pytest.mark.parametrize(

@@ -10,7 +10,7 @@ import weakref
 import pytest
 
 from velmo import Expr, Quarn, Statement
-from conftest import IS_PYPY, ident, let, lit, op, panic_message
+from conftest import IS_PYPY, REPORT, assert_clean, ident, let, lit, op, panic_message, run_isolated
 
 
 def test_function_sees_and_makes_bindings():
@@ -220,3 +220,46 @@ def test_functions_are_released_whichever_thread_drops_their_holders(dropped_on)
         else:
             _on_thread(held.clear)
     assert _collected(refs[0])
+
+
+CALLBACK_RECURSION = """
+sys.setrecursionlimit(200)
+q = Quarn()
+levels = []
+def down(n):
+    levels.append(n)
+    q.run([Statement.let("r", Expr.call("down", Expr.literal(n + 1)))])
+    return n
+q.run([Statement.fn("down", down)])
+try:
+    q.run([Statement.let("top", Expr.call("down", Expr.literal(0)))])
+except BaseException as e:
+    print(type(e).__name__)
+    print(str(e))
+print(len(levels))
+q.run([Statement.let("after", Expr.literal(1))])
+print(q.get("after"))
+"""
+
+
+@pytest.mark.xfail(IS_PYPY, strict=True, reason="PyPy aborts in PyErr_Fetch (cpyext 'not supposed to fail') when "
+                   "the error of a failed callback is fetched near the recursion limit")
+def test_callbacks_recursing_through_run_stop_at_the_recursion_limit():
+    proc = run_isolated(CALLBACK_RECURSION)
+    assert_clean(proc)
+    kind, message, levels, after = proc.stdout.splitlines()
+    assert kind == "PanicException"
+    # At the limit even repr() of the error may fail: then the unprintable forms stand in.
+    assert re.fullmatch(
+        r"Failed while executing Python function with Quarn: PyErr \{ "
+        r"type: (<class 'RecursionError'>|<unprintable type object>), "
+        r"value: (RecursionError\('maximum recursion depth exceeded[^']*'\)|<unprintable RecursionError object>), "
+        r"traceback: (None|Some\(.*\)) \}",
+        message,
+    ), message
+    err = proc.stderr.splitlines()
+    reports = [line for line in err if line.startswith("velmo: fatal error at ")]
+    assert len(reports) == 1 and REPORT.fullmatch(reports[0]).group(3) == message
+    # every level resumes the failure on its way out, and nothing else is reported
+    assert err.count("velmo: resuming a fatal error: a PanicException was fetched from Python") == int(levels)
+    assert after == "1"
