@@ -269,4 +269,4 @@ def test_conversion_error_prefix_and_cause(fn, param):
 def test_operator_without_utf8_form_is_not_prefixed():
     with pytest.raises(UnicodeEncodeError) as info:
         Expr.binary_op(lit(1), "\ud800", lit(2))
-    assert not str(info.value).startswith("argument")
+    assert str(info.value) == "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"
