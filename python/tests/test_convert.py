@@ -14,6 +14,7 @@ from conftest import (
     FUNCTION_IN_VECTOR,
     I64_MAX,
     I64_MIN,
+    IS_PYPY,
     NEGATIVE_TO_UNSIGNED,
     TOO_BIG_FOR_UNSIGNED,
     assert_clean,
@@ -337,6 +338,85 @@ def test_python_refusing_to_make_an_object():
     err = proc.stderr.splitlines()
     assert "MemoryError" in err[0]  # the interpreter's pending error, printed first
     assert REPORT.fullmatch(err[-1]).group(3) == "Python API call failed"
+
+
+# numpy's booleans convert through their type's __bool__. Without numpy, a
+# type of that name made with the C API stands in for it (CPython only).
+NUMPY_BOOL = """
+import ctypes
+api = ctypes.pythonapi
+
+class Slot(ctypes.Structure):
+    _fields_ = [("slot", ctypes.c_int), ("pfunc", ctypes.c_void_p)]
+
+class Spec(ctypes.Structure):
+    _fields_ = [("name", ctypes.c_char_p), ("basicsize", ctypes.c_int), ("itemsize", ctypes.c_int),
+                ("flags", ctypes.c_uint), ("slots", ctypes.POINTER(Slot))]
+
+Py_tp_new, Py_TPFLAGS_DEFAULT = 65, 1 << 18
+slots = (Slot * 2)((Py_tp_new, ctypes.cast(api.PyType_GenericNew, ctypes.c_void_p).value), (0, None))
+api.PyType_FromSpec.restype = ctypes.py_object
+api.PyType_FromSpec.argtypes = [ctypes.POINTER(Spec)]
+bool_ = api.PyType_FromSpec(ctypes.byref(Spec(b"numpy.bool_", object.__basicsize__, 0, Py_TPFLAGS_DEFAULT, slots)))
+
+def refuse(self):
+    raise ValueError("no truth")
+
+for truth in (None, lambda self: True, lambda self: False, lambda self: 1, refuse):
+    if truth is not None:
+        bool_.__bool__ = truth
+    try:
+        q = Quarn()
+        q.run([Statement.let("x", Expr.literal(bool_()))])
+        print(repr(q.get("x")))
+    except TypeError as e:
+        print(str(e).splitlines()[2])
+"""
+
+
+@pytest.mark.skipif(IS_PYPY, reason="makes its stand-in type through ctypes.pythonapi")
+def test_numpy_booleans():
+    proc = run_isolated(NUMPY_BOOL)
+    assert_clean(proc)
+    boolean = "- variant Boolean (Boolean): TypeError: failed to extract field PyValue::Boolean.0, caused by "
+    assert proc.stdout.splitlines() == [
+        boolean + "TypeError: object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion",
+        "True",
+        "False",
+        boolean + "TypeError: 'bool_' object cannot be converted to 'PyBool'",
+        boolean + "ValueError: no truth",
+    ]
+
+
+class _HidesItsName(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise RuntimeError("no name")
+        return super().__getattribute__(name)
+
+
+class Nameless(metaclass=_HidesItsName):
+    pass
+
+
+@pytest.mark.parametrize(
+    "call,message",
+    [
+        (lambda: Expr.not_(Nameless()), "argument 'item': '<failed to extract type name>' object cannot be converted to 'Expr'"),
+        (lambda: Statement.fn("f", Nameless()),
+         "argument 'item': '<failed to extract type name>' object cannot be converted to 'PyFunction'"),
+        (lambda: Quarn().run(Nameless()),
+         "argument 'stmts': '<failed to extract type name>' object cannot be converted to 'Sequence'"),
+        (lambda: Expr.literal(Nameless()), "argument 'value': " + value_enum_text(
+            "<failed to extract type name>", i64="TypeError: 'Nameless' object cannot be interpreted as an integer",
+            f64="TypeError: must be real number, not Nameless")),
+    ],
+    ids=["Expr", "PyFunction", "Sequence", "value"],
+)
+def test_type_whose_name_cannot_be_read(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
 
 
 # ---- identifiers -----------------------------------------------------------
