@@ -5,8 +5,10 @@ nested and non-boolean conditions, calls of bound, unbound and non-function
 names, vectors, every kind of literal) and runs each twice on one machine:
 the outcome of every run, the exact failure message, and every binding left
 behind (failed runs roll nothing back) must agree with the model.
+VELMO_TEST_SEEDS=2000 runs many more seeds.
 """
 
+import os
 import random
 
 import pytest
@@ -14,7 +16,7 @@ import pytest
 from reference_model import Failure
 from random_programs import NAMES, check_program, gen_case, new_model
 
-SEEDS = 30
+SEEDS = int(os.environ.get("VELMO_TEST_SEEDS", "30"))
 PROGRAMS_PER_SEED = 6
 
 
