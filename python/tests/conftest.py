@@ -106,15 +106,6 @@ def settle():
     gc.collect()
 
 
-def host_error(fn):
-    """Display form ("Type: text") of the error raised by fn."""
-    try:
-        fn()
-    except BaseException as e:
-        return f"{type(e).__qualname__}: {e}"
-    raise AssertionError("no error raised")
-
-
 def value_enum_text(tname, string=None, i64=None, f64=None, vector=None):
     """The error text for an object of type tname that fits no value variant.
     The causes default to those of an object that is nothing like a value."""
