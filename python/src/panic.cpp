@@ -55,18 +55,17 @@ void resume_panic(PyObject* type, PyObject* exc, PyObject* tb) {
     throw ResumedFatal(std::move(message));
 }
 
-PyObject* panic_type() {
-    static PyObject* type = [] {
-        PyObject* t = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
-                                                PyExc_BaseException, nullptr);
-        if (!t) {
-            PyErr_Print();
-            Py_FatalError("velmo: cannot create PanicException");
-        }
-        return t;
-    }();
-    return type;
+namespace {
+PyObject* panic_class = nullptr;
+}  // namespace
+
+bool make_panic_type() {
+    if (!panic_class)
+        panic_class = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc, PyExc_BaseException, nullptr);
+    return panic_class != nullptr;
 }
+
+PyObject* panic_type() { return panic_class; }
 
 void raise_panic(const quarn::Fatal& fatal, bool report) noexcept {
     if (report) {

@@ -19,7 +19,12 @@ public:
         : Fatal(std::move(message), where) {}
 };
 
-// The cached PanicException class (a borrowed reference), made on first use.
+// The PanicException class, made when the module is first initialised and
+// kept for the life of the process. Making it on the first failure instead
+// could fail in turn: a failure met at the recursion limit has no room left
+// to make a class. False with the interpreter's error set if it cannot be made.
+bool make_panic_type();
+// The class (a borrowed reference); the module made it before any method can run.
 PyObject* panic_type();
 
 // Sets PanicException with the fatal error's message, after the one line

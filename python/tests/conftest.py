@@ -5,22 +5,53 @@ interpreter's environment), never a build folder on the search path.
 """
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
 
 import pytest
+from hypothesis import HealthCheck, settings
 
 import velmo
 from velmo import Expr, Quarn, Statement
 
 IS_PYPY = sys.implementation.name == "pypy"
 
+# Property tests: few examples by default, drawn the same way on every run;
+# `pytest --hypothesis-profile=thorough` searches far wider.
+settings.register_profile(
+    "velmo", max_examples=25, derandomize=True, deadline=None, database=None,
+    suppress_health_check=[HealthCheck.too_slow],
+)
+settings.register_profile("thorough", max_examples=3000, deadline=None, database=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("velmo")
+
 I64_MAX = 2**63 - 1
 I64_MIN = -(2**63)
 
 VALUE_ENUM_HEAD = "failed to extract enum PyValue ('Null | Boolean | String | I64 | F64 | Vector')"
 IDENT_ENUM_HEAD = "failed to extract enum PyIdentifier ('U | S')"
+# The whole error text for a dict, the same on every host.
+DICT_ENUM_TEXT = (
+    "failed to extract enum PyValue ('Null | Boolean | String | I64 | F64 | Vector')\n"
+    "- variant Null (Null): TypeError: failed to extract field PyValue::Null.0, caused by TypeError: 'dict' object cannot be converted to 'NoneType'\n"
+    "- variant Boolean (Boolean): TypeError: failed to extract field PyValue::Boolean.0, caused by TypeError: 'dict' object cannot be converted to 'PyBool'\n"
+    "- variant String (String): TypeError: failed to extract field PyValue::String.0, caused by TypeError: 'dict' object cannot be converted to 'PyString'\n"
+    "- variant I64 (I64): TypeError: failed to extract field PyValue::I64.0, caused by TypeError: 'dict' object cannot be interpreted as an integer\n"
+    "- variant F64 (F64): TypeError: failed to extract field PyValue::F64.0, caused by TypeError: must be real number, not dict\n"
+    "- variant Vector (Vector): TypeError: failed to extract field PyValue::Vector.0, caused by TypeError: 'dict' object cannot be converted to 'Sequence'"
+)
+# The line that reports a fatal error on standard error: where, and the message.
+REPORT = re.compile(r"velmo: fatal error at ([^:\s]+):(\d+): (.*)")
+
+# The host's own overflow texts for a name outside 0 .. 2**64-1.
+NEGATIVE_TO_UNSIGNED = (
+    "OverflowError: cannot convert negative integer to unsigned int" if IS_PYPY
+    else "OverflowError: can't convert negative int to unsigned"
+)
+TOO_BIG_FOR_UNSIGNED = "OverflowError: integer too large" if IS_PYPY else "OverflowError: int too big to convert"
 FUNCTION_IN_VECTOR = (
     "called `Result::unwrap()` on an `Err` value: PyErr { type: <class 'TypeError'>, "
     "value: TypeError('Cannot convert a Rust trait to Python'), traceback: None }"
@@ -75,40 +106,24 @@ def settle():
     gc.collect()
 
 
-def host_error(fn):
-    """Display form ("Type: text") of the error raised by fn."""
-    try:
-        fn()
-    except BaseException as e:
-        return f"{type(e).__qualname__}: {e}"
-    raise AssertionError("no error raised")
-
-
-def value_enum_text(tname, null=None, boolean=None, string=None, i64=None, f64=None, vector=None):
-    """Enum error text of a Python object that fits no value variant.
-
-    Each variant's cause defaults to the type-mismatch text of `tname`; the
-    I64/F64 causes default to the host's own index/float conversion errors,
-    which callers pass in when they know them.
-    """
-
-    def mismatch(target):
-        return f"TypeError: '{tname}' object cannot be converted to '{target}'"
-
-    causes = [
-        ("Null", null or mismatch("NoneType")),
-        ("Boolean", boolean or mismatch("PyBool")),
-        ("String", string or mismatch("PyString")),
-        ("I64", i64),
-        ("F64", f64),
-        ("Vector", vector or mismatch("Sequence")),
-    ]
-    lines = [VALUE_ENUM_HEAD]
-    for label, cause in causes:
-        lines.append(
-            f"- variant {label} ({label}): TypeError: failed to extract field PyValue::{label}.0, caused by {cause}"
-        )
-    return "\n".join(lines)
+def value_enum_text(tname, string=None, i64=None, f64=None, vector=None):
+    """The error text for an object of type tname that fits no value variant.
+    The causes default to those of an object that is nothing like a value."""
+    string = string or f"TypeError: '{tname}' object cannot be converted to 'PyString'"
+    i64 = i64 or f"TypeError: '{tname}' object cannot be interpreted as an integer"
+    f64 = f64 or f"TypeError: must be real number, not {tname}"
+    vector = vector or f"TypeError: '{tname}' object cannot be converted to 'Sequence'"
+    return (
+        f"{VALUE_ENUM_HEAD}\n"
+        f"- variant Null (Null): TypeError: failed to extract field PyValue::Null.0, "
+        f"caused by TypeError: '{tname}' object cannot be converted to 'NoneType'\n"
+        f"- variant Boolean (Boolean): TypeError: failed to extract field PyValue::Boolean.0, "
+        f"caused by TypeError: '{tname}' object cannot be converted to 'PyBool'\n"
+        f"- variant String (String): TypeError: failed to extract field PyValue::String.0, caused by {string}\n"
+        f"- variant I64 (I64): TypeError: failed to extract field PyValue::I64.0, caused by {i64}\n"
+        f"- variant F64 (F64): TypeError: failed to extract field PyValue::F64.0, caused by {f64}\n"
+        f"- variant Vector (Vector): TypeError: failed to extract field PyValue::Vector.0, caused by {vector}"
+    )
 
 
 def ident_enum_text(u_cause, s_cause):

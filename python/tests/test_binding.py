@@ -3,7 +3,7 @@
 import pytest
 
 from velmo import Expr, Quarn, Statement
-from conftest import IS_PYPY, assert_clean, lit, run_isolated
+from conftest import IS_PYPY, NEGATIVE_TO_UNSIGNED, assert_clean, ident_enum_text, lit, run_isolated
 
 
 def _fn(x):
@@ -13,25 +13,50 @@ def _fn(x):
 _machine = Quarn()
 _machine.run([Statement.let("x", lit(1))])
 
-# full name, callable, parameter names, one valid value per parameter, result type
+# full name, callable, parameter names, one valid value per parameter, result
+# type, and the missing-argument texts when nothing is given, when only the
+# first parameter is given, and when only the last one is given by keyword.
 METHODS = [
-    ("Quarn.run()", _machine.run, ["stmts"], [[]], type(None)),
-    ("Quarn.get()", _machine.get, ["ident"], ["x"], int),
-    ("Statement.let()", Statement.let, ["ident", "pxpr"], ["x", lit(1)], Statement),
-    ("Statement.if_()", Statement.if_, ["pxpr", "then", "otherwise"], [lit(True), [], []], Statement),
-    ("Statement.fn()", Statement.fn, ["ident", "item"], ["f", _fn], Statement),
-    ("Expr.literal()", Expr.literal, ["value"], [1], Expr),
-    ("Expr.ident()", Expr.ident, ["id"], ["x"], Expr),
-    ("Expr.binary_op()", Expr.binary_op, ["a", "o", "b"], [lit(1), "+", lit(2)], Expr),
-    ("Expr.equals()", Expr.equals, ["a", "b"], [lit(1), lit(2)], Expr),
-    ("Expr.not_()", Expr.not_, ["item"], [lit(True)], Expr),
-    ("Expr.greater_than()", Expr.greater_than, ["a", "b"], [lit(1), lit(2)], Expr),
-    ("Expr.less_than()", Expr.less_than, ["a", "b"], [lit(1), lit(2)], Expr),
-    ("Expr.call()", Expr.call, ["ident", "args"], ["f", lit(1)], Expr),
-    ("Expr.vector()", Expr.vector, ["items"], [[lit(1)]], Expr),
+    ("Quarn.run()", _machine.run, ["stmts"], [[]], type(None),
+     ["1 required positional argument: 'stmts'"]),
+    ("Quarn.get()", _machine.get, ["ident"], ["x"], int,
+     ["1 required positional argument: 'ident'"]),
+    ("Statement.let()", Statement.let, ["ident", "pxpr"], ["x", lit(1)], Statement,
+     ["2 required positional arguments: 'ident' and 'pxpr'",
+      "1 required positional argument: 'pxpr'", "1 required positional argument: 'ident'"]),
+    ("Statement.if_()", Statement.if_, ["pxpr", "then", "otherwise"], [lit(True), [], []], Statement,
+     ["3 required positional arguments: 'pxpr', 'then', and 'otherwise'",
+      "2 required positional arguments: 'then' and 'otherwise'",
+      "2 required positional arguments: 'pxpr' and 'then'"]),
+    ("Statement.fn()", Statement.fn, ["ident", "item"], ["f", _fn], Statement,
+     ["2 required positional arguments: 'ident' and 'item'",
+      "1 required positional argument: 'item'", "1 required positional argument: 'ident'"]),
+    ("Expr.literal()", Expr.literal, ["value"], [1], Expr,
+     ["1 required positional argument: 'value'"]),
+    ("Expr.ident()", Expr.ident, ["id"], ["x"], Expr,
+     ["1 required positional argument: 'id'"]),
+    ("Expr.binary_op()", Expr.binary_op, ["a", "o", "b"], [lit(1), "+", lit(2)], Expr,
+     ["3 required positional arguments: 'a', 'o', and 'b'",
+      "2 required positional arguments: 'o' and 'b'", "2 required positional arguments: 'a' and 'o'"]),
+    ("Expr.equals()", Expr.equals, ["a", "b"], [lit(1), lit(2)], Expr,
+     ["2 required positional arguments: 'a' and 'b'",
+      "1 required positional argument: 'b'", "1 required positional argument: 'a'"]),
+    ("Expr.not_()", Expr.not_, ["item"], [lit(True)], Expr,
+     ["1 required positional argument: 'item'"]),
+    ("Expr.greater_than()", Expr.greater_than, ["a", "b"], [lit(1), lit(2)], Expr,
+     ["2 required positional arguments: 'a' and 'b'",
+      "1 required positional argument: 'b'", "1 required positional argument: 'a'"]),
+    ("Expr.less_than()", Expr.less_than, ["a", "b"], [lit(1), lit(2)], Expr,
+     ["2 required positional arguments: 'a' and 'b'",
+      "1 required positional argument: 'b'", "1 required positional argument: 'a'"]),
+    ("Expr.call()", Expr.call, ["ident", "args"], ["f", lit(1)], Expr,
+     ["2 required positional arguments: 'ident' and 'args'",
+      "1 required positional argument: 'args'", "1 required positional argument: 'ident'"]),
+    ("Expr.vector()", Expr.vector, ["items"], [[lit(1)]], Expr,
+     ["1 required positional argument: 'items'"]),
 ]
 IDS = [m[0] for m in METHODS]
-methods = pytest.mark.parametrize("name,fn,params,valid,result", METHODS, ids=IDS)
+methods = pytest.mark.parametrize("name,fn,params,valid,result,missing", METHODS, ids=IDS)
 
 
 def type_error(fn, *args, **kwargs):
@@ -41,22 +66,8 @@ def type_error(fn, *args, **kwargs):
     return str(info.value)
 
 
-def quoted_list(names):
-    q = [f"'{n}'" for n in names]
-    if len(q) == 1:
-        return q[0]
-    if len(q) == 2:
-        return f"{q[0]} and {q[1]}"
-    return ", ".join(q[:-1]) + ", and " + q[-1]
-
-
-def missing(name, names):
-    word = "argument" if len(names) == 1 else "arguments"
-    return f"{name} missing {len(names)} required positional {word}: {quoted_list(names)}"
-
-
 @methods
-def test_too_many_positional(name, fn, params, valid, result):
+def test_too_many_positional(name, fn, params, valid, result, missing):
     n = len(params)
     for extra in (1, 2):
         args = valid + [0] * extra
@@ -67,7 +78,7 @@ def test_too_many_positional(name, fn, params, valid, result):
 
 
 @methods
-def test_unexpected_keyword(name, fn, params, valid, result):
+def test_unexpected_keyword(name, fn, params, valid, result, missing):
     assert type_error(fn, bogus=1) == f"{name} got an unexpected keyword argument 'bogus'"
     assert type_error(fn, *valid, bogus=1) == f"{name} got an unexpected keyword argument 'bogus'"
     upper = params[0].upper()
@@ -75,7 +86,7 @@ def test_unexpected_keyword(name, fn, params, valid, result):
 
 
 @methods
-def test_multiple_values(name, fn, params, valid, result):
+def test_multiple_values(name, fn, params, valid, result, missing):
     msg = type_error(fn, *valid, **{params[-1]: valid[-1]})
     assert msg == f"{name} got multiple values for argument '{params[-1]}'"
     # keywords are examined in the order given
@@ -84,15 +95,15 @@ def test_multiple_values(name, fn, params, valid, result):
 
 
 @methods
-def test_missing_arguments(name, fn, params, valid, result):
-    assert type_error(fn) == missing(name, params)
+def test_missing_arguments(name, fn, params, valid, result, missing):
+    assert type_error(fn) == f"{name} missing {missing[0]}"
     if len(params) > 1:
-        assert type_error(fn, valid[0]) == missing(name, params[1:])
-        assert type_error(fn, **{params[-1]: valid[-1]}) == missing(name, params[:-1])
+        assert type_error(fn, valid[0]) == f"{name} missing {missing[1]}"
+        assert type_error(fn, **{params[-1]: valid[-1]}) == f"{name} missing {missing[2]}"
 
 
 @methods
-def test_every_parameter_accepts_keyword(name, fn, params, valid, result):
+def test_every_parameter_accepts_keyword(name, fn, params, valid, result, missing):
     kwargs = dict(zip(reversed(params), reversed(valid)))
     assert type(fn(**kwargs)) is result
     assert type(fn(*valid)) is result
@@ -121,16 +132,93 @@ def test_fixed_messages(call, expected):
 
 def test_conversion_follows_parameter_order_not_keyword_order():
     assert type_error(Expr.equals, b=2, a=1) == "argument 'a': 'int' object cannot be converted to 'Expr'"
-    assert type_error(Statement.fn, item=len, ident=-1).startswith("argument 'ident': failed to extract enum")
-    assert type_error(Expr.call, args=5, ident={}).startswith("argument 'ident': failed to extract enum")
+    negative = ident_enum_text(NEGATIVE_TO_UNSIGNED, "TypeError: 'int' object cannot be converted to 'PyString'")
+    assert type_error(Statement.fn, item=len, ident=-1) == "argument 'ident': " + negative
+    not_a_name = ident_enum_text("TypeError: 'dict' object cannot be interpreted as an integer",
+                                 "TypeError: 'dict' object cannot be converted to 'PyString'")
+    assert type_error(Expr.call, args=5, ident={}) == "argument 'ident': " + not_a_name
 
 
-def test_instance_check():
-    # The interpreter's own descriptor check may refuse a foreign instance
-    # first; when it lets the call through, the module must refuse it.
-    for call in (lambda: Quarn.run(5, []), lambda: Quarn.get(5, "x"), lambda: Quarn.__repr__(5)):
-        msg = type_error(call)
-        assert msg == "'int' object cannot be converted to 'Quarn'" or "descriptor" in msg, msg
+# What the interpreter's own descriptor check says before the module is
+# reached; PyPy lets a slot wrapper through to the module's check.
+DESCRIPTOR_CHECKS = [
+    (lambda: Quarn.run(5, []),
+     "descriptor 'run' for 'builtins.Quarn' objects doesn't apply to a 'int' object",
+     "descriptor 'run' requires a 'Quarn' object but received a 'int'"),
+    (lambda: Quarn.get(lit(1), "x"),
+     "descriptor 'get' for 'builtins.Quarn' objects doesn't apply to a 'builtins.Expr' object",
+     "descriptor 'get' requires a 'Quarn' object but received a 'Expr'"),
+    (lambda: Quarn.__repr__(5),
+     "descriptor '__repr__' requires a 'builtins.Quarn' object but received a 'int'",
+     "'int' object cannot be converted to 'Quarn'"),
+]
+
+
+@pytest.mark.parametrize("call,cpython,pypy", DESCRIPTOR_CHECKS, ids=["run", "get", "repr"])
+def test_interpreter_checks_the_instance_first(call, cpython, pypy):
+    assert type_error(call) == (pypy if IS_PYPY else cpython)
+
+
+# Reaches the module's own check with a foreign instance: through the raw slot
+# and method functions on CPython, through the slot wrapper on PyPy. Binding
+# comes first, then the instance, then the arguments.
+INSTANCE_PROBE = """
+def report(label, fn):
+    try:
+        fn()
+        print(label, "no error")
+    except TypeError as e:
+        print(label, str(e))
+
+if IS_PYPY:
+    report("repr-int", lambda: Quarn.__repr__(5))
+    report("repr-expr", lambda: Quarn.__repr__(Expr.literal(1)))
+else:
+    import ctypes
+    api = ctypes.pythonapi
+    api.PyType_GetSlot.restype = ctypes.c_void_p
+    api.PyType_GetSlot.argtypes = [ctypes.py_object, ctypes.c_int]
+    Py_tp_methods, Py_tp_repr = 64, 66
+
+    class MethodDef(ctypes.Structure):
+        _fields_ = [("name", ctypes.c_char_p), ("meth", ctypes.c_void_p),
+                    ("flags", ctypes.c_int), ("doc", ctypes.c_char_p)]
+
+    fast = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.POINTER(ctypes.py_object),
+                             ctypes.c_ssize_t, ctypes.c_void_p)
+    table = ctypes.cast(api.PyType_GetSlot(Quarn, Py_tp_methods), ctypes.POINTER(MethodDef))
+    methods = {}
+    while table[len(methods)].name:
+        methods[table[len(methods)].name.decode()] = fast(table[len(methods)].meth)
+
+    def call(name, instance, *args):
+        return methods[name](instance, (ctypes.py_object * 2)(*args), len(args), None)
+
+    raw_repr = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object)(api.PyType_GetSlot(Quarn, Py_tp_repr))
+    report("repr-int", lambda: raw_repr(5))
+    report("repr-expr", lambda: raw_repr(Expr.literal(1)))
+    report("get-int", lambda: call("get", 5, "x"))
+    report("run-statement", lambda: call("run", Statement.let("x", Expr.literal(1)), []))
+    report("get-unbound", lambda: call("get", 5))
+    report("get-bad-ident", lambda: call("get", Expr.literal(1), {}))
+"""
+
+
+def test_module_checks_the_instance():
+    proc = run_isolated(f"IS_PYPY = {IS_PYPY}\n" + INSTANCE_PROBE)
+    assert_clean(proc)
+    expected = [
+        "repr-int 'int' object cannot be converted to 'Quarn'",
+        "repr-expr 'Expr' object cannot be converted to 'Quarn'",
+    ]
+    if not IS_PYPY:
+        expected += [
+            "get-int 'int' object cannot be converted to 'Quarn'",
+            "run-statement 'Statement' object cannot be converted to 'Quarn'",
+            "get-unbound Quarn.get() missing 1 required positional argument: 'ident'",
+            "get-bad-ident 'Expr' object cannot be converted to 'Quarn'",
+        ]
+    assert proc.stdout.splitlines() == expected
 
 
 class _IterFailsWith:
@@ -181,7 +269,7 @@ def test_conversion_error_prefix_and_cause(fn, param):
 def test_operator_without_utf8_form_is_not_prefixed():
     with pytest.raises(UnicodeEncodeError) as info:
         Expr.binary_op(lit(1), "\ud800", lit(2))
-    assert not str(info.value).startswith("argument")
+    assert str(info.value) == "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"
 
 
 RELEASED = "operation forbidden on released memoryview object"

@@ -250,7 +250,14 @@ def test_list_arguments(build, param, kind, good):
         tname = type(items[-1]).__qualname__
         assert type_error(build, items) == f"argument '{param}': '{tname}' object cannot be converted to '{kind}'"
     for ok in ([], (), [good()], (good(), good())):
-        build(ok)
+        built = build(ok)
+        if kind == "Expr":
+            assert evaluate(built) == [1] * len(ok)
+        else:
+            q = Quarn()
+            q.run([built])
+            ran = param == "then" and len(ok) > 0
+            assert repr(q) == ('Machine { vars: {S("x"): Number(Int(1))} }' if ran else "Machine { vars: {} }")
 
 
 class CallableObject:
@@ -286,10 +293,17 @@ def test_fn_accepts_def_and_lambda_and_does_not_call():
 
 
 def test_building_never_checks_meaning():
-    Expr.not_(lit(5))
-    Expr.call("nothing_binds_this", lit(1))
-    Statement.let("", op(lit("a"), "*", lit(None)))
-    Statement.if_(lit(3), [], [])
+    # every tree is built; what is wrong with it shows only when it runs
+    cases = [
+        (Statement.let("n", Expr.not_(lit(5))), "The not expression must be used on a boolean value"),
+        (Statement.let("c", Expr.call("nothing_binds_this", lit(1))),
+         'Value cannot be found: S("nothing_binds_this")'),
+        (Statement.let("", op(lit("a"), "*", lit(None))), "Binary operator for unknown type"),
+        (Statement.if_(lit(3), [], []), "Expected deduced condition to be a bool, got other type"),
+    ]
+    for statement, message in cases:
+        assert type(statement) is Statement
+        assert panic_message(Quarn().run, [statement]) == message
 
 
 def test_numbered_and_text_names_differ():

@@ -189,7 +189,8 @@ def _bound(q, name):
     try:
         q.get(name)
         return True
-    except BaseException:
+    except BaseException as e:
+        assert str(e) == f'Value cannot be found: S("{name}")'
         return False
 
 

@@ -135,3 +135,22 @@ def test_methods_do_not_keep_the_machine():
     panic_message(q.get, "missing")
     panic_message(q.run, [let("y", ident("missing"))])
     assert rc(q) == base
+
+
+def test_holders_dropped_on_another_thread_release_exactly_once():
+    import threading
+
+    f = make_function()
+    base = rc(f)
+    held = []
+
+    def bind():
+        q = Quarn()
+        q.run([Statement.fn("f", f), let("v", Expr.vector([ident("f"), ident("f")]))])
+        held.append((q, Statement.fn("g", f)))
+
+    for work in (bind, held.clear):
+        th = threading.Thread(target=work)
+        th.start()
+        th.join()
+        assert rc(f) == (base + 2 if held else base)
