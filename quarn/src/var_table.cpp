@@ -13,7 +13,6 @@
 #include "quarn/machine.hpp"
 #include "rwlock.hpp"
 #include "shard_count.hpp"
-#include "siphash.hpp"
 
 namespace quarn {
 
@@ -97,11 +96,7 @@ VarTable::VarTable(VarTable&&) noexcept = default;
 VarTable& VarTable::operator=(VarTable&&) noexcept = default;
 VarTable::~VarTable() = default;
 
-std::uint64_t VarTable::hash(IdentifierView id) const noexcept {
-    SipHasher<1, 3> h(k0_, k1_);
-    hash_identifier(h, id);
-    return h.finish();
-}
+std::uint64_t VarTable::hash(IdentifierView id) const noexcept { return sip13_identifier(k0_, k1_, id); }
 
 std::uint64_t VarTable::hash_of(const Name& name) const noexcept {
     if (auto cached = name.hash.get(id_)) return *cached;
