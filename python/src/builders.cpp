@@ -11,15 +11,23 @@ namespace {
 using quarn::Expr;
 using quarn::Statement;
 
-// Checked only once every argument is converted.
-quarn::Operator operator_of(std::string_view text) {
-    if (text.size() == 1) {
-        switch (text[0]) {
-        case '+': return quarn::Operator::Add;
-        case '-': return quarn::Operator::Sub;
-        case '*': return quarn::Operator::Mul;
-        case '/': return quarn::Operator::Div;
-        }
+// The operator argument: its one byte, or 0 for a text of any other length.
+// It is checked only once every argument is converted.
+char operator_byte(PyObject* o) {
+    // An exact str of one ASCII character is the common case; the character
+    // is read without asking for its UTF-8 form.
+    if (PyUnicode_CheckExact(o) && PyUnicode_GET_LENGTH(o) == 1 && PyUnicode_READ_CHAR(o, 0) < 0x80)
+        return static_cast<char>(PyUnicode_READ_CHAR(o, 0));
+    std::string_view text = utf8_view(o);
+    return text.size() == 1 ? text[0] : 0;
+}
+
+quarn::Operator operator_of(char byte) {
+    switch (byte) {
+    case '+': return quarn::Operator::Add;
+    case '-': return quarn::Operator::Sub;
+    case '*': return quarn::Operator::Mul;
+    case '/': return quarn::Operator::Div;
     }
     PyErr_SetString(PyExc_ValueError, "Expected one of: +, -, *, /");
     throw PyErrOccurred{};
@@ -50,7 +58,7 @@ PyObject* ident(const Signature& sig, PyObject* const* args) {
 
 PyObject* binary_op(const Signature& sig, PyObject* const* args) {
     Expr a = argument(sig, args, 0, expr_arg);
-    std::string_view o = argument(sig, args, 1, utf8_view);
+    char o = argument(sig, args, 1, operator_byte);
     Expr b = argument(sig, args, 2, expr_arg);
     return wrap(Expr::binary_op(std::move(a), operator_of(o), std::move(b))).release();
 }

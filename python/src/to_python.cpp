@@ -3,11 +3,11 @@
 // filled, each with the vector it mirrors.
 
 #include <span>
-#include <vector>
 
 #include "convert.hpp"
 #include "errors.hpp"
 #include "panic.hpp"
+#include "quarn/small_stack.hpp"
 
 namespace velmo {
 namespace {
@@ -63,20 +63,19 @@ void append(Open& open, PyObject* item) {
 }
 
 Ref vector(const quarn::Value& top) {
-    std::vector<Open> open;
-    open.push_back({top.as_vector(), 0, new_list(top.as_vector().size())});
+    quarn::SmallStack<Open, 8> open;
+    open.push({top.as_vector(), 0, new_list(top.as_vector().size())});
     for (;;) {
-        Open& list = open.back();
+        Open& list = open.top();
         if (list.next == list.items.size()) {
-            Ref done = std::move(list.list);
-            open.pop_back();
+            Ref done = open.pop().list;
             if (open.empty()) return done;
-            append(open.back(), done.release());
+            append(open.top(), done.release());
             continue;
         }
         const quarn::Value& item = list.items[list.next++];
         if (item.kind() == quarn::Kind::Vector) {
-            open.push_back({item.as_vector(), 0, new_list(item.as_vector().size())});
+            open.push({item.as_vector(), 0, new_list(item.as_vector().size())});
         } else {
             if (item.kind() == quarn::Kind::Function) fail_nested_function();
             append(list, scalar(item));

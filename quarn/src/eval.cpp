@@ -15,7 +15,7 @@
 #include "code.hpp"
 #include "quarn/debug.hpp"
 #include "quarn/error.hpp"
-#include "small_stack.hpp"
+#include "quarn/small_stack.hpp"
 
 namespace quarn {
 namespace {
