@@ -56,8 +56,12 @@ Instruction instruction_for(const ExprNode& node) {
     case CellKind::Call: return {Op::Call, 0, &node};
     case CellKind::VectorExpr:
         return {Op::Vector, static_cast<std::uint32_t>(static_cast<const VectorNode&>(node).count), &node};
-    default: return {Op::Pair, 0, &node};
+    default: break;
     }
+    auto& pair = static_cast<const PairNode&>(node);
+    if (pair.kind == CellKind::BinaryOp && pair.op != Operator::Div)
+        return {Op::Arith, static_cast<std::uint32_t>(pair.op), &node};
+    return {Op::Pair, 0, &node};
 }
 
 class Compiler {

@@ -21,6 +21,7 @@ namespace quarn::detail {
 enum class Op : std::uint8_t {
     Literal,  // push the literal `Value` at ref
     Lookup,   // push the value bound to the `Name` at ref
+    Arith,    // the `PairNode` at ref, a BinaryOp of `count` (an Operator) other than Div
     Pair,     // apply the `PairNode` at ref to the top two values
     Not,      // negate the top value
     Call,     // call the function named by the `CallNode` at ref with the top value

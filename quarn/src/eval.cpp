@@ -204,12 +204,22 @@ private:
         switch (instruction.op) {
         case Op::Literal: return values_.push(*static_cast<const Value*>(instruction.ref));
         case Op::Lookup: return values_.push(lookup(*static_cast<const Name*>(instruction.ref)));
+        case Op::Arith: return arith(instruction);
         case Op::Pair: return combine(*static_cast<const PairNode*>(instruction.ref));
         case Op::Not: return negate();
         case Op::Call: return invoke(*static_cast<const CallNode*>(instruction.ref));
         case Op::Vector: return collect(instruction.count);
         case Op::Block: return;  // entered by run_code
         }
+    }
+
+    // Add, Sub or Mul; two integers, the common case, are done in place.
+    void arith(const Instruction& instruction) {
+        Value& left = values_[values_.size() - 2];
+        const Value& right = values_.top();
+        if (!left.is_int() || !right.is_int()) return combine(*static_cast<const PairNode*>(instruction.ref));
+        left = Value::integer(wrapping(static_cast<Operator>(instruction.count), left.as_int(), right.as_int()));
+        values_.drop(1);
     }
 
     void combine(const PairNode& node) {

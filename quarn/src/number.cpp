@@ -8,16 +8,6 @@
 namespace quarn {
 namespace {
 
-// Signed 64-bit arithmetic that wraps, done in unsigned to stay defined.
-std::int64_t wrapping(Operator op, std::int64_t a, std::int64_t b) noexcept {
-    auto x = static_cast<std::uint64_t>(a), y = static_cast<std::uint64_t>(b);
-    switch (op) {
-    case Operator::Add: return static_cast<std::int64_t>(x + y);
-    case Operator::Sub: return static_cast<std::int64_t>(x - y);
-    default: return static_cast<std::int64_t>(x * y);
-    }
-}
-
 double ieee(Operator op, double x, double y) noexcept {
     switch (op) {
     case Operator::Add: return x + y;

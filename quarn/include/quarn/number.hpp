@@ -38,6 +38,17 @@ struct Number {
 // a `op` b by the rules above; Div goes through Number::div.
 Number arithmetic(Operator op, Number a, Number b);
 
+// Add, Sub or Mul of two 64-bit integers, wrapping around on overflow
+// (done in unsigned arithmetic, where wrapping is defined).
+inline std::int64_t wrapping(Operator op, std::int64_t a, std::int64_t b) noexcept {
+    auto x = static_cast<std::uint64_t>(a), y = static_cast<std::uint64_t>(b);
+    switch (op) {
+    case Operator::Add: return static_cast<std::int64_t>(x + y);
+    case Operator::Sub: return static_cast<std::int64_t>(x - y);
+    default: return static_cast<std::int64_t>(x * y);
+    }
+}
+
 // -1, 0 or 1 as a orders before, with or after b: two integers as integers,
 // anything else as doubles in the IEEE 754 total order (so -0.0 < 0.0, and
 // positive NaNs after +inf).
