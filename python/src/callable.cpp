@@ -43,10 +43,12 @@ Ref argument_object(const quarn::Value& argument) {
 }
 
 // Python code the function calls may recurse back into the module; the
-// interpreter's limit ends that recursion cleanly.
+// interpreter's limit ends that recursion cleanly. PyPy needs the count
+// taken here: left to the function's own frame, a recursion through the
+// module overflows PyPy's stack inside its C API, which ends the process.
 void enter_call(std::optional<RecursionGuard>& guard) {
     try {
-        guard.emplace(" while calling a Python function from Quarn", host::kCountCallbacks);
+        guard.emplace(" while calling a Python function from Quarn");
     } catch (const PyErrOccurred&) {
         fail_with(kCallFailed);
     }

@@ -57,17 +57,6 @@ inline PyObject* call_one(PyObject* f, PyObject* arg) {
 #endif
 }
 
-// Whether a call of a bound function takes the interpreter's recursion
-// count. The function's own frame is counted anyway; CPython's count costs
-// nothing and names the call in the RecursionError, while on PyPy taking it
-// is a call into the interpreter, and PyPy's stack check at the function's
-// frame already stops a recursion that goes through the module.
-#ifdef PYPY_VERSION
-inline constexpr bool kCountCallbacks = false;
-#else
-inline constexpr bool kCountCallbacks = true;
-#endif
-
 // How a list of known length is filled most cheaply: CPython makes it at its
 // full length and stores each item in place; PyPy appends to an empty list,
 // which costs it a fraction of storing by index.

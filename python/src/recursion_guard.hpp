@@ -16,23 +16,17 @@ struct TooDeep : PyErrOccurred {};
 class RecursionGuard {
 public:
     // Raises RecursionError (the text names `where`, " while ...") and
-    // throws when one more level would be too deep. `counted` takes the
-    // interpreter's own count too; without it only the stack is watched.
-    explicit RecursionGuard(const char* where, bool counted = true) : counted_(counted) {
+    // throws when one more level would be too deep.
+    explicit RecursionGuard(const char* where) {
         if (stack_exhausted()) {
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             throw TooDeep{};
         }
-        if (counted_ && Py_EnterRecursiveCall(where)) throw TooDeep{};
+        if (Py_EnterRecursiveCall(where)) throw TooDeep{};
     }
-    ~RecursionGuard() {
-        if (counted_) Py_LeaveRecursiveCall();
-    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
-
-private:
-    bool counted_;
 };
 
 }  // namespace velmo

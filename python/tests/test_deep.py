@@ -202,3 +202,27 @@ def test_deeply_nested_python_value_stops_with_recursion_error():
         """
     )
     assert out == ["RecursionError", "converted", "PanicException", "True", "1"]
+
+
+def test_unbounded_reentry_is_the_first_failure_and_stops_cleanly():
+    # No failure before this one in the process: the failure at the
+    # recursion limit must still be raised as PanicException.
+    out = run_case(
+        """
+        q = Quarn()
+        program = [Statement.let("r", Expr.call("again", Expr.literal(0)))]
+        depth = [0]
+        def again(v):
+            depth[0] += 1
+            q.run(program)
+            return depth[0]
+        q.run([Statement.fn("again", again)])
+        try:
+            q.run(program)
+        except BaseException as e:
+            print(type(e).__name__, "RecursionError" in str(e), depth[0] > 100)
+        q.run([Statement.let("after", Expr.literal(1))])
+        print(q.get("after"))
+        """
+    )
+    assert out == ["PanicException", "True", "True", "1"]
