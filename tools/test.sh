@@ -2,7 +2,8 @@
 # Builds everything and runs every test: the core tests (release, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer), and the Python suite
 # against velmo installed with pip: built with the sanitizers under CPython,
-# then the release build under PyPy and CPython.
+# then the release build under PyPy and CPython; then the type stub against
+# the module and the examples under mypy --strict (CPython).
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
@@ -49,3 +50,9 @@ for interp in pypy3 python3; do
     install_velmo "$interp" -C cmake.define.QUARN_WERROR=ON
     run_suite "$interp" env
 done
+
+# From examples/, with no PYTHONPATH: both checks see the installed package.
+echo "== type checks: stub against the module (stubtest), examples (mypy --strict)"
+(cd "$ROOT/examples" && export MYPY_CACHE_DIR="$ROOT/build/mypy-cache" &&
+    "$ROOT/build/venv-python3/bin/python" -m mypy.stubtest velmo &&
+    "$ROOT/build/venv-python3/bin/python" -m mypy --strict ./*.py)
