@@ -48,7 +48,9 @@ class Quarn:
     Raises TypeError when called with any argument.
     """
 
-    def __new__(cls) -> Quarn: ...
+    def __new__(cls) -> Quarn:
+        """A new machine with no variables; raises TypeError for any argument."""
+
     def run(self, stmts: Sequence[Statement]) -> None:
         """Execute the statements in order on this machine.
 
@@ -85,7 +87,8 @@ class Quarn:
         vectors nested deeper than the interpreter's recursion limit.
         """
 
-    def __repr__(self) -> str: ...
+    def __repr__(self) -> str:
+        """The machine's variables in their debug form, in no fixed order."""
 
 @final
 class Statement:
@@ -97,8 +100,9 @@ class Statement:
     any number of programs and runs.
     """
 
-    # Calling the class always raises TypeError; no argument type fits.
-    def __new__(cls, no_constructor: NoReturn, /) -> Statement: ...
+    # No argument type fits, so a type checker flags every call of the class.
+    def __new__(cls, no_constructor: NoReturn, /) -> Statement:
+        """Always raises TypeError ``No constructor defined for Statement``."""
 
     @staticmethod
     def let(ident: _Name, pxpr: Expr) -> Statement:
@@ -162,8 +166,9 @@ class Expr:
     is found out when it runs, as a PanicException.
     """
 
-    # Calling the class always raises TypeError; no argument type fits.
-    def __new__(cls, no_constructor: NoReturn, /) -> Expr: ...
+    # No argument type fits, so a type checker flags every call of the class.
+    def __new__(cls, no_constructor: NoReturn, /) -> Expr:
+        """Always raises TypeError ``No constructor defined for Expr``."""
 
     @staticmethod
     def literal(value: _Value) -> Expr:

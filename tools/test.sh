@@ -51,8 +51,12 @@ for interp in pypy3 python3; do
     run_suite "$interp" env
 done
 
-# From examples/, with no PYTHONPATH: both checks see the installed package.
+# With no PYTHONPATH, both checks see the installed package: stubtest from an
+# empty folder outside the repository (it leaves its cache there), mypy from
+# examples/.
 echo "== type checks: stub against the module (stubtest), examples (mypy --strict)"
-(cd "$ROOT/examples" && export MYPY_CACHE_DIR="$ROOT/build/mypy-cache" &&
-    "$ROOT/build/venv-python3/bin/python" -m mypy.stubtest velmo &&
+check_dir="$(mktemp -d)"
+trap 'rm -rf "$check_dir"' EXIT
+(cd "$check_dir" && env -u PYTHONPATH "$ROOT/build/venv-python3/bin/python" -m mypy.stubtest velmo)
+(cd "$ROOT/examples" && env -u PYTHONPATH MYPY_CACHE_DIR="$ROOT/build/mypy-cache" \
     "$ROOT/build/venv-python3/bin/python" -m mypy --strict ./*.py)

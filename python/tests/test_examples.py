@@ -60,6 +60,7 @@ record 4 ('Dana'): rejected
             ["Both left-hand and right-hand side values must be a number", 'Value cannot be found: S("discount")'],
         ),
     ],
+    ids=["pricing", "spreadsheet", "validation"],
 )
 def test_example_prints_its_report(script, stdout, failures):
     env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
