@@ -1,12 +1,14 @@
 """docs/errors.md lists every message text the native code can produce.
 
 The texts are read out of the C++ sources (every .cpp and .hpp under
-quarn/src, quarn/include and python/src, wherever the code lives):
+quarn/src, quarn/include and python/src, however the code is arranged):
 
-- the string literals passed to the calls that fail, raise or report
-  (`fail`, `raise_type_error`, `PyErr_SetString`, `Py_FatalError`, ...), with
-  named constants resolved;
-- every named string constant (`kSomething[] = "..."`);
+- every string literal that holds a word and a space or a line break (in
+  native code these are the texts people read), except the text signatures
+  of the method tables and the texts of static_assert;
+- the literals passed to the calls that fail, raise or report (`fail...`,
+  `raise...`, `mismatch...`, `PyErr_...`, `Py_FatalError`, ...), with named
+  constants resolved, and every named string constant (`kSomething`);
 - in the module, the literals of the statements that assemble message text
   (`+` and `+=` next to a literal, `return "..."`, `std::string x = "..."`).
 
@@ -25,12 +27,13 @@ ROOT = Path(__file__).resolve().parents[2]
 REFERENCE = ROOT / "docs" / "errors.md"
 SOURCE_DIRS = ["quarn/src", "quarn/include", "python/src"]
 
+# Name prefixes of the calls whose string arguments are messages.
 FAILURE_CALLS = [
-    "fail", "fail_with", "Fatal", "raise_type_error", "type_error", "raise_enum", "mismatch", "mismatch_text",
-    "PyErr_SetString", "PyErr_Format", "PyErr_NewExceptionWithDoc", "Py_FatalError", "Py_EnterRecursiveCall",
+    "fail", "raise", "mismatch", "type_error", "Fatal", "PyErr_", "Py_FatalError", "Py_EnterRecursiveCall",
     "PyUnicode_FromString", "write_stderr",
 ]
-CALL = re.compile(r"\b(?:\w+::)*(?:" + "|".join(FAILURE_CALLS) + r")\s*(?:<[^<>()]*>)?\s*\(")
+CALL = re.compile(r"\b(?:\w+::)*(?:" + "|".join(FAILURE_CALLS) + r")\w*\s*(?:<[^<>()]*>)?\s*\(")
+NOT_MESSAGES = re.compile(r"\bstatic_assert\s*\(")
 LITERAL = re.compile(r"@(\d+)@")
 PRINTF = re.compile(r"%[-+ #0-9.]*[a-zA-Z]")
 
@@ -76,6 +79,32 @@ def call_arguments(code, open_paren):
     return code[open_paren:]
 
 
+def messages_of(code, literals, in_module):
+    """The message texts of one lexed source file."""
+    pick = lambda span: {literals[int(n)] for n in LITERAL.findall(span)}  # noqa: E731
+    excluded = set()
+    for m in NOT_MESSAGES.finditer(code):
+        excluded |= pick(call_arguments(code, m.end() - 1))
+    found = {lit for lit in literals if re.search(r"\w.*[ \n]|[ \n].*\w", lit) and "\n--\n" not in lit}
+    found -= excluded
+    constants = {}
+    for m in re.finditer(r"\b(\w+)\s*(?:\[\s*\])?\s*=\s*(@\d+@|\{[^{}]*\})", code):
+        constants.setdefault(m[1], set()).update(pick(m[2]))
+    for name, values in constants.items():
+        if re.fullmatch(r"k[A-Z]\w*", name):
+            found |= values
+    for m in CALL.finditer(code):
+        span = call_arguments(code, m.end() - 1)
+        found |= pick(span)
+        for name in re.findall(r"\b[A-Za-z_]\w*", span):
+            found |= constants.get(name, set())
+    if in_module:
+        for statement in re.split(r"[;{}]", code):
+            if re.search(r"\+=|\+\s*@\d+@|@\d+@\s*\+|\breturn\s+@\d+@|=\s*@\d+@", statement):
+                found |= pick(statement)
+    return found
+
+
 def source_texts():
     """(message texts, every literal) of the native sources."""
     messages, everything = set(), set()
@@ -84,22 +113,7 @@ def source_texts():
     for path in files:
         code, literals = lex(path.read_text(encoding="utf-8"))
         everything.update(literals)
-        pick = lambda span: {literals[int(n)] for n in LITERAL.findall(span)}  # noqa: E731
-        constants = {}
-        for m in re.finditer(r"\b(\w+)\s*(?:\[\s*\])?\s*=\s*(@\d+@|\{[^{}]*\})", code):
-            constants.setdefault(m[1], set()).update(pick(m[2]))
-        for m in CALL.finditer(code):
-            span = call_arguments(code, m.end() - 1)
-            messages |= pick(span)
-            for name in re.findall(r"\b[A-Za-z_]\w*", span):
-                messages |= constants.get(name, set())
-        for name, values in constants.items():
-            if re.fullmatch(r"k[A-Z]\w*", name):
-                messages |= values
-        if "python" in path.parts:
-            for statement in re.split(r"[;{}]", code):
-                if re.search(r"\+=|\+\s*@\d+@|@\d+@\s*\+|\breturn\s+@\d+@|=\s*@\d+@", statement):
-                    messages |= pick(statement)
+        messages |= messages_of(code, literals, "python" in path.relative_to(ROOT).parts)
     return messages, everything
 
 
@@ -134,10 +148,12 @@ def reference_templates():
 
 def tiles(piece, literals):
     """Whether piece is part of one literal, or a literal's end, whole
-    literals, then a literal's start: how pieces of a message join."""
-    if any(piece in lit for lit in literals):
+    literals, then a literal's start: how pieces of a message join. Printf
+    conversions cut a literal."""
+    fragments = {f for lit in literals for f in PRINTF.split(lit)}
+    if any(piece in f for f in fragments):
         return True
-    whole = {lit for lit in literals if lit}
+    whole = {f for f in fragments if f}
 
     def rest(at):
         if at == len(piece):
