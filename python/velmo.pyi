@@ -83,8 +83,7 @@ class Quarn:
         ``Value cannot be found: S("x")`` when the name is not bound;
         TypeError ``Cannot convert a Rust trait to Python`` when it is bound
         to a function (the binding stays usable by Quarn code); PanicException
-        when it holds a vector that contains a function; RecursionError for
-        vectors nested deeper than the interpreter's recursion limit.
+        when it holds a vector that contains a function.
         """
 
     def __repr__(self) -> str:
