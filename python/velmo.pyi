@@ -1,39 +1,273 @@
-from typing import Callable, Sequence, Union
+"""Quarn, a very small language with no text syntax, built as syntax trees.
 
-Name = Union[str, int]
-PyValue = Union[None, bool, int, float, str, Sequence["PyValue"]]
+Python code builds a Quarn program with the static builders of `Expr` and
+`Statement`, runs it on a `Quarn` machine, reads the variables back with
+`Quarn.get`, and binds Python functions that Quarn code calls.
+
+A program that fails while it runs raises ``PanicException``. It derives from
+BaseException, not Exception, and it is not an attribute of this module:
+catch it with ``except BaseException as e`` and recognise it with
+``type(e).__name__ == "PanicException"``; ``str(e)`` is the message.
+"""
+
+from typing import Callable, Literal, NoReturn, Sequence, final
 
 __all__ = ["Quarn", "Statement", "Expr"]
 
+# What a builder takes as a name: a str, or an int from 0 to 2**64 - 1
+# (True and False name 1 and 0). The name 1 and the name "1" differ.
+_Name = str | int
+
+# What Expr.literal takes, and what a bound function may return: None, bool,
+# int, float, str, and any sequence of these other than str (a tuple, a list,
+# bytes as a sequence of ints). An int outside signed 64 bits becomes a float.
+_Value = None | bool | int | float | str | Sequence[_Value]
+
+# What comes back from Quarn.get and what a bound function receives: the same
+# kinds, with every sequence as a new list.
+_Result = None | bool | int | float | str | list[_Result]
+
+# The four operators of Expr.binary_op; any other str raises ValueError.
+_Operator = Literal["+", "-", "*", "/"]
+
+@final
 class Quarn:
-    def __new__(cls) -> "Quarn": ...
-    def run(self, stmts: Sequence["Statement"]) -> None: ...
-    def get(self, ident: Name) -> object: ...
+    """A Quarn machine: one table of variables that programs read and write.
 
+    ``Quarn()`` takes no arguments and starts with no variables. Each `run`
+    adds variables or replaces their values and nothing removes one, so the
+    bindings of one run are seen by the next. Two machines never share a
+    variable. ``repr()`` shows every variable in its debug form, in no fixed
+    order, as ``Machine { vars: {S("x"): Number(Int(1))} }``.
+
+    A machine survives every error: after a failed run it keeps the bindings
+    made before the failure and can be used again. It may be shared by several
+    threads, and a bound function may call `run` and `get` on the machine that
+    is calling it.
+
+    Raises TypeError when called with any argument.
+    """
+
+    def __new__(cls) -> Quarn:
+        """A new machine with no variables; raises TypeError for any argument."""
+
+    def run(self, stmts: Sequence[Statement]) -> None:
+        """Execute the statements in order on this machine.
+
+        The statements are executed as they are, not copied, and never change:
+        the same list may be run again, here or on another machine. A run of
+        ``let`` of x to x + 1 increments x, since the expression is evaluated
+        before the name is bound. The interpreter lock is held for the whole
+        run; Python functions that the program calls run on this thread,
+        inside this call.
+
+        Raises TypeError (``argument 'stmts': ...``) when `stmts` is a str,
+        not a sequence, or holds something that is not a Statement; nothing
+        is executed then. Raises PanicException when a statement fails (an
+        unbound name, an operator on the wrong kinds, a condition that is not
+        a bool, integer division by zero, a failing bound function, ...):
+        the run stops there, the statements executed before keep their
+        effects, and the failure is reported on standard error.
+        """
+
+    def get(self, ident: _Name) -> _Result:
+        """Return the current value of the variable `ident`.
+
+        A new Python object is built from the stored value on every call (a
+        vector becomes a new list each time), so changing it changes nothing
+        in the machine. Integers come back as int, floats as float (NaN,
+        infinities and -0.0 unchanged), text as str, null as None.
+
+        Raises TypeError (``argument 'ident': ...``) when `ident` is not a str
+        or an int from 0 to 2**64 - 1; PanicException
+        ``Value cannot be found: S("x")`` when the name is not bound;
+        TypeError ``Cannot convert a Rust trait to Python`` when it is bound
+        to a function (the binding stays usable by Quarn code); PanicException
+        when it holds a vector that contains a function.
+        """
+
+    def __repr__(self) -> str:
+        """The machine's variables in their debug form, in no fixed order."""
+
+@final
 class Statement:
-    @staticmethod
-    def let(ident: Name, pxpr: "Expr") -> "Statement": ...
-    @staticmethod
-    def if_(pxpr: "Expr", then: Sequence["Statement"], otherwise: Sequence["Statement"]) -> "Statement": ...
-    @staticmethod
-    def fn(ident: Name, item: Callable[[object], object]) -> "Statement": ...
+    """One Quarn statement; a program is a list of them.
 
+    Statements are made only by the static builders `let`, `if_` and `fn`
+    (calling the class raises TypeError ``No constructor defined for
+    Statement``). A statement never changes once built, so it can be used in
+    any number of programs and runs.
+    """
+
+    # No argument type fits, so a type checker flags every call of the class.
+    def __new__(cls, no_constructor: NoReturn, /) -> Statement:
+        """Always raises TypeError ``No constructor defined for Statement``."""
+
+    @staticmethod
+    def let(ident: _Name, pxpr: Expr) -> Statement:
+        """Bind `ident` to the value of `pxpr` when run.
+
+        The new statement shares `pxpr`, which is not copied. Any earlier
+        binding of the name is replaced, whatever its kind; if `pxpr` fails,
+        the old binding stays.
+
+        Raises TypeError (``argument 'ident': ...`` or ``argument 'pxpr':
+        ...``) when `ident` is not a name or `pxpr` not an Expr.
+        """
+
+    @staticmethod
+    def if_(pxpr: Expr, then: Sequence[Statement], otherwise: Sequence[Statement]) -> Statement:
+        """Run `then` when `pxpr` is true, `otherwise` when it is false.
+
+        The condition must evaluate to a bool: any other kind stops the run
+        with PanicException ``Expected deduced condition to be a bool, got
+        other type`` (no value counts as true or false). Either list may be
+        empty. There is no new scope: names bound in the chosen list stay
+        bound. The statement shares `pxpr` and the statements of both lists.
+
+        Raises TypeError (``argument 'then': ...``) when a list is a str, not
+        a sequence, or holds something that is not a Statement.
+        """
+
+    @staticmethod
+    def fn(ident: _Name, item: Callable[[_Result], _Value]) -> Statement:
+        """Bind `ident` to the Python function `item` when run.
+
+        `item` must be a plain Python function, made by ``def`` or ``lambda``:
+        built-in functions, bound methods, classes and other callable objects
+        are refused. Quarn code calls it with `Expr.call`: it receives one
+        argument, converted to Python as `Quarn.get` converts, and returns a
+        value that converts as `Expr.literal` converts. It runs on the thread
+        of the run, may build and run programs, also on the machine that
+        called it, and sees that machine's bindings at once. The statement
+        holds a reference to `item`; the function is not called when the
+        statement is built.
+
+        Raises TypeError ``argument 'item': '...' object cannot be converted
+        to 'PyFunction'`` for anything but a plain function. When the program
+        runs, a call fails with PanicException if the function raises
+        (``Failed while executing Python function with Quarn: ...``) or returns
+        something that is not a value (``Failed to run Python::with_gil(...):
+        ...``).
+        """
+
+@final
 class Expr:
+    """One Quarn expression, evaluated when a statement that holds it runs.
+
+    Expressions are made only by the static builders (calling the class
+    raises TypeError ``No constructor defined for Expr``). An expression never
+    changes once built and can be shared by any number of trees: builders
+    keep a reference to the subtrees they are given instead of copying them,
+    so each builder call costs the same whatever the size of its operands.
+    Builders check only the Python types of their arguments; whether the tree
+    makes sense (adding a str to an int, calling a name that is never bound)
+    is found out when it runs, as a PanicException.
+    """
+
+    # No argument type fits, so a type checker flags every call of the class.
+    def __new__(cls, no_constructor: NoReturn, /) -> Expr:
+        """Always raises TypeError ``No constructor defined for Expr``."""
+
     @staticmethod
-    def literal(value: PyValue) -> "Expr": ...
+    def literal(value: _Value) -> Expr:
+        """A constant: None, bool, int, float, str or a sequence of these.
+
+        The value is converted once, when the literal is built: an int within
+        signed 64 bits stays an int, a larger one becomes the nearest float;
+        any sequence but a str (list, tuple, bytes, ...) becomes a vector and
+        comes back as a list. Later changes to `value` do not reach the
+        literal.
+
+        Raises TypeError ``argument 'value': failed to extract enum PyValue
+        ...`` for anything else (a dict, a set, an int too large for a float),
+        with one line per kind explaining why it did not fit; RecursionError
+        for data nested deeper than the interpreter's recursion limit.
+        """
+
     @staticmethod
-    def ident(id: Name) -> "Expr": ...
+    def ident(id: _Name) -> Expr:
+        """The value of the variable `id` at the moment the expression runs.
+
+        Running it fails with PanicException ``Value cannot be found: ...``
+        when the name is not bound. Raises TypeError (``argument 'id': ...``)
+        when `id` is not a str or an int from 0 to 2**64 - 1.
+        """
+
     @staticmethod
-    def binary_op(a: "Expr", o: str, b: "Expr") -> "Expr": ...
+    def binary_op(a: Expr, o: _Operator, b: Expr) -> Expr:
+        """`a` `o` `b`, with `o` one of "+", "-", "*", "/".
+
+        Two ints give an int: +, - and * wrap at 64 bits, / truncates toward
+        zero and fails on a zero divisor. An int with a float gives a float;
+        float division by zero gives inf or nan. "+" also joins two str. Any
+        other pair of kinds fails when run (PanicException ``Binary operator
+        for unknown type``). The new expression shares `a` and `b`.
+
+        Raises TypeError (``argument 'a': ...``) when `a` or `b` is not an
+        Expr or `o` not a str, and ValueError ``Expected one of: +, -, *, /``
+        for any other str; the arguments are all checked before the operator.
+        """
+
     @staticmethod
-    def equals(a: "Expr", b: "Expr") -> "Expr": ...
+    def equals(a: Expr, b: Expr) -> Expr:
+        """True when `a` equals `b`, strictly: ``1`` and ``1.0`` are unequal.
+
+        The left operand decides: None equals only None and is unequal to
+        anything else, while a bool, str, number or vector on the left
+        compared with another kind fails when run (PanicException ``Expected
+        other item to be Value::Number`` and the like), and a function on the
+        left always fails. Floats compare by IEEE equality (nan is unequal to
+        itself). Shares `a` and `b`. Raises TypeError when either is not an
+        Expr.
+        """
+
     @staticmethod
-    def not_(item: "Expr") -> "Expr": ...
+    def not_(item: Expr) -> Expr:
+        """The negation of the bool `item`.
+
+        A value of any other kind fails when run (PanicException ``The not
+        expression must be used on a boolean value``). Shares `item`. Raises
+        TypeError (``argument 'item': ...``) when `item` is not an Expr.
+        """
+
     @staticmethod
-    def greater_than(a: "Expr", b: "Expr") -> "Expr": ...
+    def greater_than(a: Expr, b: Expr) -> Expr:
+        """True when the number `a` is greater than the number `b`.
+
+        Ints compare as ints; otherwise both sides compare as floats in the
+        IEEE total order (-0.0 is below 0.0, a positive nan above inf).
+        Anything but numbers fails when run (PanicException ``Both left-hand
+        and right-hand side values must be a number``). Shares `a` and `b`.
+        Raises TypeError when either is not an Expr.
+        """
+
     @staticmethod
-    def less_than(a: "Expr", b: "Expr") -> "Expr": ...
+    def less_than(a: Expr, b: Expr) -> Expr:
+        """True when the number `a` is less than the number `b`.
+
+        The same order and errors as `greater_than`. Shares `a` and `b`.
+        Raises TypeError when either is not an Expr.
+        """
+
     @staticmethod
-    def call(ident: Name, args: "Expr") -> "Expr": ...
+    def call(ident: _Name, args: Expr) -> Expr:
+        """Call the function bound to `ident` with the value of `args`.
+
+        The argument is evaluated first, then the name is looked up. A
+        function takes exactly one argument: pass several as one `vector`.
+        Running it fails with PanicException ``Value cannot be found: ...``
+        when the name is not bound and ``called `Option::unwrap()` on a `None`
+        value`` when it is bound to something other than a function. Shares
+        `args`. Raises TypeError when `ident` is not a name or `args` not an
+        Expr.
+        """
+
     @staticmethod
-    def vector(items: Sequence["Expr"]) -> "Expr": ...
+    def vector(items: Sequence[Expr]) -> Expr:
+        """A vector of the values of `items`, evaluated first to last.
+
+        Shares the items. Raises TypeError (``argument 'items': ...``) when
+        `items` is a str, not a sequence, or holds something that is not an
+        Expr.
+        """

@@ -2,7 +2,8 @@
 # Builds everything and runs every test: the core tests (release, then under
 # AddressSanitizer and UndefinedBehaviorSanitizer), and the Python suite
 # against velmo installed with pip: built with the sanitizers under CPython,
-# then the release build under PyPy and CPython.
+# then the release build under PyPy and CPython; then the type stub against
+# the module and the examples under mypy --strict (CPython).
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
@@ -10,6 +11,9 @@ mkdir -p build
 install_build_tools
 JOBS=$(nproc)
 WERROR=-DQUARN_WERROR=ON
+
+echo "== native functions stay short"
+python3 tools/long_functions.py 40
 
 if [ -z "${SKIP_CORE:-}" ]; then
 echo "== build (release)"
@@ -49,3 +53,13 @@ for interp in pypy3 python3; do
     install_velmo "$interp" -C cmake.define.QUARN_WERROR=ON
     run_suite "$interp" env
 done
+
+# With no PYTHONPATH, both checks see the installed package: stubtest from an
+# empty folder outside the repository (it leaves its cache there), mypy from
+# examples/.
+echo "== type checks: stub against the module (stubtest), examples (mypy --strict)"
+check_dir="$(mktemp -d)"
+trap 'rm -rf "$check_dir"' EXIT
+(cd "$check_dir" && env -u PYTHONPATH "$ROOT/build/venv-python3/bin/python" -m mypy.stubtest velmo)
+(cd "$ROOT/examples" && env -u PYTHONPATH MYPY_CACHE_DIR="$ROOT/build/mypy-cache" \
+    "$ROOT/build/venv-python3/bin/python" -m mypy --strict ./*.py)

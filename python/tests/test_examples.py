@@ -1,0 +1,75 @@
+"""The programs in examples/ run as a user runs them and print what they should.
+
+Each runs in a child interpreter (the one running this suite, with velmo
+installed), from the examples folder, with no PYTHONPATH. Every failure an
+example provokes must also be reported on standard error, one line each.
+"""
+
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+
+PRICING = """\
+order    tier    subtotal discount shipping    total
+A-1001   gold       61.98       5%     4.50    63.38
+A-1002   basic     153.50      10%    12.00   150.15
+A-1003   basic      11.25       0%     4.50    15.75
+a rule that cannot run stops with PanicException: Binary operator for unknown type
+"""
+
+SPREADSHEET = """\
+             A         B         C         D         E         F
+1         item     units     price   revenue     share     ratio
+2      widgets        12      2.50     30.00      0.33    #ERROR
+3      gadgets         5     12.00     60.00            #SKIPPED
+4       gizmos         0      7.25      0.00      0.00
+5    all units        17               90.00      5.29
+F2: error: attempt to divide by zero
+F3: skipped: depends on F2
+"""
+
+VALIDATION = """\
+6 rules: adult, named, email, country, discount, vip
+record 1 ('Ada'): accepted
+record 2 ('Bob'): rejected
+  fails adult: customers must be 18 or older
+  fails email: the email address must look like one
+  fails country: we ship to Germany, France and Italy
+  fails discount: a discount is at most a fifth of the order
+record 3 ('Chen'): rejected
+  cannot check adult: Both left-hand and right-hand side values must be a number
+record 4 ('Dana'): rejected
+  cannot check discount: Value cannot be found: S("discount")
+"""
+
+
+@pytest.mark.parametrize(
+    "script, stdout, failures",
+    [
+        ("pricing.py", PRICING, ["Binary operator for unknown type"]),
+        ("spreadsheet.py", SPREADSHEET, ["attempt to divide by zero"]),
+        (
+            "validation.py",
+            VALIDATION,
+            ["Both left-hand and right-hand side values must be a number", 'Value cannot be found: S("discount")'],
+        ),
+    ],
+    ids=["pricing", "spreadsheet", "validation"],
+)
+def test_example_prints_its_report(script, stdout, failures):
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    proc = subprocess.run(
+        [sys.executable, script], cwd=EXAMPLES, capture_output=True, text=True, timeout=300, env=env
+    )
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == stdout
+    reports = proc.stderr.splitlines()
+    assert len(reports) == len(failures), proc.stderr
+    for line, message in zip(reports, failures):
+        assert re.fullmatch(r"velmo: fatal error at [\w/.]+\.[ch]pp:\d+: " + re.escape(message), line)
