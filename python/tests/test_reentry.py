@@ -243,8 +243,6 @@ print(q.get("after"))
 """
 
 
-@pytest.mark.xfail(IS_PYPY, strict=True, reason="PyPy aborts in PyErr_Fetch (cpyext 'not supposed to fail') when "
-                   "the error of a failed callback is fetched near the recursion limit")
 def test_callbacks_recursing_through_run_stop_at_the_recursion_limit():
     proc = run_isolated(CALLBACK_RECURSION)
     assert_clean(proc)
