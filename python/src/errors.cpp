@@ -1,5 +1,7 @@
 #include "errors.hpp"
 
+#include <unordered_set>
+
 #include "panic.hpp"
 #include "quarn/debug.hpp"
 
@@ -111,10 +113,15 @@ std::string display_form(PyObject* exc) {
     return out + ": " + utf8(text.get());
 }
 
+// A chain that comes back to an exception already in it ends there, as
+// Python's own traceback printing ends it. Each exception holds its cause,
+// so the chain stays alive while it is walked.
 std::string chain_form(PyObject* exc) {
     std::string out = display_form(exc);
+    std::unordered_set<PyObject*> seen{exc};
     for (Ref cause = Ref::steal(PyException_GetCause(exc)); cause && cause.get() != Py_None;
          cause = Ref::steal(PyException_GetCause(cause.get()))) {
+        if (!seen.insert(cause.get()).second) break;
         out += ", caused by " + display_form(cause.get());
     }
     return out;
