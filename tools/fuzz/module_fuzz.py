@@ -146,7 +146,16 @@ def run(python, seconds, case_timeout, batch_size, first, workdir):
 
 
 def fuzz_atheris(seconds, workdir, extra):
+    # atheris's libFuzzer must be where the module's coverage callbacks look:
+    # global, and ahead of the sanitizer runtime's weak stand-ins (the caller
+    # sets LD_DYNAMIC_WEAK=1 for that).
+    sys.setdlopenflags(sys.getdlopenflags() | os.RTLD_GLOBAL)
     import atheris
+
+    # The generator's own branches guide the search too.
+    for name, value in list(vars(gen).items()):
+        if type(value).__name__ == "function" and value.__module__ == "gen":
+            setattr(gen, name, atheris.instrument_func(value))
 
     def one_input(data):
         try:
