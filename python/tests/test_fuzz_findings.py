@@ -62,6 +62,24 @@ def test_released_memoryview(entry):
 
 
 @PYPY_CRASH
+def test_tuple_subclass_whose_iterator_changes_its_class():
+    # Met inside a list: PyPy builds the C view of the tuple while velmo
+    # iterates the list.
+    run_clean("""
+        class Plain(tuple):
+            pass
+        class Shifty(tuple):
+            def __iter__(self):
+                self.__class__ = Plain
+                return iter([1, "a", None])
+        try:
+            Expr.literal([Shifty((1, 2))])
+        except TypeError:
+            pass
+    """)
+
+
+@PYPY_CRASH
 def test_tuple_subclass_with_huge_length():
     # PyPy builds the C view of a tuple subclass from its __len__, and
     # crashes when it frees that view.

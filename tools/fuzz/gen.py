@@ -28,9 +28,10 @@ KNOWN = {
     # A type named numpy.* whose __module__ is not a str: velmo hands it to
     # PyUnicode_CompareWithASCIIString, which reads it as a str.
     "numpy_module_not_str": {"any"},
-    # A tuple subclass whose __len__ is huge, passed to any entry point: PyPy
-    # fails to build the C view of the tuple and frees it half made.
-    "tuple_len_huge": {"pypy"},
+    # A tuple subclass whose __len__ or __iter__ disagrees with its items:
+    # PyPy builds the C view of the tuple from them and crashes (a huge
+    # __len__, an __iter__ that changes the object's class).
+    "tuple_subclass_protocols": {"pypy"},
 }
 
 
@@ -275,6 +276,8 @@ def hook_lines(sn, proto, depth):
     lines = []
     for _ in range(src.below(3)):
         lines.append(side_effect(sn, depth))
+    if proto == "__next__":  # every iterator ends
+        lines.insert(0, "self.steps = getattr(self, 'steps', 0) + 1\nif self.steps > 40:\n    raise StopIteration")
     good, bad = HOOK_RETURNS[proto]
     kind = src.below(8)
     if kind == 0:
@@ -322,11 +325,11 @@ def hostile_class(sn, depth):
     """A class with a random set of protocol hooks, on a random base."""
     src = sn.src
     base = src.pick(["object", "object", "int", "float", "str", "list", "tuple", "Exception"])
+    if base == "tuple" and avoided("tuple_subclass_protocols"):
+        base = "list"
     name = sn.name("H")
     methods = []
     for proto in HOOK_RETURNS:
-        if proto == "__len__" and base == "tuple" and avoided("tuple_len_huge"):
-            continue
         if src.chance(70):
             args = "self, i" if proto == "__getitem__" else "self"
             methods.append(f"    def {proto}({args}):\n{indent(hook_lines(sn, proto, depth))}")

@@ -126,6 +126,7 @@ def report_failure(python, outcome, child, case_timeout, workdir):
 
 
 def run(python, seconds, case_timeout, batch_size, first, workdir):
+    python = os.path.abspath(python) if os.sep in python else python
     os.makedirs(workdir, exist_ok=True)
     until = time.time() + seconds
     seed, cases = first, 0
