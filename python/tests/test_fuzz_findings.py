@@ -80,6 +80,24 @@ def test_tuple_subclass_whose_iterator_changes_its_class():
 
 
 @PYPY_CRASH
+@pytest.mark.parametrize("entry", ["Expr.literal(text)", "Expr.ident(text)", "Quarn().get(text)",
+                                   "Expr.binary_op(Expr.literal(1), text, Expr.literal(2))"])
+def test_str_subclass_with_huge_length(entry):
+    # PyPy takes the size of the UTF-8 form of a str subclass from __len__.
+    run_clean(f"""
+        class Long(str):
+            def __len__(self):
+                return sys.maxsize
+        text = Long("+")
+        try:
+            {entry}
+        except BaseException as e:
+            if type(e).__name__ not in ("TypeError", "ValueError", "PanicException"):
+                raise
+    """)
+
+
+@PYPY_CRASH
 def test_tuple_subclass_with_huge_length():
     # PyPy builds the C view of a tuple subclass from its __len__, and
     # crashes when it frees that view.
