@@ -49,3 +49,12 @@ for interp in pypy3 python3; do
     install_velmo "$interp" -C cmake.define.QUARN_WERROR=ON
     run_suite "$interp" env
 done
+
+echo "== memory levels off (short run; tools/memcheck.py with no arguments is the full one)"
+for interp in pypy3 python3; do "$ROOT/build/venv-$interp/bin/python" tools/memcheck.py --runs 10000; done
+
+echo "== valgrind memcheck, short subset (tools/valgrind.sh with no arguments runs the whole suite)"
+VALGRIND_QUICK=1 bash tools/valgrind.sh
+
+echo "== fuzzers"
+bash tools/fuzz.sh 60
