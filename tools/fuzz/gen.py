@@ -541,7 +541,7 @@ ENTRIES = [
     ("run", "q.run", ["stmts"], ["stmts"]),
     ("run", "q.run", ["stmts"], ["stmts"]),
     ("get", "q.get", ["ident"], ["name"]),
-    ("repr", "repr", ["q"], ["machine"]),
+    ("repr", "Quarn.__repr__", ["self"], ["machine"]),
     ("run", "Quarn.run", ["self", "stmts"], ["machine", "stmts"]),
     ("get", "Quarn.get", ["self", "ident"], ["machine", "name"]),
 ]
