@@ -6,6 +6,8 @@ Faults not fixed yet are marked xfail(strict=True) on the hosts where they
 happen, so that the fix shows up as an unexpected pass to be unmarked.
 """
 
+import subprocess
+
 import pytest
 
 from conftest import IS_PYPY, assert_clean, run_isolated
@@ -147,3 +149,22 @@ def test_panic_from_the_size_hint_is_not_swallowed(build):
             print(type(e).__name__)
     """)
     assert out == ["PanicException"]
+
+
+@pytest.mark.xfail(strict=True, raises=subprocess.TimeoutExpired, reason="the cause chain is followed forever; fix pending")
+def test_conversion_error_whose_cause_chain_loops():
+    # The enum text holds the cause chain of each attempt's error; a chain
+    # that loops must still give a finite text (the chain is cut, as
+    # Python's own traceback printing cuts it).
+    proc = run_isolated("""
+        class Looping:
+            def __index__(self):
+                error = ValueError("loop")
+                error.__cause__ = error
+                raise error
+        try:
+            Expr.literal(Looping())
+        except TypeError:
+            print("TypeError")
+    """, timeout=3)
+    assert assert_clean(proc) == ["TypeError"]

@@ -35,6 +35,9 @@ KNOWN = {
     # A str subclass whose __len__ is huge: PyPy takes the size of its UTF-8
     # form from __len__, and velmo's copy of that many bytes ends the process.
     "str_len_huge": {"pypy"},
+    # An exception whose __cause__ chain loops, raised where velmo writes the
+    # chain into a conversion error: the text never ends.
+    "cause_cycle": {"any"},
 }
 
 
@@ -133,6 +136,14 @@ _trees = []
 
 def _cause_cycle(e):
     e.__cause__ = e
+    return e
+
+def _cause_chain(n):
+    e = ValueError(0)
+    for i in range(1, n):
+        outer = ValueError(i)
+        outer.__cause__ = e
+        e = outer
     return e
 
 # Objects of these types are shared all over the interpreter: their counts
@@ -285,6 +296,9 @@ def hook_lines(sn, proto, depth):
     kind = src.below(8)
     if kind == 0:
         lines.append(f"raise {src.pick(EXCEPTIONS)}")
+    elif kind == 1 and src.chance(64):
+        chains = ["_cause_chain(1000)"] + ([] if avoided("cause_cycle") else ["_cause_cycle(ValueError('c'))"])
+        lines.append(f"raise {src.pick(chains)}")
     elif kind == 1 and not (proto == "__len__" and avoided("len_panic")):
         lines.append("_quiet_panic()" if proto in QUIET_HOOKS else "_panic()")
     elif kind in (2, 3):
