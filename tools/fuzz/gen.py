@@ -47,7 +47,7 @@ def avoided(name):
 
 
 PRELUDE = r'''
-import gc, sys, time
+import gc, sys, threading, time
 from velmo import Expr, Statement, Quarn
 CPYTHON = sys.implementation.name == "cpython"
 try:
@@ -133,6 +133,23 @@ box = []
 x = [1, "x"]
 holder = []
 _trees = []
+
+def _in_thread(fn):
+    """Run fn on another thread while this one waits (and lets it run)."""
+    t = threading.Thread(target=_swallow, args=(fn,))
+    t.start()
+    t.join()
+
+class _OddText:
+    """An exception argument whose text fights back."""
+    def __init__(self, how):
+        self.how = how
+    def __str__(self):
+        _swallow(lambda: q.run([Statement.let("odd", Expr.ident("__unbound__"))]))
+        if self.how == 0:
+            raise ValueError("no text")
+        return b"bytes" if self.how == 1 else "\udc80"
+    __repr__ = __str__
 
 def _cause_cycle(e):
     e.__cause__ = e
@@ -234,7 +251,8 @@ NAMES = ['"a"', '"b"', '"f0"', '"f1"', '"f2"', "0", "1", "True", '"q"', '"__aliv
 OPERATORS = ['"+"', '"-"', '"*"', '"/"', '"%"', '""', '"++"', '" +"', '"\\u00e9"', '"\\ud800"']
 EXCEPTIONS = ["ValueError('x')", "TypeError('t')", "OverflowError('o')", "RecursionError('r')",
               "KeyboardInterrupt()", "MemoryError()", "StopIteration()", "IndexError(3)",
-              "UnicodeEncodeError('utf-8', '\\ud800', 0, 1, 'surrogates not allowed')"]
+              "UnicodeEncodeError('utf-8', '\\ud800', 0, 1, 'surrogates not allowed')",
+              "TypeError(_OddText(0))", "TypeError(_OddText(1))", "ValueError(_OddText(2))"]
 PLAIN_VALUES = ["None", "True", "False", "0", "-1", "1", "2**63-1", "-2**63", "2**63", "-2**63-1",
                 "2**64-1", "2**64", "10**400", "-10**400", "0.5", "-0.0", "float('nan')",
                 "float('inf')", "1e308*10", "''", "'abc'", "'\\x00'", "'\\ud800'", "'a\\udfffb'",
@@ -493,7 +511,8 @@ def callback_line(sn, fname, depth):
     if kind == 6:
         return "gc.collect()"
     if kind == 7:
-        return "time.sleep(0)"
+        return src.pick(["time.sleep(0)", f"_in_thread(lambda: q.run([{stmt_code(sn, depth - 1)}]))",
+                         f"_in_thread(lambda: q.get({name_code(sn)}))"])
     return f"x = {value_code(sn, 1)}"
 
 
@@ -530,6 +549,11 @@ def callback(sn, depth):
     fname = sn.name("f")
     body = [callback_line(sn, fname, depth) for _ in range(src.below(4))]
     body.append(callback_end(sn, depth))
+    shape = src.below(16)
+    if shape == 0:
+        body.insert(0, "yield x")  # calling it makes a generator
+    elif shape == 1:
+        return src.pick(["(lambda: 1)", "(lambda x, y: 1)", "(lambda *a, **k: a)", "(lambda x: (yield x))"])
     sn.define(f"def {fname}(x):\n{indent(body, '    ')}")
     return fname
 
