@@ -74,7 +74,7 @@ fuzz_module_cpython() {
 
 prepare_module_pypy() {
     install_python_hosts
-    make_venv pypy3 pypy3 && install_velmo pypy3
+    make_venv pypy3 pypy3 && install_velmo pypy3 -C cmake.define.QUARN_WERROR=ON  # as the test command does
 }
 
 fuzz_module_pypy() {
