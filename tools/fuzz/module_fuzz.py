@@ -168,7 +168,14 @@ def fuzz_atheris(seconds, workdir, extra):
     os.makedirs(workdir, exist_ok=True)
     corpus = os.path.join(workdir, "corpus")
     os.makedirs(corpus, exist_ok=True)
+    if not os.listdir(corpus):
+        # Snippets worth running need a few hundred bytes of choices: start
+        # from whole random inputs rather than libFuzzer's empty one.
+        for seed in range(16):
+            with open(os.path.join(corpus, f"seed-{seed}"), "wb") as f:
+                f.write(seed_input(seed))
     args = [sys.argv[0], corpus, f"-max_total_time={seconds}", "-timeout=60", f"-max_len={INPUT_SIZE}",
+            "-len_control=0",
             "-rss_limit_mb=6144", f"-artifact_prefix={workdir}/", "-print_final_stats=1"] + extra
     atheris.Setup(args, one_input)
     atheris.Fuzz()
