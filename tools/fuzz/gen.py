@@ -168,7 +168,7 @@ def _cause_chain(n):
 SHARED_TYPES = (int, float, str, bool, bytes, complex, type(None), type, type(len), type(sys))
 
 RESULT_TYPES = {"Expr": "Expr", "Statement": "Statement", "Quarn": "Quarn", "repr": "str",
-                "get": "None|bool|int|float|str|list", "run": "NoneType"}
+                "get": "NoneType|bool|int|float|str|list", "run": "NoneType"}
 
 def call(kind, fn, *watch):
     """Run one entry point and drop its result. Raise Misbehaviour on what is wrong whatever the input: a SystemError, a
