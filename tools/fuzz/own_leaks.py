@@ -23,7 +23,8 @@ def leak_records(lines):
 def main(path):
     with open(path, errors="replace") as f:
         lines = f.read().splitlines()
-    own = [r for r in leak_records(lines) if any(OWN_FRAME.search(line) for line in r[1:])]
+    records = list(leak_records(lines))  # each record fills up as the lines go by
+    own = [r for r in records if any(OWN_FRAME.search(line) for line in r[1:])]
     for record in own:
         print("\n".join(record) + "\n")
     print(f"leaks at exit that are velmo's: {len(own)}")
