@@ -59,7 +59,7 @@ fuzz_module_cpython() {
         build/venv-fuzz/bin/python tools/fuzz/module_fuzz.py atheris --seconds "$1" --workdir "$dir" \
         -detect_leaks=0 >"$dir.log" 2>&1
     status=$?
-    grep -E "^(#[0-9]+ *DONE|Done [0-9]+ runs|stat::new_units)" "$dir.log"
+    grep -m3 -E "^(#[0-9]+\s+DONE|Done [0-9]+ runs|stat::new_units)" "$dir.log"
     if [ "$status" != 0 ] && grep -qE "^Done [0-9]+ runs" "$dir.log"; then
         # Every input ran clean; what failed is the leak check at exit.
         rm -f "$dir"/crash-*
