@@ -342,7 +342,9 @@ def side_effect(sn, depth):
     kind = src.below(10)
     if kind == 0:
         sn.stash = True
-        return src.pick(["box.clear()", "box.append(self)", "box[:] = [object()] * 100", "box.append(box)"])
+        # box may be the list being converted: it grows, but not for ever.
+        return src.pick(["box.clear()", "len(box) < 50 and box.append(self)", "box[:] = [object()] * 100",
+                         "len(box) < 50 and box.append(box)"])
     if kind == 1:
         sn.stash = True
         return f"try:\n    self.__class__ = {src.pick(['Plain', 'I', 'F', 'S', 'L', 'T'])}\nexcept TypeError:\n    pass"
