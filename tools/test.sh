@@ -63,3 +63,12 @@ trap 'rm -rf "$check_dir"' EXIT
 (cd "$check_dir" && env -u PYTHONPATH "$ROOT/build/venv-python3/bin/python" -m mypy.stubtest velmo)
 (cd "$ROOT/examples" && env -u PYTHONPATH MYPY_CACHE_DIR="$ROOT/build/mypy-cache" \
     "$ROOT/build/venv-python3/bin/python" -m mypy --strict ./*.py)
+
+echo "== memory levels off (short run; tools/memcheck.py with no arguments is the full one)"
+for interp in pypy3 python3; do "$ROOT/build/venv-$interp/bin/python" tools/memcheck.py --runs 10000; done
+
+echo "== valgrind memcheck, short subset (tools/valgrind.sh with no arguments runs the whole suite)"
+VALGRIND_QUICK=1 bash tools/valgrind.sh
+
+echo "== fuzzers"
+bash tools/fuzz.sh 60

@@ -34,8 +34,9 @@ thread_local std::uintptr_t stack_floor = kUnknown;
 }  // namespace
 
 bool stack_exhausted() noexcept {
-    char here;
-    auto sp = reinterpret_cast<std::uintptr_t>(&here);
+    // The frame's own address: a local variable's may live elsewhere under a
+    // sanitizer that moves locals off the stack to catch their use after return.
+    auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (sp >= stack_floor) return false;
     if (stack_floor == kUnknown) stack_floor = find_stack_floor();
     return sp < stack_floor;

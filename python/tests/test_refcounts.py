@@ -154,3 +154,136 @@ def test_holders_dropped_on_another_thread_release_exactly_once():
         th.start()
         th.join()
         assert rc(f) == (base + 2 if held else base)
+
+
+class Refuses:
+    """Offers an index that fails: every integer attempt raises."""
+
+    def __index__(self):
+        raise ValueError("no index")
+
+
+HELD_VALUES = [
+    pytest.param(lambda: [1, "a", [2.5, None]], id="nested-list"),
+    pytest.param(lambda: (True, "b" * 3), id="tuple"),
+    pytest.param(lambda: type("Text", (str,), {})("sub"), id="str-subclass"),
+    pytest.param(lambda: type("Whole", (int,), {})(10**6), id="int-subclass"),
+    pytest.param(lambda: type("Real", (float,), {})(0.5), id="float-subclass"),
+    pytest.param(lambda: [1, {}], id="list-with-dict"),
+    pytest.param(lambda: {"k": 1}, id="dict"),
+    pytest.param(lambda: Refuses(), id="failing-index"),
+    pytest.param(lambda: [Refuses(), Refuses()], id="list-of-failing"),
+]
+
+
+@pytest.mark.parametrize("make", HELD_VALUES)
+def test_values_passed_in_are_not_kept(make):
+    value = make()
+    items = list(value) if isinstance(value, (list, tuple)) else []
+    before = [rc(value)] + [rc(item) for item in items]
+    q = Quarn()
+    for _ in range(100):
+        try:
+            q.run([let("v", lit(value))])
+            q.get("v")
+        except TypeError:
+            pass
+    del q
+    assert [rc(value)] + [rc(item) for item in items] == before
+
+
+def test_names_passed_in_are_not_kept():
+    text = "".join(["na", "me"])  # made at run time, so not shared with code
+    number = 10**6 + int("1")
+    f = make_function()
+    before = rc(text), rc(number)
+    q = Quarn()
+    for name in (text, number) * 50:
+        q.run([let(name, lit(1)), let("r", ident(name)), Statement.fn(name, f), let("r", Expr.call(name, lit(1)))])
+        with pytest.raises(TypeError):
+            q.get(name)  # a function has no Python value
+        q.run([let(name, lit(2))])
+        assert q.get(name) == 2
+        panic_message(Quarn().get, name)
+    del name
+    assert (rc(text), rc(number)) == before
+
+
+def test_results_belong_to_the_caller():
+    q = Quarn()
+    q.run([let("v", lit([[1, 2], "text", 2.5, 2**62])), let("s", lit("some text")), let("x", lit(1.25))])
+    v = q.get("v")
+    assert [sys.getrefcount(v)] + [sys.getrefcount(item) for item in v] == [2, 3, 3, 3, 3]
+    s, x = q.get("s"), q.get("x")
+    assert (sys.getrefcount(s), sys.getrefcount(x)) == (2, 2)
+
+
+def test_errors_are_released():
+    import weakref
+
+    class Boom(Exception):
+        pass
+
+    refs = []
+
+    def raises(x):
+        error = Boom(x)
+        refs.append(weakref.ref(error))
+        raise error
+
+    def resumes(x):
+        try:
+            Quarn().get("missing")
+        except BaseException as inner:
+            refs.append(weakref.ref(inner))
+            raise
+
+    class Hook:
+        def __index__(self):
+            error = Boom("hook")
+            refs.append(weakref.ref(error))
+            raise error
+
+    q = Quarn()
+    q.run([Statement.fn("raises", raises), Statement.fn("resumes", resumes)])
+    panic_message(q.run, [let("r", Expr.call("raises", lit([1])))])
+    panic_message(q.run, [let("r", Expr.call("resumes", lit(None)))])
+    with pytest.raises(TypeError):
+        Expr.literal(Hook())
+    settle()
+    assert len(refs) >= 3 and all(ref() is None for ref in refs)
+
+
+def test_nothing_is_left_behind():
+    import gc
+
+    def callback(x):
+        if x == "fail":
+            raise ValueError(x)
+        return [x, "text", None]
+
+    def work(i):
+        q = Quarn()
+        q.run([Statement.fn("f", callback), let("v", Expr.call("f", lit(i))), let("s", lit("ab"))])
+        q.get("v"), q.get("s"), repr(q)
+        panic_message(q.run, [let("w", Expr.call("f", lit("fail")))])
+        with pytest.raises(TypeError):
+            q.get("f")
+        q.run([let("fs", Expr.vector([ident("f")]))])
+        panic_message(q.get, "fs")
+        for bad in ({}, [1, {}], Refuses()):
+            with pytest.raises(TypeError):
+                Expr.literal(bad)
+        with pytest.raises(TypeError):
+            Expr.vector([lit(1), 2])
+        with pytest.raises(ValueError):
+            Expr.binary_op(lit(1), "%", lit(2))
+
+    work(0)
+    settle()
+    before = len(gc.get_objects()), rc(Expr), rc(Statement), rc(Quarn)
+    for i in range(300):
+        work(i)
+    settle()
+    after = len(gc.get_objects()), rc(Expr), rc(Statement), rc(Quarn)
+    assert after == before

@@ -1,0 +1,42 @@
+"""Reads valgrind memcheck logs (tools/valgrind.sh) and fails on what is
+velmo's to fix: any memory error that is not suppressed, and any block
+definitely lost with one of velmo's frames on its allocation stack."""
+
+import re
+import sys
+
+OWN_FRAME = re.compile(r"velmo|/python/src/|/quarn/|quarn::")
+
+
+def records(path):
+    """The reports of one log, each a list of lines without the pid prefix."""
+    current = []
+    with open(path, errors="replace") as f:
+        for line in f:
+            text = re.sub(r"^==\d+== ?", "", line.rstrip("\n"))
+            if text.strip():
+                current.append(text)
+            elif current:
+                yield current
+                current = []
+    if current:
+        yield current
+
+
+def main(paths):
+    failures = 0
+    for path in paths:
+        for record in records(path):
+            head = record[0]
+            if "definitely lost" in head and not any(OWN_FRAME.search(line) for line in record):
+                continue  # the interpreter's own, at exit
+            if head.startswith(("HEAP SUMMARY", "LEAK SUMMARY", "ERROR SUMMARY", "For lists of", "Warning:")):
+                continue
+            failures += 1
+            print(f"---- {path}\n" + "\n".join(record))
+    print(f"valgrind: {failures} report(s) that are velmo's")
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
