@@ -18,7 +18,8 @@ char operator_byte(PyObject* o) {
     // is read without asking for its UTF-8 form.
     if (PyUnicode_CheckExact(o) && PyUnicode_GET_LENGTH(o) == 1 && PyUnicode_READ_CHAR(o, 0) < 0x80)
         return static_cast<char>(PyUnicode_READ_CHAR(o, 0));
-    std::string_view text = utf8_view(o);
+    Ref keep;
+    std::string_view text = utf8_view(o, keep);
     return text.size() == 1 ? text[0] : 0;
 }
 

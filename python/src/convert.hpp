@@ -11,6 +11,7 @@
 // whose failures make up the error text when no variant fits.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -41,9 +42,13 @@ struct PyIdentifier {
 // tuple, capped for anything else; a failure to read it is ignored.
 std::size_t capacity_hint(PyObject* sequence);
 
-// A str (or subclass) as UTF-8, valid while the object lives; the
-// interpreter's encoding error for one that has no UTF-8 form. Raises the
-// 'PyString' mismatch for anything else.
-std::string_view utf8_view(PyObject* object);
+// The UTF-8 text of a str (or subclass): in the str itself, or in a bytes
+// object held by `keep`, valid while both live. Nothing, with the encoding
+// error set, for a str without a UTF-8 form.
+std::optional<std::string_view> utf8_text(PyObject* str, Ref& keep);
+
+// The same for an argument that must be a str: the 'PyString' mismatch for
+// anything else; the encoding error raised.
+std::string_view utf8_view(PyObject* object, Ref& keep);
 
 }  // namespace velmo

@@ -1,5 +1,7 @@
 #include "errors.hpp"
 
+#include "convert.hpp"
+
 #include <unordered_set>
 
 #include "panic.hpp"
@@ -46,8 +48,8 @@ std::string traceback_part(PyObject* exc) {
 }  // namespace
 
 std::string utf8(PyObject* str) {
-    Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(str, &size)) return std::string(data, size);
+    Ref keep;
+    if (std::optional<std::string_view> text = utf8_text(str, keep)) return std::string(*text);
     PyErr_Clear();
     Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "backslashreplace"));
     if (!bytes) {

@@ -107,18 +107,14 @@ std::optional<bool> numpy_bool(PyObject* o, Miss& miss) {
 
 // The text attempt of both values and identifiers: a str (or subclass) with a
 // UTF-8 form. `seen` is the object's type if the caller already took it.
-std::optional<std::string_view> string_attempt(PyObject* o, Miss& miss, PyObject* seen = nullptr) {
+std::optional<std::string_view> string_attempt(PyObject* o, Miss& miss, Ref& keep, PyObject* seen = nullptr) {
     if (!PyUnicode_Check(o)) {
         miss = seen ? Miss::mismatch_of(seen, "PyString") : Miss::mismatch(o, "PyString");
         return std::nullopt;
     }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(o, &size);
-    if (!data) {
-        miss = Miss::pending();
-        return std::nullopt;
-    }
-    return std::string_view(data, size);
+    std::optional<std::string_view> text = utf8_text(o, keep);
+    if (!text) miss = Miss::pending();
+    return text;
 }
 
 std::optional<quarn::Value> boolean_attempt(PyObject* o, Miss& miss, PyObject*& seen) {
@@ -153,7 +149,8 @@ std::optional<quarn::Value> scalar_attempts(PyObject* o, Miss* misses) {
     PyObject* seen = reinterpret_cast<PyObject*>(Py_TYPE(o));
     misses[0] = Miss::mismatch_of(seen, "NoneType");
     if (auto value = boolean_attempt(o, misses[1], seen)) return value;
-    if (auto text = string_attempt(o, misses[2], seen)) return quarn::Value::string(*text);
+    Ref keep;
+    if (auto text = string_attempt(o, misses[2], keep, seen)) return quarn::Value::string(*text);
     return number_attempts(o, misses + 3);
 }
 
@@ -299,7 +296,8 @@ quarn::Identifier PyIdentifier::extract_bound(PyObject* o) {
     if (auto text = exact_str_name(o)) return quarn::Identifier::S(std::string(*text));
     Miss misses[2];
     if (auto id = unsigned_attempt(o, misses[0])) return std::move(*id);
-    if (auto text = string_attempt(o, misses[1])) return quarn::Identifier::S(std::string(*text));
+    Ref keep;
+    if (auto text = string_attempt(o, misses[1], keep)) return quarn::Identifier::S(std::string(*text));
     raise_enum("PyIdentifier", "U | S", kIdentifierLabels, misses, 2);
 }
 
@@ -314,12 +312,23 @@ std::size_t capacity_hint(PyObject* sequence) {
     return static_cast<std::size_t>(std::min<Py_ssize_t>(length, 64));
 }
 
-std::string_view utf8_view(PyObject* object) {
-    if (!PyUnicode_Check(object)) raise_type_error(mismatch_text(object, "PyString"));
+std::optional<std::string_view> utf8_text(PyObject* str, Ref& keep) {
+    if (!host::utf8_in_place(str)) {
+        keep = Ref::steal(host::utf8_bytes(str));
+        if (!keep) return std::nullopt;
+        return std::string_view(PyBytes_AS_STRING(keep.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(keep.get())));
+    }
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
-    if (!data) throw PyErrOccurred{};
-    return {data, static_cast<std::size_t>(size)};
+    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    if (!data) return std::nullopt;
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+std::string_view utf8_view(PyObject* object, Ref& keep) {
+    if (!PyUnicode_Check(object)) raise_type_error(mismatch_text(object, "PyString"));
+    std::optional<std::string_view> text = utf8_text(object, keep);
+    if (!text) throw PyErrOccurred{};
+    return *text;
 }
 
 }  // namespace velmo

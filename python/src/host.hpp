@@ -44,6 +44,23 @@ inline long as_int64(PyObject* o) {
     return v;
 }
 
+// The UTF-8 form of a str or a subclass of it, as a new bytes object (null
+// with the encoding error set if it has none). PyPy's PyUnicode_AsUTF8AndSize
+// takes the size of a subclass from its __len__, which the class may
+// override to anything; a bytes object knows its own size on both hosts.
+inline PyObject* utf8_bytes(PyObject* str) { return PyUnicode_AsUTF8String(str); }
+
+// Whether PyUnicode_AsUTF8AndSize can be trusted with this str: always on
+// CPython, only for an exact str on PyPy (see utf8_bytes).
+inline bool utf8_in_place(PyObject* str) {
+#ifdef PYPY_VERSION
+    return PyUnicode_CheckExact(str);
+#else
+    (void)str;
+    return true;
+#endif
+}
+
 using GilState = PyGILState_STATE;
 
 // Calls f with one argument, the cheapest way each host offers: vectorcall

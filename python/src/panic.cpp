@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "convert.hpp"
 #include "errors.hpp"
 
 namespace velmo {
@@ -47,10 +48,9 @@ void resume_panic(PyObject* type, PyObject* exc, PyObject* tb) {
     PyErr_Display(type, exc, tb);
     Ref text = Ref::steal(PyObject_Str(exc));
     std::string message = "Unwrapped panic from Python code";
-    if (text && PyUnicode_Check(text.get())) {
-        Py_ssize_t size = 0;
-        if (const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size)) message.assign(data, size);
-    }
+    Ref keep;
+    if (text && PyUnicode_Check(text.get()))
+        if (std::optional<std::string_view> utf8 = utf8_text(text.get(), keep)) message = *utf8;
     PyErr_Clear();
     throw ResumedFatal(std::move(message));
 }

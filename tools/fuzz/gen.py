@@ -5,9 +5,9 @@ callbacks, programs) except the short PRELUDE, which defines the checks every
 call goes through. `reproducer(data)` gives prelude and snippet together, a
 script that runs on its own.
 
-Known crashes that another change is fixing are listed in KNOWN; the
-generator leaves those inputs out (per host) so that the fuzzers keep finding
-new faults instead of the same one. Remove an entry once its fix lands.
+Crashes inside the interpreter itself, which the module cannot avoid, are
+listed in KNOWN; the generator leaves those inputs out (per host) so that the
+fuzzers keep finding new faults instead of the same one.
 """
 
 import re
@@ -17,27 +17,13 @@ IS_PYPY = sys.implementation.name == "pypy"
 
 # name -> hosts on which the generator avoids it ("any" for both).
 KNOWN = {
-    # object.__new__(Quarn), then get: segfault.
-    "object_new_quarn": {"pypy"},
-    # Quarn.__new__(Expr) builds a machine in an Expr-sized object.
-    "quarn_new_other": {"pypy"},
-    # A released memoryview passed to any entry point.
+    # A released memoryview passed to any entry point: PyPy's C API ends the
+    # process while it makes the C object of the view.
     "released_memoryview": {"pypy"},
-    # A PanicException raised by __len__ (the size hint) is swallowed.
-    "len_panic": {"any"},
-    # A type named numpy.* whose __module__ is not a str: velmo hands it to
-    # PyUnicode_CompareWithASCIIString, which reads it as a str.
-    "numpy_module_not_str": {"any"},
     # A tuple subclass whose __len__ or __iter__ disagrees with its items:
     # PyPy builds the C view of the tuple from them and crashes (a huge
     # __len__, an __iter__ that changes the object's class).
     "tuple_subclass_protocols": {"pypy"},
-    # A str subclass whose __len__ is huge: PyPy takes the size of its UTF-8
-    # form from __len__, and velmo's copy of that many bytes ends the process.
-    "str_len_huge": {"pypy"},
-    # An exception whose __cause__ chain loops, raised where velmo writes the
-    # chain into a conversion error: the text never ends.
-    "cause_cycle": {"any"},
 }
 
 
