@@ -105,6 +105,11 @@ Ref fetch_error_or_system_error() {
     return Ref::checked(PyObject_CallOneArg(PyExc_SystemError, message.get()));
 }
 
+void throw_pending_or_system_error() {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a call of the C API failed without a reason");
+    throw PyErrOccurred{};
+}
+
 std::string display_form(PyObject* exc) {
     std::string out = type_name(Py_TYPE(exc));
     Ref text = Ref::steal(PyObject_Str(exc));

@@ -39,6 +39,10 @@ void discard_error();
 // Like fetch_error, but a missing error becomes a SystemError.
 Ref fetch_error_or_system_error();
 
+// Throws PyErrOccurred for a C-API call that failed, setting a SystemError
+// first if the call gave no error.
+[[noreturn]] void throw_pending_or_system_error();
+
 // "{type}: {str}"
 std::string display_form(PyObject* exc);
 // The display form, then ", caused by " and each cause's display form.

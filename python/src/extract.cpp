@@ -214,7 +214,9 @@ std::vector<quarn::Value> items_in_place(PyObject* o) {
     std::vector<quarn::Value> items;
     items.reserve(capacity_hint(o));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
-        PyObject* item = PySequence_Fast_ITEMS(o)[i];
+        PyObject** found = host::items_in_place(o);
+        if (!found) throw_pending_or_system_error();
+        PyObject* item = found[i];
         if (is_exact_scalar(item)) {
             items.push_back(extract(item));
         } else {

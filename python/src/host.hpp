@@ -61,6 +61,13 @@ inline bool utf8_in_place(PyObject* str) {
 #endif
 }
 
+// The items of an exact list or tuple, read in place, as its iterator would
+// give them. PyPy makes the C objects of a list's items when C code first
+// asks for them, which can fail (a metaclass hook that raises while PyPy
+// makes the class's C type): then null with the error set, or with none if
+// PyPy gives no reason.
+inline PyObject** items_in_place(PyObject* sequence) { return PySequence_Fast_ITEMS(sequence); }
+
 using GilState = PyGILState_STATE;
 
 // Calls f with one argument, the cheapest way each host offers: vectorcall

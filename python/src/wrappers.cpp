@@ -34,7 +34,8 @@ std::vector<T> list_arg(PyObject* object, Convert convert) {
     // and taking a wrapper's tree runs no Python code that could change it.
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
-        PyObject** found = PySequence_Fast_ITEMS(object);
+        PyObject** found = host::items_in_place(object);
+        if (!found && size > 0) throw_pending_or_system_error();
         items.reserve(size);
         for (Py_ssize_t i = 0; i < size; ++i) items.push_back(convert(found[i]));
         return items;
