@@ -219,6 +219,7 @@ private:
         if (!id.is_u() && !is_utf8(id.s())) ctx_.valid_text = false;
     }
 
+    // Nodes, cells and vector items built so far stay under kMaxNodes.
     bool room(std::size_t nodes) {
         if (nodes_ + nodes > kMaxNodes) return false;
         nodes_ += nodes;
@@ -334,7 +335,7 @@ FValue Decoder::pop_value() {
 
 void Decoder::vector_value(std::size_t n) {
     n = std::min(n, values_.size());
-    if (!room(1)) return;
+    if (!room(1 + n)) return;
     std::vector<Value> items;
     std::uint64_t weight = 1;
     std::string listing;
@@ -527,7 +528,7 @@ void Decoder::vector_op(std::size_t n) {
     std::vector<FExpr> items(std::make_move_iterator(exprs_.end() - n), std::make_move_iterator(exprs_.end()));
     exprs_.erase(exprs_.end() - n, exprs_.end());
     if (!items.empty()) wrap_ = Wrap{Op::VectorExpr, Operator::Add, false, 0, {items.begin(), items.end() - 1}};
-    if (room(1)) push_expr(vector(std::move(items)));
+    if (room(1 + items.size())) push_expr(vector(std::move(items)));
 }
 
 FExpr Decoder::apply(const Wrap& wrap, FExpr x) {
@@ -564,8 +565,9 @@ std::string Decoder::describe(const Wrap& wrap) const {
 // The listing shows the chain as one line instead of one per node.
 void Decoder::repeat(std::size_t n) {
     if (wrap_.kind == Op::Count || exprs_.empty()) return;
-    n = std::min(n, left());
-    nodes_ += n;
+    std::size_t step = wrap_.kind == Op::VectorExpr ? 2 + wrap_.others.size() : 1;  // a vector counts its items
+    n = std::min(n, left() / step);
+    nodes_ += n * step;
     FExpr x = pop_expr();
     std::uint32_t from = x.id;
     std::string* trace = std::exchange(trace_, nullptr);
