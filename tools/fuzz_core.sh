@@ -37,7 +37,7 @@ cp "$ROOT"/quarn/fuzz/corpus/* "$RUN/corpus/"
 
 echo "== fuzzing the core for ${DURATION}s (log: $RUN/fuzz.log)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 nice -n 10 "$BUILD/fuzz_core" \
-    -max_total_time="$DURATION" -timeout=10 -rss_limit_mb=2048 \
+    -max_total_time="$DURATION" -timeout=10 -rss_limit_mb=2048 -len_control=20 \
     -dict="$ROOT/quarn/fuzz/core.dict" -artifact_prefix="$RUN/findings/" -print_final_stats=1 \
     "$RUN/corpus" >"$RUN/fuzz.log" 2>&1
 status=$?

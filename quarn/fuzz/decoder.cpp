@@ -693,9 +693,10 @@ void Decoder::nest_statement(std::size_t n, std::uint8_t flags) {
     list.push_back(std::move(inner));
 }
 
-// The names are U(1000 + i) or S("k<i>"): enough of them grow the variable
-// table's shards and make its probes collide. Only the machine's debug form
-// shows them, so their weight counts only there.
+// The names are U(1000 + i) or S("k", i % 8 underscores, i): enough of them
+// grow the variable table's shards and make its probes collide, and the
+// texts' lengths take every value modulo the hash's 8-byte word. Only the
+// machine's debug form shows them, so their weight counts only there.
 void Decoder::let_many(std::size_t n, std::uint8_t flags) {
     if (exprs_.empty()) return;
     n = std::min(n, left());
@@ -703,12 +704,13 @@ void Decoder::let_many(std::size_t n, std::uint8_t flags) {
     const FExpr& x = exprs_.back();
     std::uint32_t first = next_id_;
     for (std::size_t i = 0; i < n; ++i) {
-        Identifier id = (flags & 1) ? Identifier::S("k" + std::to_string(i)) : Identifier::U(1000 + i);
+        Identifier id = (flags & 1) ? Identifier::S("k" + std::string(i % 8, '_') + std::to_string(i))
+                                    : Identifier::U(1000 + i);
         append({Statement::let(std::move(id), x.expr), x.work + Form::constant(1), next_id_++});
         unpooled_weight_ += x.weight;
     }
     note([&] {
-        std::string name = (flags & 1) ? "S(\"k<i>\")" : "U(1000 + i)";
+        std::string name = (flags & 1) ? "S(\"k\" + i % 8 underscores + i)" : "U(1000 + i)";
         return "s" + std::to_string(first) + " to s" + std::to_string(next_id_ - 1) + " = let(" + name + ", " +
                e(x.id) + ") for i < " + std::to_string(n);
     });
