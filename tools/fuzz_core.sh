@@ -44,7 +44,7 @@ status=$?
 
 findings=("$RUN"/findings/*)
 if [ "$status" -eq 0 ] && [ ! -e "${findings[0]}" ]; then
-    grep -E "^#[0-9]+ +DONE|^stat::number_of_executed_units|^stat::peak_rss_mb" "$RUN/fuzz.log"
+    grep -E "^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units|^stat::peak_rss_mb" "$RUN/fuzz.log"
     echo "== no findings in ${DURATION}s"
     exit 0
 fi
