@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -188,7 +189,7 @@ Program statements_of(const std::vector<FStmt>& list) {
 
 class Decoder {
 public:
-    Decoder(Context& context, std::string* trace, bool pairs) : ctx_(context), trace_(trace), pairs_(pairs) {
+    Decoder(Context& context, std::FILE* trace, bool pairs) : ctx_(context), trace_(trace), pairs_(pairs) {
         frames_.emplace_back();
     }
 
@@ -203,10 +204,14 @@ public:
 
 private:
     // ------------------------------------------------------------ trace
-    // Builds the line only when there is a trace to add it to.
+    // Builds the line only when there is a listing to write it to. Each line
+    // goes out at once, so a crash while decoding still leaves the steps
+    // before it.
     template <class Line>
     void note(Line&& line) {
-        if (trace_) *trace_ += std::string(line()) + '\n';
+        if (!trace_) return;
+        std::fprintf(trace_, "%s\n", std::string(line()).c_str());
+        std::fflush(trace_);
     }
     static std::string v(std::uint32_t id) { return "v" + std::to_string(id); }
     static std::string e(std::uint32_t id) { return "e" + std::to_string(id); }
@@ -272,7 +277,7 @@ private:
     FStmt make_if(FExpr cond, std::vector<FStmt> then, std::vector<FStmt> otherwise);
 
     Context& ctx_;
-    std::string* trace_;
+    std::FILE* trace_;  // where the listing goes, if anywhere
     WorkBound bound_;
     std::vector<FValue> values_;
     std::vector<FExpr> exprs_;
@@ -570,7 +575,7 @@ void Decoder::repeat(std::size_t n) {
     nodes_ += n * step;
     FExpr x = pop_expr();
     std::uint32_t from = x.id;
-    std::string* trace = std::exchange(trace_, nullptr);
+    std::FILE* trace = std::exchange(trace_, nullptr);
     for (std::size_t i = 0; i < n; ++i) x = apply(wrap_, std::move(x));
     trace_ = trace;
     x.id = next_id_++;
@@ -682,7 +687,7 @@ void Decoder::nest_statement(std::size_t n, std::uint8_t flags) {
     FStmt inner = std::move(list.back());
     list.pop_back();
     std::uint32_t from = inner.id;
-    std::string* trace = std::exchange(trace_, nullptr);
+    std::FILE* trace = std::exchange(trace_, nullptr);
     for (std::size_t i = 0; i < n; ++i) {
         std::vector<FStmt> one{std::move(inner)};
         inner = (flags & 1) ? make_if(*cond, {}, std::move(one)) : make_if(*cond, std::move(one), {});
@@ -762,7 +767,7 @@ std::uint64_t Decoder::harness_work(const std::vector<FExpr>& results) const {
     return work;
 }
 
-Verdict decode(std::span<const std::uint8_t> bytes, Context& context, std::string* trace) {
+Verdict decode(std::span<const std::uint8_t> bytes, Context& context, std::FILE* trace) {
     Reader in(bytes);
     Decoder decoder(context, trace, makes_pairs(bytes));
     while (!in.done()) {

@@ -12,6 +12,7 @@
 // make_corpus.py writes inputs in this encoding; keep the two in step.
 
 #include <cstdint>
+#include <cstdio>
 #include <span>
 #include <string>
 
@@ -65,7 +66,7 @@ struct Verdict {
 };
 
 // Decodes into context.programs (programs[0] is the main program) and
-// context.results; with a trace, appends a readable listing of every step.
-Verdict decode(std::span<const std::uint8_t> bytes, Context& context, std::string* trace);
+// context.results; with a trace file, writes a readable listing of every step to it.
+Verdict decode(std::span<const std::uint8_t> bytes, Context& context, std::FILE* trace);
 
 }  // namespace quarn::fuzz

@@ -169,10 +169,9 @@ void exercise(Context& context, std::size_t shard_choice) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     Context context;
-    std::string listing;
-    Verdict verdict = decode({data, size}, context, printing() ? &listing : nullptr);
-    say(listing + (verdict.bounded ? "work bound: " + std::to_string(verdict.work)
-                                   : std::string("work bound: too large; the input is skipped")));
+    Verdict verdict = decode({data, size}, context, printing() ? stderr : nullptr);
+    say(verdict.bounded ? "work bound: " + std::to_string(verdict.work)
+                        : std::string("work bound: too large; the input is skipped"));
     if (verdict.bounded) exercise(context, size);
     context.clear();
     if (context.live_functions != 0)
