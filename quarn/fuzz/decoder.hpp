@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <span>
-#include <string>
 
 #include "fuzz_context.hpp"
 
