@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Fuzzes the language core: bash tools/fuzz_core.sh [SECONDS] (default 60).
+#
+# Installs what is missing (clang 16 with libFuzzer and its sanitizer
+# runtimes, CMake), builds quarn/fuzz with clang into build/fuzz-core, and
+# runs the target for SECONDS on one process from a copy of the checked-in
+# seed corpus (build/fuzz-core-run/corpus, so quarn/fuzz/corpus stays as it
+# is). Exits non-zero on any finding (crash, sanitizer report, leak, timeout,
+# memory blow-up, broken check), printing the reproducer's path and the
+# program it decodes to. Reproduce one by hand with
+#   QUARN_FUZZ_PRINT=1 build/fuzz-core/fuzz_core PATH
+# (clang 16, not Debian's default 14: the core uses std::source_location,
+# which libstdc++ 12 only offers to compilers from clang 15 on.)
+set -uo pipefail
+source "$(dirname "$0")/setup.sh"
+cd "$ROOT"
+
+DURATION="${1:-60}"
+BUILD="$ROOT/build/fuzz-core"
+RUN="$ROOT/build/fuzz-core-run"
+
+need_packages clang-16 libfuzzer-16-dev libclang-rt-16-dev cmake make || exit 1
+
+mkdir -p "$BUILD"
+if ! CC=clang-16 CXX=clang++-16 cmake -S "$ROOT/quarn/fuzz" -B "$BUILD" >"$BUILD.configure.log" 2>&1; then
+    cat "$BUILD.configure.log"
+    exit 1
+fi
+if ! nice -n 10 cmake --build "$BUILD" -j"$(nproc)" >"$BUILD.build.log" 2>&1; then
+    tail -50 "$BUILD.build.log"
+    exit 1
+fi
+
+rm -rf "$RUN"
+mkdir -p "$RUN/corpus" "$RUN/findings"
+cp "$ROOT"/quarn/fuzz/corpus/* "$RUN/corpus/"
+
+echo "== fuzzing the core for ${DURATION}s (log: $RUN/fuzz.log)"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 nice -n 10 "$BUILD/fuzz_core" \
+    -max_total_time="$DURATION" -timeout=10 -rss_limit_mb=2048 -len_control=20 \
+    -dict="$ROOT/quarn/fuzz/core.dict" -artifact_prefix="$RUN/findings/" -print_final_stats=1 \
+    "$RUN/corpus" >"$RUN/fuzz.log" 2>&1
+status=$?
+
+findings=("$RUN"/findings/*)
+if [ "$status" -eq 0 ] && [ ! -e "${findings[0]}" ]; then
+    grep -E "^#[0-9]+[[:space:]]+DONE|^stat::number_of_executed_units|^stat::peak_rss_mb" "$RUN/fuzz.log"
+    echo "== no findings in ${DURATION}s"
+    exit 0
+fi
+
+echo "== the fuzzer stopped with status $status; the end of its log:"
+tail -60 "$RUN/fuzz.log"
+for input in "${findings[@]}"; do
+    [ -e "$input" ] || continue
+    echo
+    echo "== reproducer: $input"
+    echo "== its program, and what running it again shows:"
+    QUARN_FUZZ_PRINT=1 ASAN_OPTIONS=detect_leaks=1 timeout 60 "$BUILD/fuzz_core" "$input" 2>&1 | tail -120
+done
+exit 1
