@@ -14,13 +14,21 @@ source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
 
 FUZZERS=(
-    # "core 2"  the C++ core's libFuzzer target: prepare_core and fuzz_core to come
+    "core 2"
     "module_cpython 3"
     "module_pypy 2"
 )
 
 WORK="$ROOT/build/fuzz"
 CLANG=16
+
+# ---------------------------------------------------------------- the core
+# The C++ core on its own: libFuzzer over programs decoded from bytes
+# (quarn/fuzz/), built by tools/fuzz_core.sh, which also runs it.
+
+prepare_core() { need_packages "clang-$CLANG" "libfuzzer-$CLANG-dev" "libclang-rt-$CLANG-dev" cmake make; }
+
+fuzz_core() { bash tools/fuzz_core.sh "$1"; }
 
 # ------------------------------------------------- module, CPython (atheris)
 # velmo built by clang with AddressSanitizer, UndefinedBehaviorSanitizer and
