@@ -383,8 +383,8 @@ def meta_object(sn, depth):
     src = sn.src
     meta = sn.name("M")
     branches = []
-    # PyPy reads a class's name and module when it makes the class's C type.
-    hooked = ("__qualname__",) if avoided("metaclass_hook_in_list") else ("__qualname__", "__module__", "__name__")
+    # PyPy reads a class's names and module when it makes the class's C type.
+    hooked = () if avoided("metaclass_hook_in_list") else ("__qualname__", "__module__", "__name__")
     for attr in hooked:
         if src.chance(128):
             # velmo reads these names for the numpy test and drops any error.
