@@ -213,3 +213,22 @@ def test_list_item_whose_class_cannot_be_made_for_c(call, on_pypy):
 @PYPY_CRASH
 def test_second_list_item_whose_class_cannot_be_made_for_c():
     run_clean(NAMELESS.replace("ATTEMPTS", "[lambda: Quarn().run([Plain()]), lambda: Expr.literal([Plain()])]"))
+
+
+# A str subclass whose __len__ raises, inside a list: PyPy's list storage
+# breaks when it makes the item for C code, whichever way the module reads it.
+@PYPY_CRASH
+def test_list_holding_a_str_subclass_whose_length_fails():
+    run_clean("""
+        import gc
+        class Lengthless(str):
+            def __len__(self):
+                raise ValueError("no length")
+        for i in range(3000):
+            try:
+                Expr.literal([-0.0, Lengthless("hs"), 1])
+            except BaseException:
+                pass
+            if i % 500 == 0:
+                gc.collect()
+    """)
