@@ -12,7 +12,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-FOLDERS = ["quarn/src", "quarn/include", "python/src"]
+FOLDERS = ["quarn", "python/src", "bench", "examples"]
 SIGNATURE = re.compile(r"\)\s*(const\s*)?(noexcept\s*)?(override\s*)?(->\s*[\w:<>&*\s]+)?(:\s*.*)?\{\s*$")
 NOT_FUNCTION = re.compile(r"^\s*(if|for|while|switch|catch|else|do|return|case)\b|\[[^\]]*\]\s*\(")
 

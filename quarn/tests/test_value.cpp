@@ -39,7 +39,7 @@ struct EqualsCase {
     std::variant<bool, std::string> expected;  // result or fatal message
 };
 
-TEST(ValueEquals, Table) {
+std::vector<EqualsCase> equals_cases() {
     const std::string kBool = "Expected other item to be Value::Boolean";
     const std::string kString = "Expected other item to be Value::String";
     const std::string kNumber = "Expected other item to be Value::Number";
@@ -73,8 +73,11 @@ TEST(ValueEquals, Table) {
     cases.push_back({"vec-null", vec({}), Value(), kVector});
     cases.push_back({"fn-fn", fn("a"), fn("a"), kFn});
     cases.push_back({"fn-null", fn("a"), Value(), kFn});
+    return cases;
+}
 
-    for (const auto& c : cases) {
+TEST(ValueEquals, Table) {
+    for (const auto& c : equals_cases()) {
         SCOPED_TRACE(c.name);
         if (auto* b = std::get_if<bool>(&c.expected)) {
             EXPECT_EQ(equals(c.left, c.right), *b);
