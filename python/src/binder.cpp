@@ -52,8 +52,8 @@ void check_all_filled(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out) {
+void bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject** out) {
     check_positional_count(sig, nargs);
     for (std::size_t i = 0; i < sig.count; ++i) out[i] = i < std::size_t(nargs) ? args[i] : nullptr;
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

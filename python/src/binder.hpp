@@ -28,8 +28,15 @@ inline constexpr std::size_t kMaxParams = 3;
 // tuple whose values follow the positional ones. Fills `out` (borrowed
 // references, one per parameter) or raises TypeError and throws. Nothing is
 // allocated and no text is made unless the binding fails.
-void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-          PyObject** out);
+void bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+              PyObject** out);
+
+// Most calls pass every argument by position, which needs no checking.
+inline void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                 PyObject** out) {
+    if (kwnames || static_cast<std::size_t>(nargs) != sig.count) return bind_any(sig, args, nargs, kwnames, out);
+    for (std::size_t i = 0; i < sig.count; ++i) out[i] = args[i];
+}
 
 // The constructor form: a tuple and a dictionary (possibly null).
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);

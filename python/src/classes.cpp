@@ -76,11 +76,11 @@ constexpr char kNoStatement[] = "No constructor defined for Statement";
 
 // Destroys the wrapped value, if it was built, then frees the object through
 // its type.
-template <class Wrapper, auto Member>
+template <class Wrapper>
 void dealloc(PyObject* self) {
     Entry entry;  // Python references held by the value are released at once
     auto* wrapper = reinterpret_cast<Wrapper*>(self);
-    if (wrapper->built.yes()) std::destroy_at(&(wrapper->*Member));
+    if (wrapper->built.yes()) unwrap(*wrapper);
     PyTypeObject* type = Py_TYPE(self);
     auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free(self);
@@ -136,7 +136,7 @@ PyType_Slot quarn_slots[] = {
     slot(Py_tp_doc, const_cast<char*>("Quarn()\n--\n\n")),
     slot(Py_tp_new, quarn_new_slot),
     slot(Py_tp_repr, quarn_repr_slot),
-    slot(Py_tp_dealloc, dealloc<PyQuarn, &PyQuarn::machine>),
+    slot(Py_tp_dealloc, dealloc<PyQuarn>),
     {0, nullptr},
 };
 
@@ -144,7 +144,7 @@ PyType_Slot statement_slots[] = {
     slot(Py_tp_base, &PyBaseObject_Type),
     slot(Py_tp_methods, statement_methods),
     slot(Py_tp_new, no_constructor<kNoStatement>),
-    slot(Py_tp_dealloc, dealloc<PyStatement, &PyStatement::statement>),
+    slot(Py_tp_dealloc, dealloc<PyStatement>),
     {0, nullptr},
 };
 
@@ -152,7 +152,7 @@ PyType_Slot expr_slots[] = {
     slot(Py_tp_base, &PyBaseObject_Type),
     slot(Py_tp_methods, expr_methods),
     slot(Py_tp_new, no_constructor<kNoExpr>),
-    slot(Py_tp_dealloc, dealloc<PyExpr, &PyExpr::expr>),
+    slot(Py_tp_dealloc, dealloc<PyExpr>),
     {0, nullptr},
 };
 

@@ -18,11 +18,22 @@ PyObject* run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
     Py_RETURN_NONE;
 }
 
+namespace {
+
+std::uint64_t name_hash(PyQuarn* self, PyObject* name, quarn::IdentifierView id) {
+    if (auto known = self->names.find(name, id)) return *known;
+    std::uint64_t hash = self->machine.vars.hash(id);
+    self->names.remember(name, id, hash);
+    return hash;
+}
+
+}  // namespace
+
 PyObject* get(const Signature& sig, PyQuarn* self, PyObject* const* args) {
     quarn::Identifier storage;
     quarn::IdentifierView id =
         argument(sig, args, 0, [&](PyObject* o) { return PyIdentifier::extract_view(o, storage); });
-    return PyValue::arc_quarnvalue_to_py(self->machine.get(id)).release();
+    return PyValue::arc_quarnvalue_to_py(self->machine.get(id, name_hash(self, args[0], id))).release();
 }
 
 PyObject* repr(PyQuarn* self) {

@@ -1,18 +1,20 @@
 #include "wrappers.hpp"
 
+#include <memory>
+
 #include "convert.hpp"
 #include "errors.hpp"
 
 namespace velmo {
 namespace {
 
-// An instance made through the base type's allocator, owned until the value
-// is in it.
-template <class Wrapper, class Value, Value Wrapper::*Member>
-Ref wrap_in(PyTypeObject* type, Value value) {
+// An instance made through the base type's allocator, owned until its
+// parts are in it.
+template <class Wrapper, class Fill>
+Ref wrap_in(PyTypeObject* type, Fill&& fill) {
     Ref object = Ref::checked(PyBaseObject_Type.tp_alloc(type, 0));
     auto* wrapper = reinterpret_cast<Wrapper*>(object.get());
-    std::construct_at(&(wrapper->*Member), std::move(value));
+    fill(*wrapper);
     wrapper->built.mark();
     return object;
 }
@@ -52,12 +54,25 @@ std::vector<T> list_arg(PyObject* object, Convert convert) {
 }  // namespace
 
 Ref wrap(quarn::Machine value, PyTypeObject* type) {
-    return wrap_in<PyQuarn, quarn::Machine, &PyQuarn::machine>(type, std::move(value));
+    return wrap_in<PyQuarn>(type, [&](PyQuarn& w) {
+        std::construct_at(&w.machine, std::move(value));
+        std::construct_at(&w.names);
+    });
 }
-Ref wrap(quarn::Expr value) { return wrap_in<PyExpr, quarn::Expr, &PyExpr::expr>(types.expr, std::move(value)); }
+Ref wrap(quarn::Expr value) {
+    return wrap_in<PyExpr>(types.expr, [&](PyExpr& w) { std::construct_at(&w.expr, std::move(value)); });
+}
 Ref wrap(quarn::Statement value) {
-    return wrap_in<PyStatement, quarn::Statement, &PyStatement::statement>(types.statement, std::move(value));
+    return wrap_in<PyStatement>(types.statement,
+                                [&](PyStatement& w) { std::construct_at(&w.statement, std::move(value)); });
 }
+
+void unwrap(PyQuarn& wrapper) noexcept {
+    std::destroy_at(&wrapper.names);
+    std::destroy_at(&wrapper.machine);
+}
+void unwrap(PyExpr& wrapper) noexcept { std::destroy_at(&wrapper.expr); }
+void unwrap(PyStatement& wrapper) noexcept { std::destroy_at(&wrapper.statement); }
 
 PyQuarn* quarn_wrapper(PyObject* object) { return as_wrapper<PyQuarn>(object, types.quarn, "Quarn"); }
 PyExpr* expr_wrapper(PyObject* object) { return as_wrapper<PyExpr>(object, types.expr, "Expr"); }

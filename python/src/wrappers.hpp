@@ -1,12 +1,14 @@
 #pragma once
 // The three Python classes' instances: each is the object header followed by
-// one core value, never changed after the instance is made, and the record
+// one core value, never changed after the instance is made (a machine's own
+// state aside), and the record
 // that the value was built (see host::Built; it takes no room on CPython).
 // And the argument conversions that take trees out of them.
 
 #include <vector>
 
 #include "classes.hpp"
+#include "name_hashes.hpp"
 #include "pyref.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
@@ -16,6 +18,7 @@ namespace velmo {
 struct PyQuarn {
     PyObject_HEAD
     quarn::Machine machine;
+    NameHashes names;  // a cache, the one part that changes
     [[no_unique_address]] host::Built built;
 };
 
@@ -35,6 +38,10 @@ struct PyStatement {
 Ref wrap(quarn::Machine value, PyTypeObject* type);
 Ref wrap(quarn::Expr value);
 Ref wrap(quarn::Statement value);
+// Destroys what wrap() put in the instance.
+void unwrap(PyQuarn& wrapper) noexcept;
+void unwrap(PyExpr& wrapper) noexcept;
+void unwrap(PyStatement& wrapper) noexcept;
 
 // The wrapper an argument must be, refused with the mismatch text (or, for
 // an instance whose value was never built, the text refusing how it was made).

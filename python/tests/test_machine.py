@@ -134,6 +134,23 @@ def test_runs_twice_and_machines_are_separate():
     assert panic_message(b.get, "only_a") == 'Value cannot be found: S("only_a")'
 
 
+def test_get_by_names_made_and_dropped_in_turn():
+    # Each name object dies before the next is made, so their memory is used
+    # again by names of other texts and numbers, and by long names.
+    q = Quarn()
+    q.run([let("k%d" % i, lit(i)) for i in range(300)] + [let(2**40 + i, lit(-i)) for i in range(300)])
+    q.run([let("a long name that does not fit %d" % i, lit(i)) for i in range(300)])
+    for _ in range(2):
+        for i in range(300):
+            assert q.get("".join(["k", str(i)])) == i
+            assert q.get(2**40 + int(str(i))) == -i
+            assert q.get("a long name that does not fit " + str(i)) == i
+    text = "".join(["k", "0"])
+    assert q.get(text) == 0
+    assert panic_message(Quarn().get, text) == 'Value cannot be found: S("k0")'
+    assert panic_message(q.get, "".join(["k", "300"])) == 'Value cannot be found: S("k300")'
+
+
 def test_rebinding_replaces_any_kind():
     q = Quarn()
     q.run([let("x", lit(1)), let("x", lit("two"))])

@@ -5,8 +5,10 @@
 
 namespace quarn {
 
-Value Machine::get(IdentifierView id) const {
-    std::optional<Value> value = vars.lookup(id);
+Value Machine::get(IdentifierView id) const { return get(id, vars.hash(id)); }
+
+Value Machine::get(IdentifierView id, std::uint64_t hash) const {
+    std::optional<Value> value = vars.lookup(id, hash);
     if (!value) fail("Value cannot be found: " + debug_string(id));
     return std::move(*value);
 }

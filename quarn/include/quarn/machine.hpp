@@ -27,6 +27,8 @@ public:
     // empty optional is told apart from a bound Null by has_value().
     std::optional<Value> lookup(IdentifierView id) const;
     std::optional<Value> lookup(const Name& name) const;
+    // The same with the name's hash already known: hash(id) of this table.
+    std::optional<Value> lookup(IdentifierView id, std::uint64_t hash) const { return find(hash, id); }
     // Binds the name; returns the value it replaces, which the caller
     // releases once the shard's lock is free.
     std::optional<Value> insert(const Name& name, Value value);
@@ -56,6 +58,7 @@ struct Machine {
 
     static Machine create() { return Machine{}; }
     Value get(IdentifierView id) const;  // fatal error when unbound
+    Value get(IdentifierView id, std::uint64_t hash) const;  // hash: vars.hash(id)
     std::string debug() const;
 };
 

@@ -1,0 +1,68 @@
+#pragma once
+// The table hashes of the names Python code reads from one machine. A `get`
+// in a loop passes the same str or int object each time (a constant of the
+// calling code), and hashing its identifier again costs more than the rest
+// of the lookup.
+//
+// An entry is found by the address of the name object, but it counts only
+// if the identifier it copied is the one asked for: the object may have
+// died and its memory gone to another. So no reference is held, and a stale
+// entry costs a miss, never a wrong hash. Names too long to copy inline are
+// not remembered. Every use runs with the interpreter lock held.
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+
+#include "host.hpp"
+#include "quarn/identifier.hpp"
+
+namespace velmo {
+
+class NameHashes {
+public:
+    std::optional<std::uint64_t> find(PyObject* object, quarn::IdentifierView id) const noexcept {
+        const Entry& entry = entries_[slot(object)];
+        if (entry.object != object || !entry.holds(id)) return std::nullopt;
+        return entry.hash;
+    }
+
+    void remember(PyObject* object, quarn::IdentifierView id, std::uint64_t hash) noexcept {
+        if (!id.is_u() && id.s().size() > kInlineText) return;
+        Entry& entry = entries_[slot(object)];
+        entry.object = object;
+        entry.hash = hash;
+        entry.numbered = id.is_u();
+        entry.number = id.u();
+        entry.size = static_cast<std::uint8_t>(id.s().size());
+        if (!id.is_u()) std::memcpy(entry.text, id.s().data(), id.s().size());
+    }
+
+private:
+    static constexpr std::size_t kEntries = 16;
+    static constexpr std::size_t kInlineText = 22;
+
+    struct Entry {
+        const PyObject* object = nullptr;  // compared, never followed
+        std::uint64_t hash = 0;
+        std::uint64_t number = 0;
+        bool numbered = false;
+        std::uint8_t size = 0;
+        char text[kInlineText] = {};
+
+        bool holds(quarn::IdentifierView id) const noexcept {
+            if (id.is_u()) return numbered && number == id.u();
+            return !numbered && id.s() == std::string_view(text, size);
+        }
+    };
+
+    // Objects are at least 16-byte aligned; the bits above tell them apart.
+    static std::size_t slot(const PyObject* object) noexcept {
+        return (reinterpret_cast<std::uintptr_t>(object) >> 4) % kEntries;
+    }
+
+    std::array<Entry, kEntries> entries_{};
+};
+
+}  // namespace velmo
