@@ -8,7 +8,8 @@
 # prepare_NAME (installs and builds what it needs) and fuzz_NAME SECONDS.
 #
 # FUZZ_SEED=N replays the PyPy module fuzzer from seed N (it prints the seed
-# it starts from).
+# it starts from). FUZZ_ONLY=NAME runs that one fuzzer for all of SECONDS, for
+# long runs by hand (several can run at once, each in its own folder).
 set -uo pipefail
 source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
@@ -18,6 +19,7 @@ FUZZERS=(
     "module_cpython 3"
     "module_pypy 2"
 )
+if [ -n "${FUZZ_ONLY:-}" ]; then FUZZERS=("$FUZZ_ONLY 1"); fi
 
 WORK="$ROOT/build/fuzz"
 CLANG=16
