@@ -111,8 +111,23 @@ private:
     }
 
     void bind(const LetNode& let) {
+        if (let.appends) return bind_appended(let);
         // The replaced value is released here, after the table's lock is free.
         std::optional<Value> replaced = machine_.vars.insert(let.ident, evaluate(let.expr, let.code));
+    }
+
+    // `x = x + leaf`, evaluated as shallow() would. When x holds a text that
+    // only the table and this run hold, the text grows in place: a program
+    // that builds a text piece by piece then costs time linear in its length.
+    void bind_appended(const LetNode& let) {
+        auto& pair = static_cast<const PairNode&>(let.expr.node());
+        Value left = lookup(static_cast<const IdentNode&>(pair.left.node()).id);
+        Value held_right;
+        const Value& right = leaf(pair.right.node(), held_right);
+        if (left.kind() == Kind::String && right.kind() == Kind::String &&
+            machine_.vars.append(let.ident, left, right.as_string()))
+            return;
+        std::optional<Value> replaced = machine_.vars.insert(let.ident, apply(pair, left, right));
     }
 
     void branch(const IfNode& node) {

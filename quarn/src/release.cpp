@@ -106,7 +106,7 @@ void destroy_with_items(Counted* object) noexcept {
 
 void destroy_counted(Counted* object) noexcept {
     switch (object->kind) {
-    case CellKind::String: return destroy_as<TextCell>(object, static_cast<TextCell*>(object)->size);
+    case CellKind::String: return destroy_as<TextCell>(object, static_cast<TextCell*>(object)->capacity);
     case CellKind::Vector: return destroy_with_items<ItemsCell, Value>(object);
     case CellKind::Function: return destroy_as<FunctionCell>(object);
     case CellKind::Literal: return destroy_as<LiteralNode>(object);

@@ -39,8 +39,21 @@ Expr Expr::vector(std::span<const Expr> items) {
     return Expr(node);
 }
 
+namespace {
+
+bool appends_to(const Identifier& ident, const Expr& expr) {
+    if (expr.kind() != CellKind::BinaryOp) return false;
+    auto& pair = static_cast<const PairNode&>(expr.node());
+    bool right_is_leaf = pair.right.kind() == CellKind::Literal || pair.right.kind() == CellKind::Ident;
+    return pair.op == Operator::Add && right_is_leaf && pair.left.kind() == CellKind::Ident &&
+           static_cast<const IdentNode&>(pair.left.node()).id.id == ident;
+}
+
+}  // namespace
+
 Statement Statement::let(Identifier ident, Expr expr) {
-    return Statement(make_counted<LetNode>(0, std::move(ident), std::move(expr)));
+    bool appends = appends_to(ident, expr);
+    return Statement(make_counted<LetNode>(0, std::move(ident), std::move(expr), appends));
 }
 
 Statement Statement::if_(Expr cond, Program then, Program otherwise) {

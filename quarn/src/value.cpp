@@ -10,10 +10,24 @@ Value Value::string(std::string_view text) { return concat(text, {}); }
 
 Value Value::concat(std::string_view left, std::string_view right) {
     std::size_t size = left.size() + right.size();
-    auto* cell = detail::make_counted<detail::TextCell>(size, size);
+    auto* cell = detail::make_counted<detail::TextCell>(size, size, size);
     if (!left.empty()) std::memcpy(cell->data(), left.data(), left.size());
     if (!right.empty()) std::memcpy(cell->data() + left.size(), right.data(), right.size());
     return Value(Tag::String, cell);
+}
+
+void Value::append_unseen(std::string_view tail) {
+    auto* text = static_cast<detail::TextCell*>(cell());
+    std::size_t size = text->size + tail.size();
+    if (size > text->capacity) {
+        auto* grown = detail::make_counted<detail::TextCell>(2 * size, text->size, 2 * size);
+        std::memcpy(grown->data(), text->data(), text->size);
+        text->refs.fetch_sub(1, std::memory_order_release);  // the other handle still holds it
+        word_ = reinterpret_cast<std::uintptr_t>(grown);
+        text = grown;
+    }
+    if (!tail.empty()) std::memcpy(text->data() + text->size, tail.data(), tail.size());
+    text->size = size;
 }
 
 Value Value::vector(std::span<Value> items) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <shared_mutex>
+#include <utility>
 #include <vector>
 
 #include "identifier_hash.hpp"
@@ -41,6 +42,9 @@ struct alignas(128) VarTable::Shard {
         if (slots.empty()) return nullptr;
         const Slot& slot = slots[probe(hash, id)];
         return slot.value ? &slot : nullptr;
+    }
+    Slot* find(std::uint64_t hash, IdentifierView id) noexcept {
+        return const_cast<Slot*>(std::as_const(*this).find(hash, id));
     }
 
     // Keeps the table at most three quarters full.
@@ -98,8 +102,7 @@ VarTable::~VarTable() = default;
 
 std::uint64_t VarTable::hash(IdentifierView id) const noexcept { return sip13_identifier(k0_, k1_, id); }
 
-std::uint64_t VarTable::hash_of(const Name& name) const noexcept {
-    if (auto cached = name.hash.get(id_)) return *cached;
+std::uint64_t VarTable::hash_and_remember(const Name& name) const noexcept {
     std::uint64_t h = hash(name.id);
     name.hash.put(id_, h);
     return h;
@@ -145,6 +148,19 @@ std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identif
 
 std::optional<Value> VarTable::insert(const Name& name, Value value) {
     return store(hash_of(name), name.id, nullptr, std::move(value));
+}
+
+// The count is read under the write lock: a new handle to a bound value is
+// only made by a lookup, under this lock, or copied from a handle that
+// already counts.
+bool VarTable::append(const Name& name, const Value& current, std::string_view tail) {
+    std::uint64_t h = hash_of(name);
+    Shard& shard = shard_for(h);
+    std::unique_lock guard(shard.lock);
+    Shard::Slot* slot = shard.find(h, name.id);
+    if (!slot || !slot->value->same_cell(current) || current.use_count() != 2) return false;
+    slot->value->append_unseen(tail);
+    return true;
 }
 
 std::optional<Value> VarTable::insert(Identifier id, Value value) {

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "code.hpp"
@@ -319,4 +321,51 @@ TEST_F(Eval, SharedSubtreesRunAtEachPlace) {
     for (const auto& block : code->blocks) instructions += block.size();
     EXPECT_LE(code->blocks.size(), 61u);
     EXPECT_LE(instructions, 4u * 61);
+}
+
+// `a = a + leaf` grows a text in place only while no one else holds it: a
+// literal it came from, a vector that took it, a handle kept outside, or the
+// right operand itself.
+TEST_F(Eval, TextGrownInPlaceOnlyWhileUnshared) {
+    Statement grow = let("a", Expr::binary_op(id("a"), Operator::Add, lit(S("xy"))));
+    Expr start = lit(S("ab"));
+    Program program{let("a", start), grow, grow, let("v", vexpr({id("a")})), grow, grow};
+    for (int round = 0; round < 2; ++round) {  // the literal "ab" never changes
+        deduce(m, program);
+        EXPECT_EQ(get(m, "v"), "Vector([String(\"abxyxy\")])");
+        EXPECT_EQ(get(m, "a"), "String(\"abxyxyxyxy\")");
+    }
+    Value outside = m.get(Identifier::S("a"));
+    deduce(m, {grow});
+    EXPECT_EQ(debug_string(outside), "String(\"abxyxyxyxy\")");
+    deduce(m, {let("a", Expr::binary_op(id("a"), Operator::Add, id("a")))});
+    EXPECT_EQ(get(m, "a"), "String(\"abxyxyxyxyxyabxyxyxyxyxy\")");
+    EXPECT_EQ(outcome(m, Expr::binary_op(id("a"), Operator::Add, lit(I(1)))), kUnknownType);
+    deduce(m, {let("a", lit(I(1))), let("a", Expr::binary_op(id("a"), Operator::Add, lit(I(2))))});
+    EXPECT_EQ(get(m, "a"), "Number(Int(3))");
+}
+
+// Readers on other threads take the text while it grows: each sees a whole
+// earlier text, never one that changes under it.
+TEST_F(Eval, TextGrownInPlaceWhileOthersRead) {
+    deduce(m, {let("a", lit(S("")))});
+    Statement grow = let("a", Expr::binary_op(id("a"), Operator::Add, lit(S("x"))));
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            while (!done.load()) {
+                Value text = m.get(Identifier::S("a"));
+                std::string before(text.as_string());
+                std::this_thread::yield();
+                if (text.as_string() != before || before.find_first_not_of('x') != std::string::npos) ++bad;
+            }
+        });
+    }
+    for (int i = 0; i < 20000; ++i) deduce(m, {grow});
+    done = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_EQ(m.get(Identifier::S("a")).as_string(), std::string(20000, 'x'));
 }

@@ -45,12 +45,28 @@ public:
         if (a.numbered_ || b.numbered_) return a.numbered_ == b.numbered_ && a.number_ == b.number_;
         if (a.text_.size() != b.text_.size()) return false;
         if (a.text_.size() > 16) return std::memcmp(a.text_.data(), b.text_.data(), a.text_.size()) == 0;
-        for (std::size_t i = 0; i < a.text_.size(); ++i)
-            if (a.text_[i] != b.text_[i]) return false;
-        return true;
+        return same_short_text(a.text_.data(), b.text_.data(), a.text_.size());
     }
 
 private:
+    // Texts of at most 16 bytes, compared a word at a time: two loads that
+    // overlap when the length is not a whole number of words, none of them
+    // past either text's end.
+    static bool same_short_text(const char* a, const char* b, std::size_t n) noexcept {
+        if (n >= 8) return word<std::uint64_t>(a) == word<std::uint64_t>(b) &&
+                           word<std::uint64_t>(a + n - 8) == word<std::uint64_t>(b + n - 8);
+        if (n >= 4) return word<std::uint32_t>(a) == word<std::uint32_t>(b) &&
+                           word<std::uint32_t>(a + n - 4) == word<std::uint32_t>(b + n - 4);
+        if (n == 0) return true;
+        return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+    }
+    template <class Word>
+    static Word word(const char* p) noexcept {
+        Word w;
+        std::memcpy(&w, p, sizeof w);
+        return w;
+    }
+
     IdentifierView(std::string_view text, std::uint64_t number, bool numbered) noexcept
         : text_(text), number_(number), numbered_(numbered) {}
     std::string_view text_;

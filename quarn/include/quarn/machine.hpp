@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "quarn/identifier.hpp"
 #include "quarn/name.hpp"
@@ -33,6 +34,11 @@ public:
     // releases once the shard's lock is free.
     std::optional<Value> insert(const Name& name, Value value);
     std::optional<Value> insert(Identifier id, Value value);
+    // Binds the name to its text followed by `tail`, growing the text in
+    // place, when `current` is the text bound now and no handle but the
+    // table's and `current` reaches it, so that no one sees it change.
+    // False, with nothing done, otherwise.
+    bool append(const Name& name, const Value& current, std::string_view tail);
     void debug(std::string& out) const;
 
     std::size_t shard_count() const noexcept { return count_; }
@@ -41,7 +47,12 @@ public:
 
 private:
     struct Shard;
-    std::uint64_t hash_of(const Name& name) const noexcept;
+    // A tree's name hashes once per table: after that, its cache answers.
+    std::uint64_t hash_of(const Name& name) const noexcept {
+        if (auto cached = name.hash.get(id_)) return *cached;
+        return hash_and_remember(name);
+    }
+    std::uint64_t hash_and_remember(const Name& name) const noexcept;
     Shard& shard_for(std::uint64_t hash) const noexcept;
     std::optional<Value> find(std::uint64_t hash, IdentifierView id) const;
     std::optional<Value> store(std::uint64_t hash, IdentifierView id, Identifier* owned, Value value);

@@ -158,10 +158,12 @@ struct VectorNode : ExprNode {
 };
 
 struct LetNode : StatementNode {
-    LetNode(Identifier i, Expr e) noexcept : StatementNode(CellKind::Let), ident(std::move(i)), expr(std::move(e)) {}
+    LetNode(Identifier i, Expr e, bool a) noexcept
+        : StatementNode(CellKind::Let), ident(std::move(i)), expr(std::move(e)), appends(a) {}
     Name ident;
     Expr expr;
     CodeSlot code;
+    bool appends;  // `x = x + leaf`: the way programs build up a text
 };
 
 struct IfNode : StatementNode {

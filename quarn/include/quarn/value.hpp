@@ -62,6 +62,13 @@ public:
     std::span<const Value> as_vector() const noexcept;
     QuarnFunction& as_function() const noexcept;
 
+    // Appends to a text that no one but the caller can see: its cell is held
+    // by this handle and one other of the caller's, and by no one else. The
+    // cell grows in place while it has room; otherwise this handle moves to
+    // a new cell with twice the room, and the old cell stays with the other
+    // handle. Repeated appends thus cost amortised constant time per byte.
+    void append_unseen(std::string_view tail);
+
     // Whether both handles share one heap cell (never true of inline values).
     bool same_cell(const Value& other) const noexcept { return is_shared() && word_ == other.word_; }
     // Handles sharing this value's cell; 0 for a value held inline.
@@ -89,9 +96,12 @@ private:
 namespace detail {
 
 // The payload cells; each is followed in memory by its bytes or its items.
+// A text that was grown in place (see Value::append_unseen) has room for
+// more bytes than it holds.
 struct TextCell : Counted {
-    explicit TextCell(std::size_t n) noexcept : Counted(CellKind::String), size(n) {}
+    TextCell(std::size_t n, std::size_t room) noexcept : Counted(CellKind::String), size(n), capacity(room) {}
     std::size_t size;
+    std::size_t capacity;
     const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
     char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
 };
