@@ -119,7 +119,7 @@ private:
     // `x = x + leaf`, evaluated as shallow() would. When x holds a text that
     // only the table and this run hold, the text grows in place: a program
     // that builds a text piece by piece then costs time linear in its length.
-    void bind_appended(const LetNode& let) {
+    [[gnu::noinline]] void bind_appended(const LetNode& let) {
         auto& pair = static_cast<const PairNode&>(let.expr.node());
         Value left = lookup(static_cast<const IdentNode&>(pair.left.node()).id);
         Value held_right;

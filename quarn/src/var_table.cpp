@@ -102,7 +102,9 @@ VarTable::~VarTable() = default;
 
 std::uint64_t VarTable::hash(IdentifierView id) const noexcept { return sip13_identifier(k0_, k1_, id); }
 
-std::uint64_t VarTable::hash_and_remember(const Name& name) const noexcept {
+// A tree's name hashes once per table: after that, its cache answers.
+std::uint64_t VarTable::hash_of(const Name& name) const noexcept {
+    if (auto cached = name.hash.get(id_)) return *cached;
     std::uint64_t h = hash(name.id);
     name.hash.put(id_, h);
     return h;

@@ -57,8 +57,9 @@ private:
                            word<std::uint64_t>(a + n - 8) == word<std::uint64_t>(b + n - 8);
         if (n >= 4) return word<std::uint32_t>(a) == word<std::uint32_t>(b) &&
                            word<std::uint32_t>(a + n - 4) == word<std::uint32_t>(b + n - 4);
-        if (n == 0) return true;
-        return a[0] == b[0] && a[n / 2] == b[n / 2] && a[n - 1] == b[n - 1];
+        for (std::size_t i = 0; i < n; ++i)
+            if (a[i] != b[i]) return false;
+        return true;
     }
     template <class Word>
     static Word word(const char* p) noexcept {

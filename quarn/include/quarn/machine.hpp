@@ -47,12 +47,7 @@ public:
 
 private:
     struct Shard;
-    // A tree's name hashes once per table: after that, its cache answers.
-    std::uint64_t hash_of(const Name& name) const noexcept {
-        if (auto cached = name.hash.get(id_)) return *cached;
-        return hash_and_remember(name);
-    }
-    std::uint64_t hash_and_remember(const Name& name) const noexcept;
+    std::uint64_t hash_of(const Name& name) const noexcept;
     Shard& shard_for(std::uint64_t hash) const noexcept;
     std::optional<Value> find(std::uint64_t hash, IdentifierView id) const;
     std::optional<Value> store(std::uint64_t hash, IdentifierView id, Identifier* owned, Value value);
