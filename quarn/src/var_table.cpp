@@ -154,13 +154,15 @@ std::optional<Value> VarTable::insert(const Name& name, Value value) {
 
 // The count is read under the write lock: a new handle to a bound value is
 // only made by a lookup, under this lock, or copied from a handle that
-// already counts.
+// already counts. The fence orders the append after the reads of any handle
+// that let go of the text before the count was read.
 bool VarTable::append(const Name& name, const Value& current, std::string_view tail) {
     std::uint64_t h = hash_of(name);
     Shard& shard = shard_for(h);
     std::unique_lock guard(shard.lock);
     Shard::Slot* slot = shard.find(h, name.id);
     if (!slot || !slot->value->same_cell(current) || current.use_count() != 2) return false;
+    std::atomic_thread_fence(std::memory_order_acquire);
     slot->value->append_unseen(tail);
     return true;
 }
