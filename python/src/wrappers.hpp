@@ -1,8 +1,8 @@
 #pragma once
 // The three Python classes' instances: each is the object header followed by
 // one core value, never changed after the instance is made (a machine's own
-// state aside), and the record
-// that the value was built (see host::Built; it takes no room on CPython).
+// state aside), and the record that the value was built (see host::Built;
+// it takes no room on CPython).
 // And the argument conversions that take trees out of them.
 
 #include <vector>

@@ -1,8 +1,9 @@
 #pragma once
 // The header of every heap object the core shares: the text, vector and
 // function payloads of values, and the nodes of syntax trees. None of them
-// changes after it is made, so any number of handles, on any thread, may
-// share one; the last handle to go releases it.
+// changes after it is made (but for a text that no one else can see yet, see
+// Value::append_unseen), so any number of handles, on any thread, may share
+// one; the last handle to go releases it.
 
 #include <atomic>
 #include <cstdint>
