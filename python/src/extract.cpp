@@ -133,7 +133,7 @@ std::optional<quarn::Value> number_attempts(PyObject* o, Miss* misses) {
     if (!(n == -1 && PyErr_Occurred())) return quarn::Value::integer(n);
     misses[0] = Miss::pending();
     if (PyFloat_CheckExact(o)) return quarn::Value::real(PyFloat_AS_DOUBLE(o));
-    double x = PyFloat_AsDouble(o);
+    double x = host::as_double(o);
     if (!(x == -1.0 && PyErr_Occurred())) return quarn::Value::real(x);
     misses[1] = Miss::pending();
     return std::nullopt;

@@ -44,6 +44,39 @@ inline long as_int64(PyObject* o) {
     return v;
 }
 
+// A double from anything but an exact float, as CPython's PyFloat_AsDouble
+// makes it: by the type's __float__, or, for a type with only __index__, by
+// that. PyPy's PyFloat_AsDouble has no __index__ fallback, so there such an
+// object goes through PyNumber_Index. The type's own attributes are read
+// without running Python code. -1.0 with an error set on failure.
+#ifdef PYPY_VERSION
+inline bool has_index_only(PyObject* o) {
+    static PyObject* const float_name = [] {
+        PyObject* name = PyUnicode_InternFromString("__float__");
+        if (!name) PyErr_Clear();  // then the fallback is never taken
+        return name;
+    }();
+    if (!float_name || !PyIndex_Check(o)) return false;
+    PyObject* type = PyObject_Type(o);  // the current class (see type_of)
+    bool has_float = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), float_name) != nullptr;
+    Py_DECREF(type);
+    return !has_float;
+}
+#endif
+
+inline double as_double(PyObject* o) {
+#ifdef PYPY_VERSION
+    if (has_index_only(o)) {
+        PyObject* index = PyNumber_Index(o);
+        if (!index) return -1.0;
+        double x = PyLong_AsDouble(index);
+        Py_DECREF(index);
+        return x;
+    }
+#endif
+    return PyFloat_AsDouble(o);
+}
+
 // The UTF-8 form of a str or a subclass of it, as a new bytes object (null
 // with the encoding error set if it has none). PyPy's PyUnicode_AsUTF8AndSize
 // takes the size of a subclass from its __len__, which the class may

@@ -108,6 +108,7 @@ def bits(x):
         (Index(-1), -1, int),
         (FloatLike(), 0.25, float),
         (IndexAndFloat(3), 3, int),
+        (Index(2**100), float(2**100), float),  # too big for I64: F64 takes __index__, as on CPython
     ],
     ids=repr,
 )
@@ -149,6 +150,7 @@ TOO_BIG_FOR_C_LONG = "OverflowError: Python int too large to convert to C long"
         (IntOnly(), None, None),  # __int__ alone is neither an index nor a float
         (2**1024, TOO_BIG_FOR_C_LONG, "OverflowError: int too large to convert to float"),
         (-(2**1024), TOO_BIG_FOR_C_LONG, "OverflowError: int too large to convert to float"),
+        (Index(2**1024), TOO_BIG_FOR_C_LONG, "OverflowError: int too large to convert to float"),
     ],
     ids=repr,
 )
