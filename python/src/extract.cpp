@@ -189,7 +189,7 @@ std::optional<quarn::Value> exact_scalar(PyObject* o) {
     if (PyFloat_CheckExact(o)) return quarn::Value::real(PyFloat_AS_DOUBLE(o));
     if (PyUnicode_CheckExact(o)) {
         Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+        const char* data = host::utf8_chars(o, &size);
         if (!data) return PyErr_Clear(), std::nullopt;
         return quarn::Value::string({data, static_cast<std::size_t>(size)});
     }
@@ -281,7 +281,7 @@ namespace {
 std::optional<std::string_view> exact_str_name(PyObject* o) {
     if (!PyUnicode_CheckExact(o)) return std::nullopt;
     Py_ssize_t size = 0;
-    if (const char* data = PyUnicode_AsUTF8AndSize(o, &size)) return std::string_view(data, std::size_t(size));
+    if (const char* data = host::utf8_chars(o, &size)) return std::string_view(data, std::size_t(size));
     PyErr_Clear();
     return std::nullopt;
 }
@@ -321,7 +321,7 @@ std::optional<std::string_view> utf8_text(PyObject* str, Ref& keep) {
         return std::string_view(PyBytes_AS_STRING(keep.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(keep.get())));
     }
     Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(str, &size);
+    const char* data = host::utf8_chars(str, &size);
     if (!data) return std::nullopt;
     return std::string_view(data, static_cast<std::size_t>(size));
 }

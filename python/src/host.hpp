@@ -94,6 +94,20 @@ inline bool utf8_in_place(PyObject* str) {
 #endif
 }
 
+// The UTF-8 text of a str, in place (see utf8_in_place), null with the
+// error set if it has none. An ASCII str on CPython is its own UTF-8 form:
+// names and texts are read from it directly, as a lookup in a loop would
+// otherwise pay for a function call each time.
+inline const char* utf8_chars(PyObject* str, Py_ssize_t* size) {
+#ifndef PYPY_VERSION
+    if (PyUnicode_IS_COMPACT_ASCII(str)) {
+        *size = PyUnicode_GET_LENGTH(str);
+        return static_cast<const char*>(PyUnicode_DATA(str));
+    }
+#endif
+    return PyUnicode_AsUTF8AndSize(str, size);
+}
+
 // The items of an exact list or tuple, read in place, as its iterator would
 // give them. PyPy makes the C objects of a list's items when C code first
 // asks for them, which can fail (a metaclass hook that raises while PyPy

@@ -13,18 +13,20 @@ PyObject* create(PyTypeObject* type) { return wrap(quarn::Machine::create(), typ
 // held until the run ends. The lock stays held for the whole run.
 PyObject* run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
     std::vector<Ref> program = argument(sig, args, 0, statement_objects_arg);
-    for (const Ref& statement : program)
-        quarn::deduce(self->machine, reinterpret_cast<PyStatement*>(statement.get())->statement);
+    std::vector<const quarn::Statement*> statements(program.size());
+    for (std::size_t i = 0; i < program.size(); ++i)
+        statements[i] = &reinterpret_cast<PyStatement*>(program[i].get())->statement;
+    quarn::deduce(self->machine, statements);
     Py_RETURN_NONE;
 }
 
 namespace {
 
-std::uint64_t name_hash(PyQuarn* self, PyObject* name, quarn::IdentifierView id) {
-    if (auto known = self->names.find(name, id)) return *known;
-    std::uint64_t hash = self->machine.vars.hash(id);
-    self->names.remember(name, id, hash);
-    return hash;
+const quarn::Binding& binding_of(PyQuarn* self, PyObject* name, quarn::IdentifierView id) {
+    if (const quarn::Binding* known = self->names.find(name, id)) return *known;
+    const quarn::Binding& found = self->machine.binding(id);
+    self->names.remember(name, id, &found);
+    return found;
 }
 
 }  // namespace
@@ -33,7 +35,7 @@ PyObject* get(const Signature& sig, PyQuarn* self, PyObject* const* args) {
     quarn::Identifier storage;
     quarn::IdentifierView id =
         argument(sig, args, 0, [&](PyObject* o) { return PyIdentifier::extract_view(o, storage); });
-    return PyValue::arc_quarnvalue_to_py(self->machine.get(id, name_hash(self, args[0], id))).release();
+    return PyValue::arc_quarnvalue_to_py(self->machine.vars.read(binding_of(self, args[0], id))).release();
 }
 
 PyObject* repr(PyQuarn* self) {

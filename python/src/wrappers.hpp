@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "classes.hpp"
-#include "name_hashes.hpp"
+#include "name_bindings.hpp"
 #include "pyref.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
@@ -18,7 +18,7 @@ namespace velmo {
 struct PyQuarn {
     PyObject_HEAD
     quarn::Machine machine;
-    NameHashes names;  // a cache, the one part that changes
+    NameBindings names;  // a cache, the one part that changes
     [[no_unique_address]] host::Built built;
 };
 

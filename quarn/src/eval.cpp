@@ -121,6 +121,7 @@ private:
     // that builds a text piece by piece then costs time linear in its length.
     [[gnu::noinline]] void bind_appended(const LetNode& let) {
         auto& pair = static_cast<const PairNode&>(let.expr.node());
+        if (appended_in_table(let.ident, pair.right.node())) return;
         Value left = lookup(static_cast<const IdentNode&>(pair.left.node()).id);
         Value held_right;
         const Value& right = leaf(pair.right.node(), held_right);
@@ -128,6 +129,16 @@ private:
             machine_.vars.append(let.ident, left, right.as_string()))
             return;
         std::optional<Value> replaced = machine_.vars.insert(let.ident, apply(pair, left, right));
+    }
+
+    // The common `x = x + "text"` once x is bound: the table alone may hold
+    // x's text, so it grows in place under the table's lock, with no handle
+    // taken out. Nothing here can fail: x being unbound or no text leaves
+    // the work to the general path, which reports it.
+    bool appended_in_table(const Name& x, const ExprNode& right) {
+        if (right.kind != CellKind::Literal) return false;
+        const Value& tail = static_cast<const LiteralNode&>(right).value;
+        return tail.kind() == Kind::String && machine_.vars.append(x, tail.as_string());
     }
 
     void branch(const IfNode& node) {
@@ -274,6 +285,11 @@ private:
 void deduce(Machine& machine, const Program& statements) { Evaluator(machine).run(statements); }
 
 void deduce(Machine& machine, const Statement& statement) { Evaluator(machine).run(statement); }
+
+void deduce(Machine& machine, std::span<const Statement* const> statements) {
+    Evaluator evaluator(machine);
+    for (const Statement* statement : statements) evaluator.run(*statement);
+}
 
 Value deduce_expr(Machine& machine, const Expr& expr) { return Evaluator(machine).evaluate(expr); }
 

@@ -5,12 +5,12 @@
 
 namespace quarn {
 
-Value Machine::get(IdentifierView id) const { return get(id, vars.hash(id)); }
+Value Machine::get(IdentifierView id) const { return vars.read(binding(id)); }
 
-Value Machine::get(IdentifierView id, std::uint64_t hash) const {
-    std::optional<Value> value = vars.lookup(id, hash);
-    if (!value) fail("Value cannot be found: " + debug_string(id));
-    return std::move(*value);
+const Binding& Machine::binding(IdentifierView id) const {
+    const Binding* found = vars.find(id);
+    if (!found) fail("Value cannot be found: " + debug_string(id));
+    return *found;
 }
 
 std::string Machine::debug() const {

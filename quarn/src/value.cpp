@@ -22,7 +22,7 @@ void Value::append_unseen(std::string_view tail) {
     if (size > text->capacity) {
         auto* grown = detail::make_counted<detail::TextCell>(2 * size, text->size, 2 * size);
         std::memcpy(grown->data(), text->data(), text->size);
-        text->refs.fetch_sub(1, std::memory_order_release);  // the other handle still holds it
+        detail::drop_ref(text);  // the other handle, if any, keeps it
         word_ = reinterpret_cast<std::uintptr_t>(grown);
         text = grown;
     }

@@ -17,44 +17,44 @@
 
 namespace quarn {
 
-// One shard: an open-addressing table (power-of-two size, linear probing)
-// under its own lock, on cache lines of its own.
-struct alignas(128) VarTable::Shard {
-    struct Slot {
-        std::uint64_t hash = 0;
-        Identifier id;
-        std::optional<Value> value;  // empty marks a free slot
-    };
+// A name bound in the table. It is made when the name is first bound and
+// stays at its address, never removed, until the table goes; trees' names
+// remember it (name.hpp), so a program run again finds its variables
+// without hashing or probing.
+struct Binding {
+    std::uint64_t hash;
+    Identifier id;
+    Value value;  // read and written under the lock of the binding's shard
+};
 
+// One shard: an open-addressing table (power-of-two size, linear probing)
+// of bindings, under its own lock, on cache lines of its own.
+struct alignas(128) VarTable::Shard {
     mutable RwLock lock;
-    std::vector<Slot> slots;
+    std::vector<std::unique_ptr<Binding>> slots;  // null marks a free slot
     std::size_t mask = 0;  // slots.size() - 1, once there are slots
     std::size_t used = 0;
 
     // The slot holding the name, or the free slot where it would go.
     std::size_t probe(std::uint64_t hash, IdentifierView id) const noexcept {
         std::size_t i = hash & mask;
-        while (slots[i].value && !(slots[i].hash == hash && IdentifierView(slots[i].id) == id)) i = (i + 1) & mask;
+        while (slots[i] && !(slots[i]->hash == hash && IdentifierView(slots[i]->id) == id)) i = (i + 1) & mask;
         return i;
     }
 
-    const Slot* find(std::uint64_t hash, IdentifierView id) const noexcept {
-        if (slots.empty()) return nullptr;
-        const Slot& slot = slots[probe(hash, id)];
-        return slot.value ? &slot : nullptr;
-    }
-    Slot* find(std::uint64_t hash, IdentifierView id) noexcept {
-        return const_cast<Slot*>(std::as_const(*this).find(hash, id));
+    Binding* find(std::uint64_t hash, IdentifierView id) const noexcept {
+        return slots.empty() ? nullptr : slots[probe(hash, id)].get();
     }
 
-    // Keeps the table at most three quarters full.
+    // Keeps the table at most three quarters full. The bindings stay where
+    // they are; only the slots pointing at them move.
     void make_room() {
         if ((used + 1) * 4 <= slots.size() * 3) return;
         std::size_t size = slots.empty() ? 8 : slots.size() * 2;
-        std::vector<Slot> old = std::exchange(slots, std::vector<Slot>(size));
+        std::vector<std::unique_ptr<Binding>> old = std::exchange(slots, std::vector<std::unique_ptr<Binding>>(size));
         mask = size - 1;
-        for (Slot& s : old)
-            if (s.value) slots[probe(s.hash, s.id)] = std::move(s);
+        for (auto& binding : old)
+            if (binding) slots[probe(binding->hash, binding->id)] = std::move(binding);
     }
 };
 
@@ -102,14 +102,6 @@ VarTable::~VarTable() = default;
 
 std::uint64_t VarTable::hash(IdentifierView id) const noexcept { return sip13_identifier(k0_, k1_, id); }
 
-// A tree's name hashes once per table: after that, its cache answers.
-std::uint64_t VarTable::hash_of(const Name& name) const noexcept {
-    if (auto cached = name.hash.get(id_)) return *cached;
-    std::uint64_t h = hash(name.id);
-    name.hash.put(id_, h);
-    return h;
-}
-
 // The shard index is taken from the bits just below the top seven of the
 // hash: each shard's own table places entries by the low bits, so the two
 // choices stay independent.
@@ -119,57 +111,96 @@ std::size_t VarTable::shard_of(std::uint64_t hash) const noexcept {
 
 VarTable::Shard& VarTable::shard_for(std::uint64_t hash) const noexcept { return shards_[shard_of(hash)]; }
 
-std::optional<Value> VarTable::find(std::uint64_t h, IdentifierView id) const {
+Binding* VarTable::find(std::uint64_t h, IdentifierView id) const {
     const Shard& shard = shard_for(h);
     std::shared_lock guard(shard.lock);
-    auto* slot = shard.find(h, id);
-    return slot ? slot->value : std::nullopt;
+    return shard.find(h, id);
 }
 
-std::optional<Value> VarTable::lookup(IdentifierView id) const { return find(hash(id), id); }
+const Binding* VarTable::find(IdentifierView id) const { return find(hash(id), id); }
 
-std::optional<Value> VarTable::lookup(const Name& name) const { return find(hash_of(name), name.id); }
+Value VarTable::read(const Binding& binding) const {
+    std::shared_lock guard(shard_for(binding.hash).lock);
+    return binding.value;
+}
 
-// A new entry keeps the identifier: moved from `owned` when the caller gives
-// one up, copied otherwise. An existing entry keeps the one it has.
-std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identifier* owned, Value value) {
+// The binding a tree's name remembers for this table, else the one found
+// for it, which the name then remembers.
+Binding* VarTable::bound(const Name& name) const {
+    if (Binding* known = name.binding.get(id_)) return known;
+    Binding* found = find(hash(name.id), name.id);
+    if (found) name.binding.put(id_, found);
+    return found;
+}
+
+std::optional<Value> VarTable::lookup(IdentifierView id) const {
+    const Binding* binding = find(id);
+    return binding ? std::optional<Value>(read(*binding)) : std::nullopt;
+}
+
+std::optional<Value> VarTable::lookup(const Name& name) const {
+    const Binding* binding = bound(name);
+    return binding ? std::optional<Value>(read(*binding)) : std::nullopt;
+}
+
+std::optional<Value> VarTable::replace(Binding& binding, Value value) {
+    std::unique_lock guard(shard_for(binding.hash).lock);
+    return std::exchange(binding.value, std::move(value));
+}
+
+// A new binding keeps the identifier: moved from `owned` when the caller
+// gives one up, copied otherwise. `at` is set to the name's binding.
+std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identifier* owned, Value value,
+                                     Binding*& at) {
     Shard& shard = shard_for(h);
     std::unique_lock guard(shard.lock);
-    if (!shard.slots.empty()) {
-        Shard::Slot& found = shard.slots[shard.probe(h, id)];
-        if (found.value) return std::exchange(found.value, std::move(value));
-    }
+    if ((at = shard.find(h, id))) return std::exchange(at->value, std::move(value));
     shard.make_room();
-    Shard::Slot& slot = shard.slots[shard.probe(h, id)];
-    slot.hash = h;
-    slot.id = owned ? std::move(*owned) : id.owned();
-    slot.value = std::move(value);
+    auto binding = std::make_unique<Binding>(h, owned ? std::move(*owned) : id.owned(), std::move(value));
+    at = binding.get();
+    shard.slots[shard.probe(h, id)] = std::move(binding);
     ++shard.used;
     return std::nullopt;
 }
 
 std::optional<Value> VarTable::insert(const Name& name, Value value) {
-    return store(hash_of(name), name.id, nullptr, std::move(value));
-}
-
-// The count is read under the write lock: a new handle to a bound value is
-// only made by a lookup, under this lock, or copied from a handle that
-// already counts. The fence orders the append after the reads of any handle
-// that let go of the text before the count was read.
-bool VarTable::append(const Name& name, const Value& current, std::string_view tail) {
-    std::uint64_t h = hash_of(name);
-    Shard& shard = shard_for(h);
-    std::unique_lock guard(shard.lock);
-    Shard::Slot* slot = shard.find(h, name.id);
-    if (!slot || !slot->value->same_cell(current) || current.use_count() != 2) return false;
-    std::atomic_thread_fence(std::memory_order_acquire);
-    slot->value->append_unseen(tail);
-    return true;
+    if (Binding* known = name.binding.get(id_)) return replace(*known, std::move(value));
+    Binding* at;
+    std::optional<Value> replaced = store(hash(name.id), name.id, nullptr, std::move(value), at);
+    name.binding.put(id_, at);
+    return replaced;
 }
 
 std::optional<Value> VarTable::insert(Identifier id, Value value) {
     std::uint64_t h = hash(id);
-    return store(h, id, &id, std::move(value));
+    Binding* at;
+    return store(h, id, &id, std::move(value), at);
+}
+
+// The count is read under the write lock: a new handle to a bound value is
+// only made by a read, under this lock, or copied from a handle that
+// already counts. The fence orders the append after the reads of any handle
+// that let go of the text before the count was read.
+// `current`, when given, is the caller's handle to the text, which must be
+// the one bound.
+bool VarTable::append_if_held_by(Binding& binding, const Value* current, std::string_view tail) {
+    std::unique_lock guard(shard_for(binding.hash).lock);
+    Value& text = binding.value;
+    if (current ? !text.same_cell(*current) : text.kind() != Kind::String) return false;
+    if (text.use_count() != (current ? 2 : 1)) return false;
+    std::atomic_thread_fence(std::memory_order_acquire);
+    text.append_unseen(tail);
+    return true;
+}
+
+bool VarTable::append(const Name& name, const Value& current, std::string_view tail) {
+    Binding* binding = bound(name);
+    return binding && append_if_held_by(*binding, &current, tail);
+}
+
+bool VarTable::append(const Name& name, std::string_view tail) {
+    Binding* binding = name.binding.get(id_);
+    return binding && append_if_held_by(*binding, nullptr, tail);
 }
 
 // Holds at most two read locks: the next shard's is taken before the
@@ -181,13 +212,13 @@ void VarTable::debug(std::string& out) const {
     for (std::size_t i = 0; i < count_; ++i) {
         std::shared_lock next(shards_[i].lock);
         held = std::move(next);
-        for (const Shard::Slot& slot : shards_[i].slots) {
-            if (!slot.value) continue;
+        for (const auto& binding : shards_[i].slots) {
+            if (!binding) continue;
             if (!first) out += ", ";
             first = false;
-            quarn::debug(out, slot.id);
+            quarn::debug(out, binding->id);
             out += ": ";
-            quarn::debug(out, *slot.value);
+            quarn::debug(out, binding->value);
         }
     }
     out += '}';

@@ -237,7 +237,7 @@ TEST_F(Eval, FunctionThatRebindsItsOwnNameStaysAlive) {
 }
 
 TEST_F(Eval, LetFnAndRebinding) {
-    deduce(m, {});
+    deduce(m, Program{});
     EXPECT_EQ(m.debug(), "Machine { vars: {} }");
 
     deduce(m, {let("x", lit(I(1))), let("x", lit(I(2)))});

@@ -241,9 +241,9 @@ TEST(Machine, ConcurrentReadersSeeWholeValues) {
     EXPECT_EQ(m.get(id).as_vector()[0].as_int(), kLast);
 }
 
-// One tree run on two machines in turn: each table's hash of a name differs,
-// and the name's cache must never hand one table the other's hash.
-TEST(HashCache, NamesRunOnSeveralMachinesFindTheirOwnBindings) {
+// One tree run on two machines in turn: each table has its own binding of
+// a name, and the name's cache must never hand one table the other's.
+TEST(BindingCache, NamesRunOnSeveralMachinesFindTheirOwnBindings) {
     Machine a = Machine::create(), b = Machine::create();
     Expr sum = Expr::binary_op(id("x"), Operator::Add, id("y"));
     Program program{let("z", sum)};
@@ -257,18 +257,54 @@ TEST(HashCache, NamesRunOnSeveralMachinesFindTheirOwnBindings) {
     }
 }
 
-TEST(HashCache, ConcurrentUseFromTwoTables) {
-    HashCache cache;
+// A machine made where a dead one was may get its memory, even its
+// bindings' addresses; a name that remembers the dead table's binding must
+// still miss.
+TEST(BindingCache, NamesOutliveTheirMachines) {
+    Program read{let("y", id("x"))};
+    for (int round = 0; round < 3; ++round) {
+        Machine m = Machine::create();
+        deduce(m, {let("x", lit(I(round)))});
+        deduce(m, read);
+        EXPECT_EQ(m.get(Identifier::S("y")).as_int(), round);
+    }
+}
+
+// Names remember their bindings while the table grows past many sizes; a
+// binding that moved as its shard grew would be read after it was freed.
+TEST(BindingCache, BindingsStayPutWhileTheTableGrows) {
+    Machine m = Machine::create();
+    Program bind, read;
+    std::vector<Expr> names;
+    for (int i = 0; i < 2000; ++i) {
+        std::string name = "x" + std::to_string(i);
+        bind.push_back(let(name.c_str(), lit(I(i))));
+        names.push_back(id(name.c_str()));
+    }
+    read.push_back(let("all", vexpr(names)));
+    for (int round = 0; round < 2; ++round) {
+        deduce(m, bind);
+        deduce(m, read);
+        auto all = m.get(Identifier::S("all")).as_vector();
+        ASSERT_EQ(all.size(), 2000u);
+        for (int i = 0; i < 2000; ++i) EXPECT_EQ(all[i].as_int(), i);
+    }
+}
+
+TEST(BindingCache, ConcurrentUseFromTwoTables) {
+    BindingCache cache;
     std::atomic<int> wrong{0};
-    auto worker = [&](std::uint64_t table, std::uint64_t hash) {
+    auto worker = [&](std::uint64_t table, Binding* binding) {
         for (int i = 0; i < 200000; ++i) {
-            if (auto h = cache.get(table); h && *h != hash) ++wrong;
-            cache.put(table, hash);
+            if (Binding* b = cache.get(table); b && b != binding) ++wrong;
+            cache.put(table, binding);
         }
     };
-    std::thread t1(worker, 1, 0x1111), t2(worker, 2, 0x2222);
+    alignas(8) char places[2];
+    std::thread t1(worker, 1, reinterpret_cast<Binding*>(&places[0])),
+        t2(worker, 2, reinterpret_cast<Binding*>(&places[1]));
     t1.join();
     t2.join();
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_FALSE(HashCache().get(1));
+    EXPECT_EQ(BindingCache().get(1), nullptr);
 }

@@ -4,6 +4,8 @@
 // stack, and a function called at the bottom of a deep tree has nearly all of
 // its thread's stack to itself.
 
+#include <span>
+
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
 
@@ -12,9 +14,11 @@ namespace quarn {
 // Runs the statements in order. Stops with a Fatal error at the first
 // failure; bindings made before it stay in the machine.
 void deduce(Machine& machine, const Program& statements);
-// Runs one statement: a caller that holds its statements some other way
-// runs them one after another.
+// Runs one statement.
 void deduce(Machine& machine, const Statement& statement);
+// Runs statements that the caller holds some other way, in order, as one
+// run.
+void deduce(Machine& machine, std::span<const Statement* const> statements);
 
 // Evaluates an expression to a value.
 Value deduce_expr(Machine& machine, const Expr& expr);

@@ -28,8 +28,10 @@ public:
     // empty optional is told apart from a bound Null by has_value().
     std::optional<Value> lookup(IdentifierView id) const;
     std::optional<Value> lookup(const Name& name) const;
-    // The same with the name's hash already known: hash(id) of this table.
-    std::optional<Value> lookup(IdentifierView id, std::uint64_t hash) const { return find(hash, id); }
+    // The name's binding, or null when it is unbound. A binding stays at its
+    // address as long as the table: the table never moves or removes one.
+    const Binding* find(IdentifierView id) const;
+    Value read(const Binding& binding) const;
     // Binds the name; returns the value it replaces, which the caller
     // releases once the shard's lock is free.
     std::optional<Value> insert(const Name& name, Value value);
@@ -39,6 +41,9 @@ public:
     // table's and `current` reaches it, so that no one sees it change.
     // False, with nothing done, otherwise.
     bool append(const Name& name, const Value& current, std::string_view tail);
+    // The same when the caller holds no handle to the text: only the
+    // table's may reach it. Tried only on a binding the name remembers.
+    bool append(const Name& name, std::string_view tail);
     void debug(std::string& out) const;
 
     std::size_t shard_count() const noexcept { return count_; }
@@ -47,16 +52,18 @@ public:
 
 private:
     struct Shard;
-    std::uint64_t hash_of(const Name& name) const noexcept;
     Shard& shard_for(std::uint64_t hash) const noexcept;
-    std::optional<Value> find(std::uint64_t hash, IdentifierView id) const;
-    std::optional<Value> store(std::uint64_t hash, IdentifierView id, Identifier* owned, Value value);
+    Binding* find(std::uint64_t hash, IdentifierView id) const;
+    Binding* bound(const Name& name) const;
+    std::optional<Value> store(std::uint64_t hash, IdentifierView id, Identifier* owned, Value value, Binding*& at);
+    std::optional<Value> replace(Binding& binding, Value value);
+    bool append_if_held_by(Binding& binding, const Value* current, std::string_view tail);
 
     std::unique_ptr<Shard[]> shards_;
     std::size_t count_;
     unsigned shift_;
     std::uint64_t k0_, k1_;
-    std::uint64_t id_;  // tells this table's hashes apart in a name's hash cache
+    std::uint64_t id_;  // tells this table's bindings apart in a name's cache
 };
 
 struct Machine {
@@ -64,7 +71,7 @@ struct Machine {
 
     static Machine create() { return Machine{}; }
     Value get(IdentifierView id) const;  // fatal error when unbound
-    Value get(IdentifierView id, std::uint64_t hash) const;  // hash: vars.hash(id)
+    const Binding& binding(IdentifierView id) const;  // fatal error when unbound
     std::string debug() const;
 };
 

@@ -63,10 +63,11 @@ public:
     QuarnFunction& as_function() const noexcept;
 
     // Appends to a text that no one but the caller can see: its cell is held
-    // by this handle and one other of the caller's, and by no one else. The
-    // cell grows in place while it has room; otherwise this handle moves to
-    // a new cell with twice the room, and the old cell stays with the other
-    // handle. Repeated appends thus cost amortised constant time per byte.
+    // by this handle and at most one other of the caller's, and by no one
+    // else. The cell grows in place while it has room; otherwise this handle
+    // moves to a new cell with twice the room, and the old cell is left to
+    // the other handle, or freed. Repeated appends thus cost amortised
+    // constant time per byte.
     void append_unseen(std::string_view tail);
 
     // Whether both handles share one heap cell (never true of inline values).

@@ -1,38 +1,39 @@
 #pragma once
-// The table hashes of the names Python code reads from one machine. A `get`
-// in a loop passes the same str or int object each time (a constant of the
-// calling code), and hashing its identifier again costs more than the rest
-// of the lookup.
+// The bindings of the names Python code reads from one machine. A `get` in a
+// loop passes the same str or int object each time (a constant of the
+// calling code), and hashing its identifier and probing the table again
+// cost more than the rest of the call. A binding stays at its address as
+// long as the machine's table, which outlives this cache.
 //
 // An entry is found by the address of the name object, but it counts only
 // if the identifier it copied is the one asked for: the object may have
 // died and its memory gone to another. So no reference is held, and a stale
-// entry costs a miss, never a wrong hash. Names too long to copy inline are
-// not remembered. Every use runs with the interpreter lock held.
+// entry costs a miss, never a wrong binding. Names too long to copy inline
+// are not remembered. Every use runs with the interpreter lock held.
 
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <optional>
 
 #include "host.hpp"
 #include "quarn/identifier.hpp"
+#include "quarn/name.hpp"
 
 namespace velmo {
 
-class NameHashes {
+class NameBindings {
 public:
-    std::optional<std::uint64_t> find(PyObject* object, quarn::IdentifierView id) const noexcept {
+    const quarn::Binding* find(PyObject* object, quarn::IdentifierView id) const noexcept {
         const Entry& entry = entries_[slot(object)];
-        if (entry.object != object || !entry.holds(id)) return std::nullopt;
-        return entry.hash;
+        if (entry.object != object || !entry.holds(id)) return nullptr;
+        return entry.binding;
     }
 
-    void remember(PyObject* object, quarn::IdentifierView id, std::uint64_t hash) noexcept {
+    void remember(PyObject* object, quarn::IdentifierView id, const quarn::Binding* binding) noexcept {
         if (!id.is_u() && id.s().size() > kInlineText) return;
         Entry& entry = entries_[slot(object)];
         entry.object = object;
-        entry.hash = hash;
+        entry.binding = binding;
         entry.numbered = id.is_u();
         entry.number = id.u();
         entry.size = static_cast<std::uint8_t>(id.s().size());
@@ -45,7 +46,7 @@ private:
 
     struct Entry {
         const PyObject* object = nullptr;  // compared, never followed
-        std::uint64_t hash = 0;
+        const quarn::Binding* binding = nullptr;
         std::uint64_t number = 0;
         bool numbered = false;
         std::uint8_t size = 0;
@@ -53,7 +54,7 @@ private:
 
         bool holds(quarn::IdentifierView id) const noexcept {
             if (id.is_u()) return numbered && number == id.u();
-            return !numbered && id.s() == std::string_view(text, size);
+            return !numbered && quarn::IdentifierView::S(std::string_view(text, size)) == id;
         }
     };
 
