@@ -27,7 +27,14 @@ struct PyValue {
     static quarn::Value extract_bound(PyObject* object);
     // A new object. A Function value raises TypeError; a Function inside a
     // vector is a fatal error, and so is a failure to make an object.
-    static Ref arc_quarnvalue_to_py(const quarn::Value& value);
+    static Ref arc_quarnvalue_to_py(const quarn::Value& value) {
+        return value.is_int() ? int_to_py(value.as_int()) : other_to_py(value);
+    }
+
+private:
+    // Ints, the values read back most, skip the dispatch on the kind.
+    static Ref int_to_py(std::int64_t n);
+    static Ref other_to_py(const quarn::Value& value);
 };
 
 struct PyIdentifier {

@@ -85,7 +85,13 @@ Ref vector(const quarn::Value& top) {
 
 }  // namespace
 
-Ref PyValue::arc_quarnvalue_to_py(const quarn::Value& value) {
+Ref PyValue::int_to_py(std::int64_t n) {
+    PyObject* made = PyLong_FromLong(n);
+    if (!made) fail_api_call();
+    return Ref::steal(made);
+}
+
+Ref PyValue::other_to_py(const quarn::Value& value) {
     switch (value.kind()) {
     case quarn::Kind::Function: raise_type_error(kNoFunctions);
     case quarn::Kind::Vector: return vector(value);

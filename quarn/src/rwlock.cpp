@@ -19,7 +19,7 @@ void RwLock::wake_sleepers() noexcept {
     word_.notify_all();
 }
 
-void RwLock::lock_shared() noexcept {
+void RwLock::lock_shared_waiting() noexcept {
     int round = 0;
     for (;;) {
         std::uint32_t w = word_.load(std::memory_order_relaxed);
@@ -31,12 +31,7 @@ void RwLock::lock_shared() noexcept {
     }
 }
 
-void RwLock::unlock_shared() noexcept {
-    std::uint32_t before = word_.fetch_sub(1, std::memory_order_release);
-    if ((before & kReaders) == 1 && (before & kSleeping)) wake_sleepers();
-}
-
-void RwLock::lock() noexcept {
+void RwLock::lock_waiting() noexcept {
     int round = 0;
     for (;;) {
         std::uint32_t w = word_.load(std::memory_order_relaxed);
@@ -52,10 +47,6 @@ void RwLock::lock() noexcept {
         }
         pause(w, round);
     }
-}
-
-void RwLock::unlock() noexcept {
-    if (word_.exchange(0, std::memory_order_release) & kSleeping) word_.notify_all();
 }
 
 }  // namespace quarn

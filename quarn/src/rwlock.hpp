@@ -12,12 +12,28 @@ namespace quarn {
 
 class RwLock {
 public:
-    void lock_shared() noexcept;
-    void unlock_shared() noexcept;
-    void lock() noexcept;
-    void unlock() noexcept;
+    // The uncontended case inline: one atomic operation each.
+    void lock_shared() noexcept {
+        std::uint32_t w = word_.load(std::memory_order_relaxed);
+        if ((w & (kWriter | kWriterWaiting)) ||
+            !word_.compare_exchange_weak(w, w + 1, std::memory_order_acquire))
+            lock_shared_waiting();
+    }
+    void unlock_shared() noexcept {
+        std::uint32_t before = word_.fetch_sub(1, std::memory_order_release);
+        if ((before & kReaders) == 1 && (before & kSleeping)) wake_sleepers();
+    }
+    void lock() noexcept {
+        std::uint32_t w = 0;
+        if (!word_.compare_exchange_weak(w, kWriter, std::memory_order_acquire)) lock_waiting();
+    }
+    void unlock() noexcept {
+        if (word_.exchange(0, std::memory_order_release) & kSleeping) word_.notify_all();
+    }
 
 private:
+    void lock_shared_waiting() noexcept;
+    void lock_waiting() noexcept;
     static constexpr std::uint32_t kWriter = 1u << 31;
     static constexpr std::uint32_t kWriterWaiting = 1u << 30;
     static constexpr std::uint32_t kSleeping = 1u << 29;  // someone waits in the kernel

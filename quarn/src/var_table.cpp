@@ -24,7 +24,8 @@ namespace quarn {
 struct Binding {
     std::uint64_t hash;
     Identifier id;
-    Value value;  // read and written under the lock of the binding's shard
+    Value value;  // read and written under `lock`
+    RwLock* lock;  // the binding's shard's
 };
 
 // One shard: an open-addressing table (power-of-two size, linear probing)
@@ -120,7 +121,7 @@ Binding* VarTable::find(std::uint64_t h, IdentifierView id) const {
 const Binding* VarTable::find(IdentifierView id) const { return find(hash(id), id); }
 
 Value VarTable::read(const Binding& binding) const {
-    std::shared_lock guard(shard_for(binding.hash).lock);
+    std::shared_lock guard(*binding.lock);
     return binding.value;
 }
 
@@ -144,7 +145,7 @@ std::optional<Value> VarTable::lookup(const Name& name) const {
 }
 
 std::optional<Value> VarTable::replace(Binding& binding, Value value) {
-    std::unique_lock guard(shard_for(binding.hash).lock);
+    std::unique_lock guard(*binding.lock);
     return std::exchange(binding.value, std::move(value));
 }
 
@@ -156,7 +157,7 @@ std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identif
     std::unique_lock guard(shard.lock);
     if ((at = shard.find(h, id))) return std::exchange(at->value, std::move(value));
     shard.make_room();
-    auto binding = std::make_unique<Binding>(h, owned ? std::move(*owned) : id.owned(), std::move(value));
+    auto binding = std::make_unique<Binding>(h, owned ? std::move(*owned) : id.owned(), std::move(value), &shard.lock);
     at = binding.get();
     shard.slots[shard.probe(h, id)] = std::move(binding);
     ++shard.used;
@@ -184,7 +185,7 @@ std::optional<Value> VarTable::insert(Identifier id, Value value) {
 // `current`, when given, is the caller's handle to the text, which must be
 // the one bound.
 bool VarTable::append_if_held_by(Binding& binding, const Value* current, std::string_view tail) {
-    std::unique_lock guard(shard_for(binding.hash).lock);
+    std::unique_lock guard(*binding.lock);
     Value& text = binding.value;
     if (current ? !text.same_cell(*current) : text.kind() != Kind::String) return false;
     if (text.use_count() != (current ? 2 : 1)) return false;

@@ -53,13 +53,14 @@ private:
     // overlap when the length is not a whole number of words, none of them
     // past either text's end.
     static bool same_short_text(const char* a, const char* b, std::size_t n) noexcept {
-        if (n >= 8) return word<std::uint64_t>(a) == word<std::uint64_t>(b) &&
-                           word<std::uint64_t>(a + n - 8) == word<std::uint64_t>(b + n - 8);
-        if (n >= 4) return word<std::uint32_t>(a) == word<std::uint32_t>(b) &&
-                           word<std::uint32_t>(a + n - 4) == word<std::uint32_t>(b + n - 4);
-        for (std::size_t i = 0; i < n; ++i)
-            if (a[i] != b[i]) return false;
-        return true;
+        if (n >= 8) return same_ends<std::uint64_t>(a, b, n);
+        if (n >= 4) return same_ends<std::uint32_t>(a, b, n);
+        if (n >= 2) return same_ends<std::uint16_t>(a, b, n);
+        return n == 0 || *a == *b;
+    }
+    template <class Word>
+    static bool same_ends(const char* a, const char* b, std::size_t n) noexcept {
+        return word<Word>(a) == word<Word>(b) && word<Word>(a + n - sizeof(Word)) == word<Word>(b + n - sizeof(Word));
     }
     template <class Word>
     static Word word(const char* p) noexcept {
