@@ -52,14 +52,36 @@ Ref new_list(std::size_t size) {
     return list;
 }
 
-// Stores the new object as the list's next item; the list takes the reference.
-void append(Open& open, PyObject* item) {
+// Stores the new object as the list's item `index`, its next one; the list
+// takes the reference.
+void put(Open& open, std::size_t index, PyObject* item) {
     if (host::kListFilledInPlace) {
-        PyList_SET_ITEM(open.list.get(), static_cast<Py_ssize_t>(open.next - 1), item);
+        PyList_SET_ITEM(open.list.get(), static_cast<Py_ssize_t>(index), item);
         return;
     }
     Ref held = Ref::steal(item);
     if (PyList_Append(open.list.get(), item) < 0) fail_api_call();
+}
+
+PyObject* new_int(std::int64_t n) {
+    PyObject* made = PyLong_FromLong(n);
+    if (!made) fail_api_call();
+    return made;
+}
+
+// Fills the list from `next` on, up to its first vector item or its end.
+// Ints, the common items, skip the dispatch on the kind.
+void fill_scalars(Open& list) {
+    for (; list.next < list.items.size(); ++list.next) {
+        const quarn::Value& item = list.items[list.next];
+        if (item.is_int()) {
+            put(list, list.next, new_int(item.as_int()));
+            continue;
+        }
+        if (item.kind() == quarn::Kind::Vector) return;
+        if (item.kind() == quarn::Kind::Function) fail_nested_function();
+        put(list, list.next, scalar(item));
+    }
 }
 
 Ref vector(const quarn::Value& top) {
@@ -67,29 +89,21 @@ Ref vector(const quarn::Value& top) {
     open.push({top.as_vector(), 0, new_list(top.as_vector().size())});
     for (;;) {
         Open& list = open.top();
+        fill_scalars(list);
         if (list.next == list.items.size()) {
             Ref done = open.pop().list;
             if (open.empty()) return done;
-            append(open.top(), done.release());
+            put(open.top(), open.top().next - 1, done.release());
             continue;
         }
-        const quarn::Value& item = list.items[list.next++];
-        if (item.kind() == quarn::Kind::Vector) {
-            open.push({item.as_vector(), 0, new_list(item.as_vector().size())});
-        } else {
-            if (item.kind() == quarn::Kind::Function) fail_nested_function();
-            append(list, scalar(item));
-        }
+        const quarn::Value& inner = list.items[list.next++];
+        open.push({inner.as_vector(), 0, new_list(inner.as_vector().size())});
     }
 }
 
 }  // namespace
 
-Ref PyValue::int_to_py(std::int64_t n) {
-    PyObject* made = PyLong_FromLong(n);
-    if (!made) fail_api_call();
-    return Ref::steal(made);
-}
+Ref PyValue::int_to_py(std::int64_t n) { return Ref::steal(new_int(n)); }
 
 Ref PyValue::other_to_py(const quarn::Value& value) {
     switch (value.kind()) {

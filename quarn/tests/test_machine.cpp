@@ -241,6 +241,42 @@ TEST(Machine, ConcurrentReadersSeeWholeValues) {
     EXPECT_EQ(m.get(id).as_vector()[0].as_int(), kLast);
 }
 
+// Numbers are read without the lock. The writer moves the binding between
+// ints that are multiples of 1024, floats with a fraction, and texts; a
+// read that paired one write's kind with another's word would show an int
+// with low bits set, a float below 1, or a text that was never written.
+TEST(Machine, ReadersWithoutTheLockNeverMixTwoWrites) {
+    Machine m = Machine::create();
+    const Identifier id = Identifier::S("x");
+    m.vars.insert(id, Value::integer(0));
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0}, texts{0};
+    std::vector<std::thread> readers;
+    for (int r = 0; r < 2; ++r) {
+        readers.emplace_back([&] {
+            while (!done.load(std::memory_order_relaxed)) {
+                Value v = m.get(id);
+                Number n = v.kind() == Kind::Number ? v.as_number() : Number::Int(0);
+                if (v.kind() == Kind::String) {
+                    texts.fetch_add(1, std::memory_order_relaxed);
+                    if (v.as_string() != "text") ++bad;
+                } else if (v.kind() != Kind::Number || (n.is_int ? (n.i % 1024) != 0 : !(n.f >= 1.0))) {
+                    ++bad;
+                }
+            }
+        });
+    }
+    for (int gen = 1; gen <= 1000000; ++gen) {
+        Value next = gen % 3 == 0 ? Value::integer(std::int64_t(gen) * 1024)
+                   : gen % 3 == 1 ? Value::real(gen + 0.25)
+                                  : Value::string("text");
+        m.vars.insert(id, std::move(next));
+    }
+    done = true;
+    for (auto& t : readers) t.join();
+    EXPECT_EQ(bad.load(), 0);
+}
+
 // One tree run on two machines in turn: each table has its own binding of
 // a name, and the name's cache must never hand one table the other's.
 TEST(BindingCache, NamesRunOnSeveralMachinesFindTheirOwnBindings) {

@@ -79,6 +79,16 @@ public:
     // caller; the value is left null. For the release loop.
     detail::Counted* take_cell() noexcept;
 
+    // A value held inline (null, a boolean, a number) as two plain words,
+    // and back: what a reader that takes no lock can copy word by word and
+    // then check (see VarTable). The tag of a shared value is kSharedTag.
+    static constexpr std::uint8_t kSharedTag = 0xFF;
+    std::uint8_t inline_tag() const noexcept { return is_shared() ? kSharedTag : static_cast<std::uint8_t>(tag_); }
+    std::uint64_t inline_word() const noexcept { return word_; }
+    static Value from_inline(std::uint8_t tag, std::uint64_t word) noexcept {
+        return Value(static_cast<Tag>(tag), word);
+    }
+
 private:
     enum class Tag : std::uint8_t { Null, Boolean, Int, Float, String, Vector, Function };
     static constexpr Kind kKinds[] = {Kind::Null,   Kind::Boolean, Kind::Number,  Kind::Number,
