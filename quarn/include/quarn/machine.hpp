@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "quarn/binding.hpp"
 #include "quarn/identifier.hpp"
 #include "quarn/name.hpp"
 #include "quarn/value.hpp"
@@ -31,7 +32,10 @@ public:
     // The name's binding, or null when it is unbound. A binding stays at its
     // address as long as the table: the table never moves or removes one.
     const Binding* find(IdentifierView id) const;
-    Value read(const Binding& binding) const;
+    Value read(const Binding& binding) const {
+        if (Value copy; binding.copy_unlocked(copy)) return copy;
+        return read_locked(binding);
+    }
     // Binds the name; returns the value it replaces, which the caller
     // releases once the shard's lock is free.
     std::optional<Value> insert(const Name& name, Value value);
@@ -53,6 +57,7 @@ public:
 private:
     struct Shard;
     Shard& shard_for(std::uint64_t hash) const noexcept;
+    Value read_locked(const Binding& binding) const;
     Binding* find(std::uint64_t hash, IdentifierView id) const;
     Binding* bound(const Name& name) const;
     std::optional<Value> store(std::uint64_t hash, IdentifierView id, Identifier* owned, Value value, Binding*& at);
