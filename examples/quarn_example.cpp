@@ -15,7 +15,7 @@ int main() {
         Statement::let(Identifier::S("discounted"),
                        Expr::binary_op(price, Operator::Mul, Expr::literal(Value::real(0.85)))),
     };
-    deduce(machine, program);
+    run(machine, program);
     std::cout << debug_string(machine.get(Identifier::S("discounted"))) << "\n";
     std::cout << machine.debug() << "\n";
 }

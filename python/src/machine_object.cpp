@@ -16,7 +16,7 @@ PyObject* run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
     std::vector<const quarn::Statement*> statements(program.size());
     for (std::size_t i = 0; i < program.size(); ++i)
         statements[i] = &reinterpret_cast<PyStatement*>(program[i].get())->statement;
-    quarn::deduce(self->machine, statements);
+    quarn::run(self->machine, statements);
     Py_RETURN_NONE;
 }
 

@@ -58,7 +58,7 @@ struct Outcome {
 Outcome run_program(Context& context, Machine& machine) {
     context.begin_run(machine);
     try {
-        deduce(machine, context.programs[0]);
+        run(machine, context.programs[0]);
         return {};
     } catch (const Fatal& error) {
         expect_utf8(context, error.message(), "a fatal error message");
@@ -69,7 +69,7 @@ Outcome run_program(Context& context, Machine& machine) {
 Outcome evaluate(Context& context, Machine& machine, const Expr& expr) {
     context.begin_run(machine);
     try {
-        return {deduce_expr(machine, expr), std::nullopt};
+        return {evaluate(machine, expr), std::nullopt};
     } catch (const Fatal& error) {
         expect_utf8(context, error.message(), "a fatal error message");
         return {std::nullopt, error.message()};

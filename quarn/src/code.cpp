@@ -1,104 +1,212 @@
 #include "code.hpp"
 
 #include <algorithm>
+#include <limits>
+#include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
+
+#include "children.hpp"
 
 namespace quarn::detail {
 namespace {
 
-bool is_leaf(const ExprNode& node) { return node.kind == CellKind::Literal || node.kind == CellKind::Ident; }
-
-// The operands of a node, first to last.
-template <class Visit>
-void for_each_operand(const ExprNode& node, Visit&& visit) {
-    switch (node.kind) {
-    case CellKind::BinaryOp:
-    case CellKind::Equals:
-    case CellKind::GreaterThan:
-    case CellKind::LessThan: {
-        auto& pair = static_cast<const PairNode&>(node);
-        visit(pair.left.node());
-        return visit(pair.right.node());
-    }
-    case CellKind::Not: return visit(static_cast<const NotNode&>(node).item.node());
-    case CellKind::Call: return visit(static_cast<const CallNode&>(node).arg.node());
-    case CellKind::VectorExpr: {
-        auto& vector = static_cast<const VectorNode&>(node);
-        for (std::size_t i = 0; i < vector.count; ++i) visit(vector.items()[i].node());
-        return;
-    }
-    default: return;
-    }
+bool is_pair(CellKind kind) noexcept {
+    return kind == CellKind::BinaryOp || kind == CellKind::Equals || kind == CellKind::GreaterThan ||
+           kind == CellKind::LessThan;
 }
 
-// The inner nodes the tree reaches by more than one path. Only a node with
-// more than one handle can be one, so the others are never looked up.
-std::unordered_map<const ExprNode*, std::uint32_t> shared_nodes(const ExprNode& root) {
-    std::unordered_map<const ExprNode*, std::uint32_t> seen;
-    std::vector<const ExprNode*> pending{&root};
-    while (!pending.empty()) {
-        const ExprNode* node = pending.back();
-        pending.pop_back();
-        if (is_leaf(*node)) continue;
-        if (node->refs.load(std::memory_order_relaxed) > 1 && ++seen[node] > 1) continue;
-        for_each_operand(*node, [&](const ExprNode& operand) { pending.push_back(&operand); });
-    }
-    std::erase_if(seen, [](const auto& entry) { return entry.second < 2; });
-    return seen;
+// The operand nodes of an expression node, first to last.
+template <class Visit>
+void for_each_operand(const ExprNode& node, Visit&& visit) {
+    for_each_child(node, [&](const auto& child) {
+        if constexpr (std::is_same_v<std::decay_t<decltype(child)>, Expr>) visit(child.node());
+    });
+}
+
+// A statement that other parents hold too keeps a form of its own, which
+// every parent runs; one held by this parent alone is compiled into it.
+bool has_own_form(const Statement& child) noexcept {
+    return child.node().refs.load(std::memory_order_relaxed) > 1;
 }
 
 Instruction instruction_for(const ExprNode& node) {
     switch (node.kind) {
-    case CellKind::Literal: return {Op::Literal, 0, &static_cast<const LiteralNode&>(node).value};
-    case CellKind::Ident: return {Op::Lookup, 0, &static_cast<const IdentNode&>(node).id};
-    case CellKind::Not: return {Op::Not, 0, &node};
-    case CellKind::Call: return {Op::Call, 0, &node};
+    case CellKind::Literal: return {Op::Literal, 0, 0, &static_cast<const LiteralNode&>(node).value};
+    case CellKind::Ident: return {Op::Lookup, 0, 0, &static_cast<const IdentNode&>(node).id};
+    case CellKind::Not: return {Op::Not, 0, 0, &node};
+    case CellKind::Call: return {Op::Call, 0, 0, &node};
     case CellKind::VectorExpr:
-        return {Op::Vector, static_cast<std::uint32_t>(static_cast<const VectorNode&>(node).count), &node};
+        return {Op::Vector, 0, static_cast<std::int32_t>(static_cast<const VectorNode&>(node).count), &node};
     default: break;
     }
     auto& pair = static_cast<const PairNode&>(node);
     if (pair.kind == CellKind::BinaryOp && pair.op != Operator::Div)
-        return {Op::Arith, static_cast<std::uint32_t>(pair.op), &node};
-    return {Op::Pair, 0, &node};
+        return {Op::Arith, 0, static_cast<std::int32_t>(pair.op), &node};
+    return {Op::Pair, 0, 0, &node};
 }
+
+std::int32_t clamped(std::size_t n) noexcept {
+    return static_cast<std::int32_t>(std::min<std::size_t>(n, std::numeric_limits<std::int32_t>::max()));
+}
+
+// What a shallow statement charges: itself and the nodes of its expression.
+std::uint8_t shallow_cost(const ExprNode& expression) noexcept { return is_leaf(expression.kind) ? 2 : 4; }
 
 class Compiler {
 public:
-    explicit Compiler(const ExprNode& root) : shared_(shared_nodes(root)) {
-        block_of(root);
-        while (!todo_.empty()) {
-            auto [node, block] = todo_.back();
-            todo_.pop_back();
-            emit(*node, block);
-        }
+    std::unique_ptr<Code> statement(const StatementNode& top) {
+        survey(top);
+        find_shared();
+        statements(top);
+        return finish();
     }
 
-    std::unique_ptr<Code> take() { return std::move(code_); }
+    std::unique_ptr<Code> expression(const ExprNode& root) {
+        roots_.push_back(&root);
+        find_shared();
+        std::size_t charge = emit({Op::Charge});
+        code_->ops[charge].arg = clamped(inline_nodes(root));
+        return finish();
+    }
 
 private:
-    // The block a node is flattened into, made and queued on first need.
-    std::uint32_t block_of(const ExprNode& node) {
-        auto [it, added] = blocks_.try_emplace(&node, static_cast<std::uint32_t>(code_->blocks.size()));
-        if (added) {
-            code_->blocks.emplace_back();
-            todo_.push_back({&node, it->second});
+    struct Task {
+        enum Kind { Statement, Otherwise, End } kind;
+        const StatementNode* node;
+        std::size_t at;  // the branch or jump to aim at what comes next
+    };
+
+    // ------------------------------------------------------- first pass
+
+    // The expressions the form holds, and the statements it runs by their own form.
+    void survey(const StatementNode& top) {
+        std::vector<const StatementNode*> pending{&top};
+        while (!pending.empty()) {
+            const StatementNode* node = pending.back();
+            pending.pop_back();
+            for_each_child(*node, [&](const auto& child) {
+                using Child = std::decay_t<decltype(child)>;
+                if constexpr (std::is_same_v<Child, Expr>) {
+                    roots_.push_back(&child.node());
+                } else if constexpr (std::is_same_v<Child, Statement>) {
+                    if (has_own_form(child))
+                        separate_.insert(&child.node());
+                    else
+                        pending.push_back(&child.node());
+                }
+            });
         }
-        return it->second;
     }
 
-    // Post-order with an explicit stack: a node goes out once its operands have.
-    void emit(const ExprNode& top, std::uint32_t block) {
+    // The inner nodes reached by more than one path. Only a node with more
+    // than one handle can be one, so the others are never counted.
+    void find_shared() {
+        std::unordered_map<const ExprNode*, std::uint32_t> seen;
+        std::vector<const ExprNode*> pending(roots_.begin(), roots_.end());
+        while (!pending.empty()) {
+            const ExprNode* node = pending.back();
+            pending.pop_back();
+            if (is_leaf(node->kind)) continue;
+            if (node->refs.load(std::memory_order_relaxed) > 1 && ++seen[node] > 1) continue;
+            for_each_operand(*node, [&](const ExprNode& operand) { pending.push_back(&operand); });
+        }
+        for (const auto& [node, count] : seen)
+            if (count > 1) shared_.insert(node);
+    }
+
+    // ------------------------------------------------------- statements
+
+    void statements(const StatementNode& top) {
+        std::vector<Task> tasks{{Task::Statement, &top, 0}};
+        while (!tasks.empty()) {
+            Task task = tasks.back();
+            tasks.pop_back();
+            switch (task.kind) {
+            case Task::Statement: statement(*task.node, &top, tasks); break;
+            case Task::Otherwise: otherwise(static_cast<const IfNode&>(*task.node), task.at, tasks); break;
+            case Task::End: aim(task.at); break;
+            }
+        }
+    }
+
+    void statement(const StatementNode& node, const StatementNode* top, std::vector<Task>& tasks) {
+        if (&node != top && separate_.contains(&node)) {
+            emit({Op::Run, 0, 0, &node});
+            return;
+        }
+        switch (node.kind) {
+        case CellKind::Let: return let(static_cast<const LetNode&>(node));
+        case CellKind::Fn: emit({Op::Fn, 1, 0, &node}); return;
+        case CellKind::If: return branch(static_cast<const IfNode&>(node), tasks);
+        default: return;  // expression and value cells never reach here
+        }
+    }
+
+    void let(const LetNode& let) {
+        const ExprNode& expression = let.expr.node();
+        if (let.appends) {
+            emit({Op::Append, shallow_cost(expression), 0, &let});
+        } else if (is_shallow(expression)) {
+            emit({Op::LetShallow, shallow_cost(expression), 0, &let});
+        } else {
+            charged(expression);
+            emit({Op::Let, 0, 0, &let});
+        }
+    }
+
+    // The condition, then the then-list, which runs into the otherwise-list
+    // unless a jump takes it past.
+    void branch(const IfNode& node, std::vector<Task>& tasks) {
+        const ExprNode& cond = node.cond.node();
+        std::size_t at;
+        if (is_shallow(cond)) {
+            at = emit({Op::BranchShallow, shallow_cost(cond), 0, &node});
+        } else {
+            charged(cond);
+            at = emit({Op::Branch});
+        }
+        tasks.push_back({Task::Otherwise, &node, at});
+        push_reversed(node.then, tasks);
+    }
+
+    void otherwise(const IfNode& node, std::size_t branch, std::vector<Task>& tasks) {
+        if (node.otherwise.empty()) return aim(branch);
+        tasks.push_back({Task::End, nullptr, emit({Op::Jump})});
+        aim(branch);
+        push_reversed(node.otherwise, tasks);
+    }
+
+    static void push_reversed(const Program& list, std::vector<Task>& tasks) {
+        for (std::size_t i = list.size(); i-- > 0;) tasks.push_back({Task::Statement, &list[i].node(), 0});
+    }
+
+    // Points the jump at `at` to the next instruction.
+    void aim(std::size_t at) { code_->ops[at].arg = clamped(code_->ops.size() - at); }
+
+    // ------------------------------------------------------ expressions
+
+    // A statement's own charge, then its expression.
+    void charged(const ExprNode& expression) {
+        std::size_t charge = emit({Op::Charge});
+        code_->ops[charge].arg = clamped(1 + inline_nodes(expression));
+    }
+
+    // Post-order with an explicit stack: a node goes out once its operands
+    // have. Shared inner nodes are entered as blocks. Returns how many nodes
+    // went out here, which is what their statement or block charges.
+    std::size_t inline_nodes(const ExprNode& top) {
+        std::size_t nodes = 0;
         std::vector<std::pair<const ExprNode*, bool>> pending{{&top, false}};
         while (!pending.empty()) {
             auto [node, operands_done] = pending.back();
             pending.pop_back();
             if (node != &top && shared_.contains(node)) {
-                std::uint32_t inner = block_of(*node);  // may add a block: look up `block` after
-                code_->blocks[block].push_back({Op::Block, inner, nullptr});
-            } else if (operands_done || is_leaf(*node)) {
-                code_->blocks[block].push_back(instruction_for(*node));
+                enter(*node);
+            } else if (operands_done || is_leaf(node->kind)) {
+                emit(instruction_for(*node));
+                ++nodes;
             } else {
                 pending.push_back({node, true});
                 std::size_t first = pending.size();
@@ -106,28 +214,54 @@ private:
                 std::reverse(pending.begin() + first, pending.end());
             }
         }
+        return nodes;
     }
 
-    std::unordered_map<const ExprNode*, std::uint32_t> shared_;
-    std::unordered_map<const ExprNode*, std::uint32_t> blocks_;
-    std::vector<std::pair<const ExprNode*, std::uint32_t>> todo_;
+    void enter(const ExprNode& node) {
+        entries_.push_back({emit({Op::Enter}), &node});
+        if (blocks_.try_emplace(&node, 0).second) queued_.push_back(&node);
+    }
+
+    // The blocks go after the form's last Return; each charges its own nodes.
+    std::unique_ptr<Code> finish() {
+        emit({Op::Return});
+        while (!queued_.empty()) {
+            const ExprNode* node = queued_.back();
+            queued_.pop_back();
+            blocks_[node] = code_->ops.size();
+            std::size_t charge = emit({Op::Charge});
+            code_->ops[charge].arg = clamped(inline_nodes(*node));
+            emit({Op::Return});
+        }
+        for (auto [at, node] : entries_) code_->ops[at].arg = clamped(blocks_[node] - at);
+        return std::move(code_);
+    }
+
+    std::size_t emit(Instruction instruction) {
+        code_->ops.push_back(instruction);
+        return code_->ops.size() - 1;
+    }
+
+    std::vector<const ExprNode*> roots_;
+    std::unordered_set<const StatementNode*> separate_;
+    std::unordered_set<const ExprNode*> shared_;
+    std::unordered_map<const ExprNode*, std::size_t> blocks_;  // where each block starts
+    std::vector<const ExprNode*> queued_;                       // blocks still to compile
+    std::vector<std::pair<std::size_t, const ExprNode*>> entries_;
     std::unique_ptr<Code> code_ = std::make_unique<Code>();
 };
 
 }  // namespace
 
-std::unique_ptr<Code> compile(const ExprNode& root) { return Compiler(root).take(); }
-
-}  // namespace quarn::detail
-
-namespace quarn::detail {
-
-CodeSlot::~CodeSlot() { delete code_.load(std::memory_order_relaxed); }
-
-const Code* CodeSlot::store(std::unique_ptr<Code> made) const noexcept {
-    const Code* expected = nullptr;
-    if (code_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return made.release();
-    return expected;
+bool is_shallow(const ExprNode& node) noexcept {
+    if (is_leaf(node.kind)) return true;
+    if (!is_pair(node.kind)) return false;
+    auto& pair = static_cast<const PairNode&>(node);
+    return is_leaf(pair.left.kind()) && is_leaf(pair.right.kind());
 }
+
+std::unique_ptr<Code> compile(const StatementNode& statement) { return Compiler().statement(statement); }
+
+std::unique_ptr<Code> compile(const ExprNode& expression) { return Compiler().expression(expression); }
 
 }  // namespace quarn::detail

@@ -1,14 +1,21 @@
 #pragma once
-// The flat form of an expression: one instruction per node, each node's
-// operands before the node itself, in the order a recursive evaluation would
-// finish them. A loop runs it over a stack of values, with no pending work of
-// its own and no recursion. Trees never change, so a statement's expression
-// is flattened once, on its first run, and the form is kept with it.
+// The flat form of a statement: its expressions and the statements it holds,
+// one instruction per node, with jumps for the branches of an if. One loop
+// runs it, with the values on a stack: no recursion and no pending work of
+// its own, so running an if allocates nothing and pushes nothing. Trees never
+// change, so a statement is compiled once, on its first run, and the form is
+// kept with it (code_slot.hpp).
 //
-// A subtree that a tree uses in several places (a tree may share its own
-// subtrees) is flattened once, into a block of its own that the places enter
-// and leave, so the form stays as small as the tree, not as large as the tree
-// written out.
+// An expression's operands come before the node itself, in the order a
+// recursive evaluation would finish them. A subtree that an expression uses
+// in several places (trees may share their own subtrees) is compiled once,
+// into a block that the places enter and leave, so the form stays as small
+// as the tree, not as the tree written out. A statement held by several
+// parents has its own form, which its parents run.
+//
+// Each statement begins by charging its operations to the run's meter: one
+// for the statement, one per node of its expression; a block charges its own
+// nodes each time it is entered.
 
 #include <cstdint>
 #include <memory>
@@ -19,27 +26,51 @@
 namespace quarn::detail {
 
 enum class Op : std::uint8_t {
-    Literal,  // push the literal `Value` at ref
+    // Expressions: each leaves its value on the stack.
+    Literal,  // push the `Value` at ref
     Lookup,   // push the value bound to the `Name` at ref
-    Arith,    // the `PairNode` at ref, a BinaryOp of `count` (an Operator) other than Div
+    Arith,    // the `PairNode` at ref, a BinaryOp of `arg` (an Operator) other than Div
     Pair,     // apply the `PairNode` at ref to the top two values
     Not,      // negate the top value
     Call,     // call the function named by the `CallNode` at ref with the top value
-    Vector,   // replace the top `count` values by one vector of them
-    Block,    // run block `count`, which leaves one value
+    Vector,   // replace the top `arg` values by one vector of them
+    Enter,    // run the block `arg` instructions on, which leaves one value
+    Return,   // the end of a block, or of the whole form
+    // Statements.
+    Charge,         // charge `arg` operations: a statement about to run, or a block
+    Let,            // bind the top value to the name of the `LetNode` at ref
+    LetShallow,     // the `LetNode` at ref, whose expression is a leaf or an operator over two
+    Append,         // the `LetNode` at ref, `x = x + leaf`
+    Fn,             // the `FnNode` at ref
+    Branch,         // take the top value as a condition; when false, go `arg` instructions on
+    BranchShallow,  // the same for the `IfNode` at ref, whose condition is shallow
+    Jump,           // go `arg` instructions on
+    Run,            // run the `StatementNode` at ref by its own form
 };
 
 struct Instruction {
     Op op;
-    std::uint32_t count;
-    const void* ref;
+    std::uint8_t cost = 0;  // the operations a shallow statement charges itself
+    std::int32_t arg = 0;   // jumps are relative to the instruction
+    const void* ref = nullptr;
 };
 
 struct Code {
-    // Block 0 is the whole expression.
-    std::vector<std::vector<Instruction>> blocks;
+    std::vector<Instruction> ops;  // ends with Return
 };
 
-std::unique_ptr<Code> compile(const ExprNode& root);
+// Whether the expression is evaluated without the stack: a leaf, or an
+// operator over two leaves (the common `x + 1`, `n < i`).
+bool is_shallow(const ExprNode& node) noexcept;
+
+std::unique_ptr<Code> compile(const StatementNode& statement);
+// An expression alone, as the body of an evaluation.
+std::unique_ptr<Code> compile(const ExprNode& expression);
+
+// The statement's form, compiled on first need.
+inline const Code& code_of(const StatementNode& statement) {
+    if (const Code* code = statement.code.get()) return *code;
+    return *statement.code.store(compile(statement));
+}
 
 }  // namespace quarn::detail

@@ -1,5 +1,7 @@
 #include "quarn/debug.hpp"
 
+#include "quarn/meter.hpp"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,12 +65,19 @@ std::span<const Value> open_value(std::string& out, const Value& value) {
 }  // namespace
 
 // Vectors of any depth print without recursion: a stack of the vectors
-// still open, each with the index of its next item.
+// still open, each with the index of its next item. A vector whose items
+// share one another can stand for more items than memory holds, so the
+// printing looks for an interruption every so many items.
 void debug(std::string& out, const Value& value) {
+    constexpr unsigned kItemsBetweenChecks = 1u << 14;
     std::span<const Value> first = open_value(out, value);
     if (first.empty()) return;
     std::vector<std::pair<std::span<const Value>, std::size_t>> open{{first, 0}};
-    while (!open.empty()) {
+    for (unsigned printed = 0; !open.empty(); ++printed) {
+        if (printed == kItemsBetweenChecks) {
+            check_interrupt();
+            printed = 0;
+        }
         auto& [items, next] = open.back();
         if (next == items.size()) {
             out += "])";

@@ -2,6 +2,7 @@
 #include <vector>
 
 #include "quarn/error.hpp"
+#include "quarn/meter.hpp"
 #include "quarn/value.hpp"
 
 namespace quarn {
@@ -33,8 +34,10 @@ Flat compare_flat(const Value& l, const Value& r) {
 
 }  // namespace
 
-// Depth first with an explicit stack, first items first.
-bool equals(const Value& left, const Value& right) {
+// Depth first with an explicit stack, first items first. Each pair of
+// items compared is one operation on the meter: vectors that share their
+// items can stand for more pairs than memory holds.
+bool equals(const Value& left, const Value& right, Meter* meter) {
     Flat first = compare_flat(left, right);
     if (first != Flat::CompareItems) return first == Flat::Equal;
     std::vector<std::pair<const Value*, const Value*>> pending;
@@ -46,6 +49,7 @@ bool equals(const Value& left, const Value& right) {
     while (!pending.empty()) {
         auto [l, r] = pending.back();
         pending.pop_back();
+        if (meter) meter->charge(1);
         Flat result = compare_flat(*l, *r);
         if (result == Flat::Unequal) return false;
         if (result == Flat::CompareItems) push_items(*l, *r);

@@ -1,9 +1,9 @@
-// The evaluator. It never recurses. Statement lists wait as tasks on a heap
-// stack, one loop taking the top one; an expression runs as its flat form
-// (code.hpp), one loop over its instructions with the operands on a second
-// stack. So the depth of a program costs heap, never machine stack, and a
-// function called from the bottom of a deep tree runs with almost the whole
-// stack its thread had when the run began.
+// The evaluator. It never recurses: a statement runs as its flat form
+// (code.hpp), one loop over its instructions with the values on a stack and
+// the blocks and shared statements it has entered on a second one. So the
+// depth of a program costs heap, never machine stack, and a function called
+// from the bottom of a deep tree runs with almost the whole stack its thread
+// had when the run began.
 //
 // The order of work is exactly that of a recursive descent: statements in
 // list order; a node's operands left before right, each completely, before
@@ -12,9 +12,12 @@
 
 #include "quarn/eval.hpp"
 
+#include <string>
+
 #include "code.hpp"
 #include "quarn/debug.hpp"
 #include "quarn/error.hpp"
+#include "quarn/meter.hpp"
 #include "quarn/small_stack.hpp"
 
 namespace quarn {
@@ -26,14 +29,8 @@ using namespace detail;
     fail("Value cannot be found: " + debug_string(id));
 }
 
-[[gnu::noinline]] Value binary(Operator op, const Value& left, const Value& right) {
-    if (left.kind() == Kind::String) {
-        if (right.kind() != Kind::String) fail("Binary operator for unknown type");
-        if (op != Operator::Add) fail("Unknown binary operation for Value::String");
-        return Value::concat(left.as_string(), right.as_string());
-    }
-    if (left.kind() != Kind::Number || right.kind() != Kind::Number) fail("Binary operator for unknown type");
-    return Value::number(arithmetic(op, left.as_number(), right.as_number()));
+[[noreturn, gnu::cold]] void too_large(std::uint64_t limit) {
+    fail("Value size limit exceeded: max_value_size=" + std::to_string(limit));
 }
 
 int compare_numbers(const Value& left, const Value& right) {
@@ -42,124 +39,159 @@ int compare_numbers(const Value& left, const Value& right) {
     return compare(left.as_number(), right.as_number());
 }
 
-// What a node of two operands makes of their values.
-Value apply(const PairNode& node, const Value& left, const Value& right) {
-    switch (node.kind) {
-    case CellKind::BinaryOp:
-        // Two integers and no division, the common case, stays inline.
-        if (node.op != Operator::Div && left.is_int() && right.is_int())
-            return Value::number(arithmetic(node.op, left.as_number(), right.as_number()));
-        return binary(node.op, left, right);
-    case CellKind::Equals: return Value::boolean(equals(left, right));
-    case CellKind::GreaterThan: return Value::boolean(compare_numbers(left, right) > 0);
-    default: return Value::boolean(compare_numbers(left, right) < 0);
-    }
+bool condition(const Value& cond) {
+    if (cond.kind() != Kind::Boolean) fail("Expected deduced condition to be a bool, got other type");
+    return cond.as_bool();
 }
 
-bool is_leaf(const Expr& e) { return e.kind() == CellKind::Literal || e.kind() == CellKind::Ident; }
-
-// A list of statements, run from `next` on.
-struct Pending {
-    const Program* list;
-    std::size_t next;
+// The runs of each machine now going on on this thread, innermost first. A
+// run that a function starts on a machine already running below it draws
+// on that run's meter, so nesting cannot multiply the operations allowed.
+struct ActiveRun {
+    const Machine* machine;
+    Meter* meter;
+    ActiveRun* below;
 };
+thread_local ActiveRun* active_runs = nullptr;
+
+class MeterScope {
+public:
+    explicit MeterScope(const Machine& machine) noexcept : own_(machine.limits.max_operations) {
+        for (ActiveRun* run = active_runs; run; run = run->below) {
+            if (run->machine == &machine) {
+                meter_ = run->meter;
+                return;
+            }
+        }
+        entry_ = {&machine, &own_, active_runs};
+        active_runs = &entry_;
+    }
+    ~MeterScope() {
+        if (meter_ == &own_) active_runs = entry_.below;
+    }
+    MeterScope(const MeterScope&) = delete;
+    MeterScope& operator=(const MeterScope&) = delete;
+
+    Meter& meter() noexcept { return *meter_; }
+
+private:
+    Meter own_;
+    ActiveRun entry_{};
+    Meter* meter_ = &own_;
+};
+
+template <class Node>
+const Node& node_at(const Instruction& instruction) noexcept {
+    return *static_cast<const Node*>(instruction.ref);
+}
 
 class Evaluator {
 public:
-    explicit Evaluator(Machine& machine) noexcept : machine_(machine) {}
+    Evaluator(Machine& machine, Meter& meter) noexcept
+        : machine_(machine),
+          meter_(meter),
+          size_limit_(machine.limits.max_value_size),
+          max_size_(size_limit_ ? size_limit_ : Value::kMaxSize) {}
 
-    void run(const Program& statements) {
-        if (!statements.empty()) pending_.push({&statements, 0});
-        run_pending();
-    }
+    void run(const StatementNode& statement) { execute(code_of(statement)); }
 
-    void run(const Statement& statement) {
-        execute(statement.node());
-        run_pending();
-    }
-
-    Value evaluate(const Expr& expr) {
-        Value value;
-        if (shallow(expr.node(), value)) return value;
-        run_code(*compile(expr.node()));
+    Value evaluate(const Code& code) {
+        execute(code);
         return values_.pop();
     }
 
 private:
+    void execute(const Code& code) {
+        const Instruction* at = code.ops.data();
+        for (;;) {
+            const Instruction& in = *at++;
+            switch (in.op) {
+            case Op::Literal: values_.push(node_at<Value>(in)); continue;
+            case Op::Lookup: values_.push(lookup(node_at<Name>(in))); continue;
+            case Op::Arith: arith(in); continue;
+            case Op::Pair: combine(node_at<PairNode>(in)); continue;
+            case Op::Not: negate(); continue;
+            case Op::Call: invoke(node_at<CallNode>(in)); continue;
+            case Op::Vector: collect(static_cast<std::size_t>(in.arg)); continue;
+            case Op::Enter: resume_.push(at); at = &in + in.arg; continue;
+            case Op::Return:
+                if (resume_.empty()) return;
+                at = resume_.pop();
+                continue;
+            case Op::Charge: meter_.charge(static_cast<std::uint64_t>(in.arg)); continue;
+            case Op::Let: bind(node_at<LetNode>(in).ident, values_.pop()); continue;
+            case Op::LetShallow: let_shallow(in); continue;
+            case Op::Append: append(in); continue;
+            case Op::Fn: bind_function(in); continue;
+            case Op::Branch:
+                if (!condition(values_.pop())) at = &in + in.arg;
+                continue;
+            case Op::BranchShallow:
+                if (!branch_shallow(in)) at = &in + in.arg;
+                continue;
+            case Op::Jump: at = &in + in.arg; continue;
+            case Op::Run:
+                resume_.push(at);
+                at = code_of(node_at<StatementNode>(in)).ops.data();
+                continue;
+            }
+        }
+    }
+
     // ------------------------------------------------------- statements
 
-    void run_pending() {
-        while (!pending_.empty()) {
-            Pending& top = pending_.top();
-            const Statement& statement = (*top.list)[top.next];
-            if (++top.next == top.list->size()) pending_.pop();
-            execute(statement.node());
-        }
+    // The replaced value is released here, after the table's lock is free.
+    void bind(const Name& name, Value value) {
+        check_size(value);
+        std::optional<Value> replaced = machine_.vars.insert(name, std::move(value));
     }
 
-    void execute(const StatementNode& statement) {
-        switch (statement.kind) {
-        case CellKind::Let: return bind(static_cast<const LetNode&>(statement));
-        case CellKind::If: return branch(static_cast<const IfNode&>(statement));
-        case CellKind::Fn: {
-            auto& fn = static_cast<const FnNode&>(statement);
-            std::optional<Value> replaced = machine_.vars.insert(fn.ident, Value::function(fn.f->clone_box()));
-            return;
-        }
-        default: return;  // expression and value cells never reach here
-        }
+    void let_shallow(const Instruction& in) {
+        meter_.charge(in.cost);
+        const LetNode& let = node_at<LetNode>(in);
+        bind(let.ident, shallow(let.expr.node()));
     }
 
-    void bind(const LetNode& let) {
-        if (let.appends) return bind_appended(let);
-        // The replaced value is released here, after the table's lock is free.
-        std::optional<Value> replaced = machine_.vars.insert(let.ident, evaluate(let.expr, let.code));
+    void bind_function(const Instruction& in) {
+        meter_.charge(in.cost);
+        const FnNode& fn = node_at<FnNode>(in);
+        std::optional<Value> replaced = machine_.vars.insert(fn.ident, Value::function(fn.f->clone_box()));
+    }
+
+    bool branch_shallow(const Instruction& in) {
+        meter_.charge(in.cost);
+        return condition(shallow(node_at<IfNode>(in).cond.node()));
     }
 
     // `x = x + leaf`, evaluated as shallow() would. When x holds a text that
     // only the table and this run hold, the text grows in place: a program
     // that builds a text piece by piece then costs time linear in its length.
-    [[gnu::noinline]] void bind_appended(const LetNode& let) {
+    [[gnu::noinline]] void append(const Instruction& in) {
+        meter_.charge(in.cost);
+        const LetNode& let = node_at<LetNode>(in);
         auto& pair = static_cast<const PairNode&>(let.expr.node());
         if (appended_in_table(let.ident, pair.right.node())) return;
         Value left = lookup(static_cast<const IdentNode&>(pair.left.node()).id);
         Value held_right;
         const Value& right = leaf(pair.right.node(), held_right);
-        if (left.kind() == Kind::String && right.kind() == Kind::String &&
-            machine_.vars.append(let.ident, left, right.as_string()))
-            return;
-        std::optional<Value> replaced = machine_.vars.insert(let.ident, apply(pair, left, right));
+        if (left.kind() == Kind::String && right.kind() == Kind::String) {
+            check_text_size(left.as_string().size() + right.as_string().size());
+            if (machine_.vars.append(let.ident, left, right.as_string(), max_size_)) return;
+        }
+        bind(let.ident, apply(pair, left, right));
     }
 
     // The common `x = x + "text"` once x is bound: the table alone may hold
     // x's text, so it grows in place under the table's lock, with no handle
-    // taken out. Nothing here can fail: x being unbound or no text leaves
-    // the work to the general path, which reports it.
+    // taken out. Nothing here can fail: x being unbound, no text or too long
+    // a text leaves the work to the general path, which reports it.
     bool appended_in_table(const Name& x, const ExprNode& right) {
         if (right.kind != CellKind::Literal) return false;
         const Value& tail = static_cast<const LiteralNode&>(right).value;
-        return tail.kind() == Kind::String && machine_.vars.append(x, tail.as_string());
-    }
-
-    void branch(const IfNode& node) {
-        Value cond = evaluate(node.cond, node.code);
-        if (cond.kind() != Kind::Boolean) fail("Expected deduced condition to be a bool, got other type");
-        const Program& chosen = cond.as_bool() ? node.then : node.otherwise;
-        if (!chosen.empty()) pending_.push({&chosen, 0});
+        return tail.kind() == Kind::String && machine_.vars.append(x, tail.as_string(), max_size_);
     }
 
     // ------------------------------------------------------ expressions
-
-    // A statement's expression: shallow ones on the spot, others by their
-    // flat form, made on the statement's first run.
-    Value evaluate(const Expr& expr, const CodeSlot& slot) {
-        Value value;
-        if (shallow(expr.node(), value)) return value;
-        const Code* code = slot.get();
-        if (!code) code = slot.store(compile(expr.node()));
-        run_code(*code);
-        return values_.pop();
-    }
 
     Value lookup(const Name& name) {
         std::optional<Value> value = machine_.vars.lookup(name);
@@ -175,76 +207,47 @@ private:
         return held;
     }
 
-    // Evaluates on the spot a leaf, or an operator over two leaves (the
-    // common `x + 1`, `n < i`); false for anything else.
-    bool shallow(const ExprNode& node, Value& out) {
+    // A leaf, or an operator over two leaves (see is_shallow()).
+    Value shallow(const ExprNode& node) {
+        if (node.kind == CellKind::Literal) return static_cast<const LiteralNode&>(node).value;
+        if (node.kind == CellKind::Ident) return lookup(static_cast<const IdentNode&>(node).id);
+        auto& pair = static_cast<const PairNode&>(node);
+        Value held_left, held_right;
+        const Value& left = leaf(pair.left.node(), held_left);
+        return apply(pair, left, leaf(pair.right.node(), held_right));
+    }
+
+    // What a node of two operands makes of their values.
+    Value apply(const PairNode& node, const Value& left, const Value& right) {
         switch (node.kind) {
-        case CellKind::Literal: out = static_cast<const LiteralNode&>(node).value; return true;
-        case CellKind::Ident: out = lookup(static_cast<const IdentNode&>(node).id); return true;
         case CellKind::BinaryOp:
-        case CellKind::Equals:
-        case CellKind::GreaterThan:
-        case CellKind::LessThan: {
-            auto& pair = static_cast<const PairNode&>(node);
-            if (!is_leaf(pair.left) || !is_leaf(pair.right)) return false;
-            Value held_left, held_right;
-            const Value& left = leaf(pair.left.node(), held_left);
-            out = apply(pair, left, leaf(pair.right.node(), held_right));
-            return true;
-        }
-        default: return false;
+            // Two integers and no division, the common case, stays inline.
+            if (node.op != Operator::Div && left.is_int() && right.is_int())
+                return Value::integer(wrapping(node.op, left.as_int(), right.as_int()));
+            return binary(node.op, left, right);
+        case CellKind::Equals: return Value::boolean(equals(left, right, &meter_));
+        case CellKind::GreaterThan: return Value::boolean(compare_numbers(left, right) > 0);
+        default: return Value::boolean(compare_numbers(left, right) < 0);
         }
     }
 
-    // Runs the flat form, leaving the expression's value on the stack. A
-    // block entered from inside another resumes it when it ends.
-    void run_code(const Code& code) {
-        struct Resume {
-            const Instruction* at;
-            const Instruction* end;
-        };
-        SmallStack<Resume, 8> resume;
-        const Instruction* at = code.blocks[0].data();
-        const Instruction* end = at + code.blocks[0].size();
-        for (;;) {
-            if (at == end) {
-                if (resume.empty()) return;
-                Resume back = resume.pop();
-                at = back.at;
-                end = back.end;
-                continue;
-            }
-            const Instruction& instruction = *at++;
-            if (instruction.op == Op::Block) {
-                resume.push({at, end});
-                const std::vector<Instruction>& block = code.blocks[instruction.count];
-                at = block.data();
-                end = at + block.size();
-                continue;
-            }
-            step(instruction);
+    [[gnu::noinline]] Value binary(Operator op, const Value& left, const Value& right) {
+        if (left.kind() == Kind::String) {
+            if (right.kind() != Kind::String) fail("Binary operator for unknown type");
+            if (op != Operator::Add) fail("Unknown binary operation for Value::String");
+            check_text_size(left.as_string().size() + right.as_string().size());
+            return Value::concat(left.as_string(), right.as_string());
         }
-    }
-
-    void step(const Instruction& instruction) {
-        switch (instruction.op) {
-        case Op::Literal: return values_.push(*static_cast<const Value*>(instruction.ref));
-        case Op::Lookup: return values_.push(lookup(*static_cast<const Name*>(instruction.ref)));
-        case Op::Arith: return arith(instruction);
-        case Op::Pair: return combine(*static_cast<const PairNode*>(instruction.ref));
-        case Op::Not: return negate();
-        case Op::Call: return invoke(*static_cast<const CallNode*>(instruction.ref));
-        case Op::Vector: return collect(instruction.count);
-        case Op::Block: return;  // entered by run_code
-        }
+        if (left.kind() != Kind::Number || right.kind() != Kind::Number) fail("Binary operator for unknown type");
+        return Value::number(arithmetic(op, left.as_number(), right.as_number()));
     }
 
     // Add, Sub or Mul; two integers, the common case, are done in place.
-    void arith(const Instruction& instruction) {
+    void arith(const Instruction& in) {
         Value& left = values_[values_.size() - 2];
         const Value& right = values_.top();
-        if (!left.is_int() || !right.is_int()) return combine(*static_cast<const PairNode*>(instruction.ref));
-        left = Value::integer(wrapping(static_cast<Operator>(instruction.count), left.as_int(), right.as_int()));
+        if (!left.is_int() || !right.is_int()) return combine(node_at<PairNode>(in));
+        left = Value::integer(wrapping(static_cast<Operator>(in.arg), left.as_int(), right.as_int()));
         values_.drop(1);
     }
 
@@ -266,31 +269,61 @@ private:
         // while running stays alive.
         Value function = lookup(node.ident);
         if (function.kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
-        values_.push(function.as_function().run(std::move(argument)));
+        Value result = function.as_function().run(std::move(argument));
+        check_size(result);
+        values_.push(std::move(result));
     }
 
     void collect(std::size_t count) {
         Value vector = Value::vector({&values_[values_.size() - count], count});
         values_.drop(count);
+        check_size(vector);
         values_.push(std::move(vector));
     }
 
+    // ------------------------------------------------------------ sizes
+
+    void check_size(const Value& value) const {
+        if (value.is_shared() && value.size() > max_size_) too_large(size_limit_);
+    }
+
+    // Before a text of `bytes` is made: a program that doubles a text must
+    // stop before it asks for the memory.
+    void check_text_size(std::uint64_t bytes) const {
+        if (bytes > max_size_) too_large(size_limit_);
+    }
+
     Machine& machine_;
-    SmallStack<Pending, 16> pending_;
+    Meter& meter_;
+    const std::uint64_t size_limit_;  // as given; 0 for none
+    const std::uint64_t max_size_;
     SmallStack<Value, 32> values_;
+    SmallStack<const Instruction*, 16> resume_;
 };
 
 }  // namespace
 
-void deduce(Machine& machine, const Program& statements) { Evaluator(machine).run(statements); }
-
-void deduce(Machine& machine, const Statement& statement) { Evaluator(machine).run(statement); }
-
-void deduce(Machine& machine, std::span<const Statement* const> statements) {
-    Evaluator evaluator(machine);
-    for (const Statement* statement : statements) evaluator.run(*statement);
+void run(Machine& machine, std::span<const Statement* const> statements) {
+    MeterScope scope(machine);
+    Evaluator evaluator(machine, scope.meter());
+    for (const Statement* statement : statements) evaluator.run(statement->node());
 }
 
-Value deduce_expr(Machine& machine, const Expr& expr) { return Evaluator(machine).evaluate(expr); }
+void run(Machine& machine, const Program& statements) {
+    MeterScope scope(machine);
+    Evaluator evaluator(machine, scope.meter());
+    for (const Statement& statement : statements) evaluator.run(statement.node());
+}
+
+void run(Machine& machine, const Statement& statement) {
+    MeterScope scope(machine);
+    Evaluator(machine, scope.meter()).run(statement.node());
+}
+
+Value evaluate(Machine& machine, const Expr& expr) {
+    MeterScope scope(machine);
+    std::unique_ptr<Code> code = compile(expr.node());
+    return Evaluator(machine, scope.meter()).evaluate(*code);
+}
 
 }  // namespace quarn

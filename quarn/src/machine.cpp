@@ -13,10 +13,19 @@ const Binding& Machine::binding(IdentifierView id) const {
     return *found;
 }
 
+// Printed from a copy of the table's handles, with no lock held: values can
+// be long to print, and the printing may stop for an interruption.
 std::string Machine::debug() const {
-    std::string out = "Machine { vars: ";
-    vars.debug(out);
-    out += " }";
+    std::string out = "Machine { vars: {";
+    bool first = true;
+    for (const auto& [binding, value] : vars.entries()) {
+        if (!first) out += ", ";
+        first = false;
+        quarn::debug(out, binding->id);
+        out += ": ";
+        quarn::debug(out, value);
+    }
+    out += "} }";
     return out;
 }
 

@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "quarn/debug.hpp"
+#include "quarn/meter.hpp"
 
 namespace quarn {
 namespace {
@@ -61,9 +62,16 @@ const char* escape_of(char32_t c) {
 }  // namespace
 
 void debug_quoted(std::string& out, std::string_view text) {
+    // A long text is printed in stretches, with a look for an interruption
+    // between two: printing a text of gigabytes takes seconds.
+    constexpr std::size_t kStretch = std::size_t{1} << 16;
     out += '"';
-    std::size_t i = 0;
+    std::size_t i = 0, next_check = kStretch;
     while (i < text.size()) {
+        if (i >= next_check) {
+            check_interrupt();
+            next_check = i + kStretch;
+        }
         std::size_t start = i;
         char32_t c = next_code_point(text, i);
         bool genuine_replacement = c == kReplacement && i - start == 3;

@@ -6,6 +6,7 @@
 // is allocated on the way.
 
 #include "allocation.hpp"
+#include "children.hpp"
 #include "quarn/tree.hpp"
 
 namespace quarn::detail {
@@ -38,49 +39,12 @@ private:
     void drop(Value& value) noexcept { drop(value.take_cell()); }
     void drop(Expr& expr) noexcept { drop(expr.ref_.take()); }
     void drop(Statement& statement) noexcept { drop(statement.ref_.take()); }
-    void drop(Program& list) noexcept {
-        for (std::size_t i = list.size(); i-- > 0;) drop(list[i]);
-    }
-    template <class Item>
-    void drop_items(Item* items, std::size_t count) noexcept {
-        for (std::size_t i = count; i-- > 0;) drop(items[i]);
-    }
 
     // Empties every handle the object holds, so that its destructor has no
-    // count left to change.
+    // count left to change. They are listed last to first, so that the
+    // first is destroyed first, as a recursive release would.
     void drop_children(Counted* object) noexcept {
-        switch (object->kind) {
-        case CellKind::String:
-        case CellKind::Function:
-        case CellKind::Ident:
-        case CellKind::Fn: return;
-        case CellKind::Vector: {
-            auto* vector = static_cast<ItemsCell*>(object);
-            return drop_items(vector->items(), vector->count);
-        }
-        case CellKind::Literal: return drop(static_cast<LiteralNode*>(object)->value);
-        case CellKind::BinaryOp:
-        case CellKind::Equals:
-        case CellKind::GreaterThan:
-        case CellKind::LessThan: {
-            auto* pair = static_cast<PairNode*>(object);
-            drop(pair->right);
-            return drop(pair->left);
-        }
-        case CellKind::Not: return drop(static_cast<NotNode*>(object)->item);
-        case CellKind::Call: return drop(static_cast<CallNode*>(object)->arg);
-        case CellKind::VectorExpr: {
-            auto* vector = static_cast<VectorNode*>(object);
-            return drop_items(vector->items(), vector->count);
-        }
-        case CellKind::Let: return drop(static_cast<LetNode*>(object)->expr);
-        case CellKind::If: {
-            auto* branch = static_cast<IfNode*>(object);
-            drop(branch->otherwise);
-            drop(branch->then);
-            return drop(branch->cond);
-        }
-        }
+        for_each_child<Order::Reverse>(*object, [this](auto& handle) { drop(handle); });
     }
 
     Counted* head_ = nullptr;

@@ -81,19 +81,19 @@ unsigned cgroup_threads() {
 
 }  // namespace
 
-std::size_t shard_amount_for(unsigned threads) noexcept {
+std::size_t shard_count_for(unsigned threads) noexcept {
     if (threads == 0) return 4;
     return std::bit_ceil(std::size_t(threads) * 4);
 }
 
-std::size_t shard_amount() {
-    static const std::size_t amount = [] {
+std::size_t shard_count() {
+    static const std::size_t count = [] {
         unsigned threads = affinity_threads();
         unsigned quota = cgroup_threads();
         if (quota && (!threads || quota < threads)) threads = quota;
-        return shard_amount_for(threads);
+        return shard_count_for(threads);
     }();
-    return amount;
+    return count;
 }
 
 }  // namespace quarn

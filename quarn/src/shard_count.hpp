@@ -9,9 +9,9 @@ namespace quarn {
 
 // The count for this process, found once: the hardware threads it may run
 // on (its affinity mask, and any cgroup CPU quota), times four; 4 if unknown.
-std::size_t shard_amount();
+std::size_t shard_count();
 
 // The same rule for a given thread count (0 for unknown).
-std::size_t shard_amount_for(unsigned threads) noexcept;
+std::size_t shard_count_for(unsigned threads) noexcept;
 
 }  // namespace quarn

@@ -30,10 +30,23 @@ void Value::append_unseen(std::string_view tail) {
     text->size = size;
 }
 
+std::uint64_t Value::vector_size(std::span<const Value> items) noexcept {
+    std::uint64_t size = 1;
+    for (const Value& item : items) {
+        std::uint64_t more = item.size();
+        size = more > kMaxSize - size ? kMaxSize : size + more;
+    }
+    return size;
+}
+
 Value Value::vector(std::span<Value> items) {
-    auto* cell = detail::make_counted<detail::ItemsCell>(items.size() * sizeof(Value), items.size());
+    auto* cell = detail::make_counted<detail::ItemsCell>(items.size() * sizeof(Value), items.size(),
+                                                         vector_size(items));
     Value* slots = cell->items();
-    for (std::size_t i = 0; i < items.size(); ++i) new (slots + i) Value(std::move(items[i]));
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (items[i].reaches_function()) cell->flags |= detail::kReachesFunction;
+        new (slots + i) Value(std::move(items[i]));
+    }
     return Value(Tag::Vector, cell);
 }
 

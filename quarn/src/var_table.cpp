@@ -1,5 +1,3 @@
-#include <sys/random.h>
-
 #include <atomic>
 #include <bit>
 #include <cstring>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "identifier_hash.hpp"
+#include "random_keys.hpp"
 #include "quarn/debug.hpp"
 #include "quarn/error.hpp"
 #include "quarn/machine.hpp"
@@ -53,15 +52,11 @@ namespace {
 // Each thread draws 128 random bits once; every table made on the thread
 // takes the current pair and bumps the first key, so no two share keys.
 std::pair<std::uint64_t, std::uint64_t> next_keys() {
+    static constexpr RandomSource kSources[] = {from_getrandom, from_urandom};
     thread_local std::uint64_t keys[2];
     thread_local bool ready = false;
     if (!ready) {
-        auto* p = reinterpret_cast<char*>(keys);
-        std::size_t got = 0;
-        while (got < sizeof keys) {
-            ssize_t n = getrandom(p + got, sizeof keys - got, 0);
-            if (n > 0) got += static_cast<std::size_t>(n);
-        }
+        draw_keys(keys, kSources);
         ready = true;
     }
     return {keys[0]++, keys[1]};
@@ -74,7 +69,7 @@ std::uint64_t next_table_id() {
 
 }  // namespace
 
-VarTable::VarTable() : VarTable(shard_amount()) {}
+VarTable::VarTable() : VarTable(quarn::shard_count()) {}
 
 VarTable::VarTable(std::size_t amount) {
     if (!(amount > 1)) fail("assertion failed: shard_amount > 1");
@@ -92,11 +87,15 @@ VarTable::~VarTable() = default;
 
 std::uint64_t VarTable::hash(IdentifierView id) const noexcept { return sip13_identifier(k0_, k1_, id); }
 
-// The shard index is taken from the bits just below the top seven of the
-// hash: each shard's own table places entries by the low bits, so the two
-// choices stay independent.
+// The shard index is taken from high bits of the hash and each shard's own
+// table places entries by the low bits, so the two choices stay independent
+// however many shards and slots there are. The topmost bits are passed over:
+// they are the ones a shard's table would take as a per-slot tag if it ever
+// probed by tags, as fast hash tables do.
+constexpr unsigned kTagBits = 7;
+
 std::size_t VarTable::shard_of(std::uint64_t hash) const noexcept {
-    return static_cast<std::size_t>((hash << 7) >> shift_);
+    return static_cast<std::size_t>((hash << kTagBits) >> shift_);
 }
 
 VarTable::Shard& VarTable::shard_for(std::uint64_t hash) const noexcept { return shards_[shard_of(hash)]; }
@@ -111,7 +110,7 @@ const Binding* VarTable::find(IdentifierView id) const { return find(hash(id), i
 
 Value VarTable::read_locked(const Binding& binding) const {
     std::shared_lock guard(*binding.lock);
-    return binding.value;
+    return binding.copy_locked();
 }
 
 // The binding a tree's name remembers for this table, else the one found
@@ -133,7 +132,9 @@ std::optional<Value> VarTable::lookup(const Name& name) const {
     return binding ? std::optional<Value>(read(*binding)) : std::nullopt;
 }
 
+// A number, boolean or null replacing another takes no shard lock.
 std::optional<Value> VarTable::replace(Binding& binding, Value value) {
+    if (!value.is_shared() && binding.replace_inline(value)) return std::nullopt;
     std::unique_lock guard(*binding.lock);
     return binding.exchange(std::move(value));
 }
@@ -167,51 +168,37 @@ std::optional<Value> VarTable::insert(Identifier id, Value value) {
     return store(h, id, &id, std::move(value), at);
 }
 
-// The count is read under the write lock: a new handle to a bound value is
-// only made by a read, under this lock, or copied from a handle that
-// already counts. The fence orders the append after the reads of any handle
-// that let go of the text before the count was read.
-// `current`, when given, is the caller's handle to the text, which must be
-// the one bound.
-bool VarTable::append_if_held_by(Binding& binding, const Value* current, std::string_view tail) {
+// Only under the write lock can the count of handles to a bound text be
+// trusted: a new handle to it is only made by a read under the read lock.
+bool VarTable::append_if_held_by(Binding& binding, const Value* current, std::string_view tail,
+                                 std::uint64_t max_size) {
     std::unique_lock guard(*binding.lock);
-    Value& text = binding.value;
-    if (current ? !text.same_cell(*current) : text.kind() != Kind::String) return false;
-    if (text.use_count() != (current ? 2 : 1)) return false;
-    std::atomic_thread_fence(std::memory_order_acquire);
-    text.append_unseen(tail);
-    return true;
+    return binding.append_if_held_by(current ? 2 : 1, current, tail, max_size);
 }
 
-bool VarTable::append(const Name& name, const Value& current, std::string_view tail) {
+bool VarTable::append(const Name& name, const Value& current, std::string_view tail, std::uint64_t max_size) {
     Binding* binding = bound(name);
-    return binding && append_if_held_by(*binding, &current, tail);
+    return binding && append_if_held_by(*binding, &current, tail, max_size);
 }
 
-bool VarTable::append(const Name& name, std::string_view tail) {
+bool VarTable::append(const Name& name, std::string_view tail, std::uint64_t max_size) {
     Binding* binding = name.binding.get(id_);
-    return binding && append_if_held_by(*binding, nullptr, tail);
+    return binding && append_if_held_by(*binding, nullptr, tail, max_size);
 }
 
-// Holds at most two read locks: the next shard's is taken before the
-// previous one is let go.
-void VarTable::debug(std::string& out) const {
-    out += '{';
-    bool first = true;
+// Every binding with its value at the time of the call, shard by shard.
+// Each shard's read lock is held only while its values are copied, and the
+// next one's is taken before it is let go, so the table is seen as one pass.
+std::vector<std::pair<const Binding*, Value>> VarTable::entries() const {
+    std::vector<std::pair<const Binding*, Value>> out;
     std::shared_lock<RwLock> held;
     for (std::size_t i = 0; i < count_; ++i) {
         std::shared_lock next(shards_[i].lock);
         held = std::move(next);
-        for (const auto& binding : shards_[i].slots) {
-            if (!binding) continue;
-            if (!first) out += ", ";
-            first = false;
-            quarn::debug(out, binding->id);
-            out += ": ";
-            quarn::debug(out, binding->value);
-        }
+        for (const auto& binding : shards_[i].slots)
+            if (binding) out.emplace_back(binding.get(), binding->copy_locked());
     }
-    out += '}';
+    return out;
 }
 
 }  // namespace quarn

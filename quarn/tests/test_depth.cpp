@@ -116,22 +116,22 @@ protected:
 };
 
 TEST_F(Depth, DeepExpressionsRunToTheirResult) {
-    EXPECT_EQ(deduce_expr(m, sum_chain()).as_int(), kDepth);
-    EXPECT_EQ(deduce_expr(m, sum_chain_right()).as_int(), kDepth);
+    EXPECT_EQ(evaluate(m, sum_chain()).as_int(), kDepth);
+    EXPECT_EQ(evaluate(m, sum_chain_right()).as_int(), kDepth);
     Expr nots = chain(lit(B(true)), [](Expr e) { return Expr::not_(std::move(e)); });
-    EXPECT_EQ(deduce_expr(m, nots).as_bool(), kDepth % 2 == 0);
+    EXPECT_EQ(evaluate(m, nots).as_bool(), kDepth % 2 == 0);
     Expr vectors = chain(lit(I(7)), [](Expr e) { return vexpr({std::move(e)}); });
-    EXPECT_EQ(nesting(deduce_expr(m, vectors)), kDepth);
-    deduce(m, {if_chain()});
+    EXPECT_EQ(nesting(evaluate(m, vectors)), kDepth);
+    run(m, {if_chain()});
     EXPECT_EQ(m.get(Identifier::S("bottom")).as_int(), 1);
 }
 
 TEST_F(Depth, FunctionAtTheBottomHasTheStack) {
     std::uintptr_t deepest = 0;
     std::uintptr_t top = stack_address();
-    deduce(m, {Statement::fn(Identifier::S("probe"), std::make_unique<StackProbe>(&deepest, top))});
+    run(m, {Statement::fn(Identifier::S("probe"), std::make_unique<StackProbe>(&deepest, top))});
     Expr calls = chain(lit(I(1)), [](Expr e) { return call("probe", vexpr({std::move(e)})); }, kDepth / 10);
-    EXPECT_EQ(nesting(deduce_expr(m, calls)), kDepth / 10);
+    EXPECT_EQ(nesting(evaluate(m, calls)), kDepth / 10);
     EXPECT_GT(deepest, 0u);
     EXPECT_LT(deepest, kFrameAllowance);
 }
@@ -140,9 +140,9 @@ TEST_F(Depth, SmallStackThreadRunsEverything) {
     std::int64_t sum = 0;
     int vectors = 0;
     std::exception_ptr error = on_small_stack([&] {
-        sum = deduce_expr(m, sum_chain()).as_int();
-        deduce(m, {if_chain()});
-        Value deep = deduce_expr(m, chain(vexpr({}), [](Expr e) { return vexpr({std::move(e)}); }));
+        sum = evaluate(m, sum_chain()).as_int();
+        run(m, {if_chain()});
+        Value deep = evaluate(m, chain(vexpr({}), [](Expr e) { return vexpr({std::move(e)}); }));
         vectors = nesting(deep);
         EXPECT_TRUE(equals(deep, deep));
         std::string printed = debug_string(deep);
@@ -170,21 +170,21 @@ TEST_F(Depth, ReentryCostsAConstantPerLevel) {
             if (level == 0) return arg;
             Expr deep = chain(call("again", lit(I(level - 1))),
                               [](Expr e) { return Expr::binary_op(std::move(e), Operator::Add, lit(I(0))); }, 1000);
-            return deduce_expr(*machine, deep);
+            return evaluate(*machine, deep);
         }
     };
     std::uintptr_t lowest = stack_address();
     std::uintptr_t top = lowest;
-    deduce(m, {Statement::fn(Identifier::S("again"), std::make_unique<Reenter>(&m, &lowest))});
+    run(m, {Statement::fn(Identifier::S("again"), std::make_unique<Reenter>(&m, &lowest))});
     constexpr int kLevels = 50;
-    EXPECT_EQ(deduce_expr(m, call("again", lit(I(kLevels)))).as_int(), 0);
+    EXPECT_EQ(evaluate(m, call("again", lit(I(kLevels)))).as_int(), 0);
     EXPECT_LT((top - lowest) / kLevels, kFrameAllowance / 4);
 }
 
 TEST(DeepValue, PrintCompareDrop) {
     Machine m = Machine::create();
     Expr nest = chain(vexpr({}), [](Expr e) { return vexpr({std::move(e)}); }, 100'000);
-    Value v = deduce_expr(m, nest), twin = deduce_expr(m, nest);
+    Value v = evaluate(m, nest), twin = evaluate(m, nest);
     std::string out;
     debug(out, v);
     ASSERT_EQ(out.size(), 10u * (100'000 + 1));

@@ -129,8 +129,8 @@ TEST(Shards, AmountForThreadCount) {
     const std::pair<unsigned, std::size_t> cases[] = {
         {0, 4}, {1, 4}, {2, 8}, {3, 16}, {4, 16}, {5, 32}, {6, 32}, {8, 32}, {9, 64}, {16, 64},
     };
-    for (auto [threads, shards] : cases) EXPECT_EQ(shard_amount_for(threads), shards) << threads;
-    std::size_t n = shard_amount();
+    for (auto [threads, shards] : cases) EXPECT_EQ(shard_count_for(threads), shards) << threads;
+    std::size_t n = shard_count();
     EXPECT_GE(n, 4u);
     EXPECT_EQ(n & (n - 1), 0u);
     EXPECT_EQ(Machine::create().vars.shard_count(), n);
@@ -279,15 +279,15 @@ TEST(Machine, ReadersWithoutTheLockNeverMixTwoWrites) {
 
 // One tree run on two machines in turn: each table has its own binding of
 // a name, and the name's cache must never hand one table the other's.
-TEST(BindingCache, NamesRunOnSeveralMachinesFindTheirOwnBindings) {
+TEST(CachedBinding, NamesRunOnSeveralMachinesFindTheirOwnBindings) {
     Machine a = Machine::create(), b = Machine::create();
     Expr sum = Expr::binary_op(id("x"), Operator::Add, id("y"));
     Program program{let("z", sum)};
-    deduce(a, {let("x", lit(I(1))), let("y", lit(I(2)))});
-    deduce(b, {let("x", lit(I(10))), let("y", lit(I(20)))});
+    run(a, {let("x", lit(I(1))), let("y", lit(I(2)))});
+    run(b, {let("x", lit(I(10))), let("y", lit(I(20)))});
     for (int round = 0; round < 3; ++round) {
-        deduce(a, program);
-        deduce(b, program);
+        run(a, program);
+        run(b, program);
         EXPECT_EQ(a.get(Identifier::S("z")).as_int(), 3);
         EXPECT_EQ(b.get(Identifier::S("z")).as_int(), 30);
     }
@@ -296,19 +296,19 @@ TEST(BindingCache, NamesRunOnSeveralMachinesFindTheirOwnBindings) {
 // A machine made where a dead one was may get its memory, even its
 // bindings' addresses; a name that remembers the dead table's binding must
 // still miss.
-TEST(BindingCache, NamesOutliveTheirMachines) {
+TEST(CachedBinding, NamesOutliveTheirMachines) {
     Program read{let("y", id("x"))};
     for (int round = 0; round < 3; ++round) {
         Machine m = Machine::create();
-        deduce(m, {let("x", lit(I(round)))});
-        deduce(m, read);
+        run(m, {let("x", lit(I(round)))});
+        run(m, read);
         EXPECT_EQ(m.get(Identifier::S("y")).as_int(), round);
     }
 }
 
 // Names remember their bindings while the table grows past many sizes; a
 // binding that moved as its shard grew would be read after it was freed.
-TEST(BindingCache, BindingsStayPutWhileTheTableGrows) {
+TEST(CachedBinding, BindingsStayPutWhileTheTableGrows) {
     Machine m = Machine::create();
     Program bind, read;
     std::vector<Expr> names;
@@ -319,16 +319,16 @@ TEST(BindingCache, BindingsStayPutWhileTheTableGrows) {
     }
     read.push_back(let("all", vexpr(names)));
     for (int round = 0; round < 2; ++round) {
-        deduce(m, bind);
-        deduce(m, read);
+        run(m, bind);
+        run(m, read);
         auto all = m.get(Identifier::S("all")).as_vector();
         ASSERT_EQ(all.size(), 2000u);
         for (int i = 0; i < 2000; ++i) EXPECT_EQ(all[i].as_int(), i);
     }
 }
 
-TEST(BindingCache, ConcurrentUseFromTwoTables) {
-    BindingCache cache;
+TEST(CachedBinding, ConcurrentUseFromTwoTables) {
+    CachedBinding cache;
     std::atomic<int> wrong{0};
     auto worker = [&](std::uint64_t table, Binding* binding) {
         for (int i = 0; i < 200000; ++i) {
@@ -342,5 +342,5 @@ TEST(BindingCache, ConcurrentUseFromTwoTables) {
     t1.join();
     t2.join();
     EXPECT_EQ(wrong.load(), 0);
-    EXPECT_EQ(BindingCache().get(1), nullptr);
+    EXPECT_EQ(CachedBinding().get(1), nullptr);
 }

@@ -3,60 +3,77 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 #include "quarn/identifier.hpp"
+#include "quarn/seq_lock.hpp"
 #include "quarn/value.hpp"
 
 namespace quarn {
 
 class RwLock;
 
-// A name bound in a variable table. It is made when the name is first bound and
-// stays at its address, never removed, until the table goes; trees' names
-// remember it (name.hpp), so a program run again finds its variables
+// A name bound in a variable table. It is made when the name is first bound
+// and stays at its address, never removed, until the table goes; trees'
+// names remember it (name.hpp), so a program run again finds its variables
 // without hashing or probing.
 //
-// `value` is read and written under `lock`. A number, a boolean or null is
-// also kept as two plain words that readers copy without the lock: a copy
-// made between two reads of the same even `seq` overlapped no write (a
-// sequence lock). A shared value needs the lock, which keeps its cell
-// alive while the copy takes its count.
-struct Binding {
-    Binding(std::uint64_t h, Identifier name, Value first, RwLock* shard_lock)
-        : hash(h), id(std::move(name)), lock(shard_lock), tag(first.inline_tag()), word(first.inline_word()),
-          value(std::move(first)) {}
+// The value is kept as its two words (Value's tag and word), each an atomic,
+// under a sequence lock (seq_lock.hpp) that every writer takes:
+// - A number, a boolean or null is read without any other lock: a copy of
+//   the two words is the whole value.
+// - A shared value (text, vector, function) is read under the shard's read
+//   lock, which keeps its cell alive while the copy takes its count.
+// - Rebinding a name that holds a number, boolean or null to another one
+//   takes only the sequence lock. Every other change also holds the shard's
+//   write lock, so that no reader is copying a shared value meanwhile.
+class Binding {
+public:
+    Binding(std::uint64_t h, Identifier name, Value first, RwLock* shard_lock) noexcept;
+    ~Binding();
+    Binding(const Binding&) = delete;
+    Binding& operator=(const Binding&) = delete;
 
-    // Under the write lock.
-    Value exchange(Value next) {
-        std::uint32_t count = seq.load(std::memory_order_relaxed);
-        seq.store(count + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        tag.store(next.inline_tag(), std::memory_order_relaxed);
-        word.store(next.inline_word(), std::memory_order_relaxed);
-        Value previous = std::exchange(value, std::move(next));
-        seq.store(count + 2, std::memory_order_release);
-        return previous;
-    }
-
-    // False for a shared value, or when a write overlapped the copy.
+    // A copy taken with no lock; false for a shared value, or when a write
+    // overlapped the copy.
     bool copy_unlocked(Value& out) const noexcept {
-        std::uint32_t before = seq.load(std::memory_order_acquire);
-        std::uint8_t t = tag.load(std::memory_order_relaxed);
-        std::uint64_t w = word.load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
-        if ((before & 1) || seq.load(std::memory_order_relaxed) != before || t == Value::kSharedTag) return false;
-        out = Value::from_inline(t, w);
+        std::uint8_t t;
+        std::uint64_t w;
+        if (!seq_.read([&] {
+                t = tag_.load(std::memory_order_relaxed);
+                w = word_.load(std::memory_order_relaxed);
+            }))
+            return false;
+        if (Value::is_shared_tag(t)) return false;
+        out = Value::adopt(t, w);
         return true;
     }
+    // A copy of any value, under the shard's read lock.
+    Value copy_locked() const noexcept;
+
+    // Rebinds to a number, boolean or null with no lock but the sequence
+    // lock; false, with nothing changed, while the name holds a shared
+    // value: that change needs the shard's write lock.
+    bool replace_inline(const Value& next) noexcept;
+    // Rebinds to any value, under the shard's write lock; returns the value
+    // replaced, for the caller to release once the lock is free.
+    Value exchange(Value next) noexcept;
+    // Under the shard's write lock: appends to the text bound here if `held`
+    // handles (the table's among them) reach it and no others, so that no
+    // one sees it grow, and the longer text stays within `max_size`. False,
+    // with nothing done, otherwise. With `same`, only if that handle is one
+    // of them.
+    bool append_if_held_by(std::size_t held, const Value* same, std::string_view tail, std::uint64_t max_size);
 
     const std::uint64_t hash;
     const Identifier id;
     RwLock* const lock;  // the binding's shard's
-    std::atomic<std::uint32_t> seq{0};
-    std::atomic<std::uint8_t> tag;
-    std::atomic<std::uint64_t> word;
-    Value value;
+
+private:
+    mutable SeqLock seq_;
+    std::atomic<std::uint8_t> tag_;
+    std::atomic<std::uint64_t> word_;
 };
 
 }  // namespace quarn

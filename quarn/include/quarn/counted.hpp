@@ -19,14 +19,20 @@ enum class CellKind : std::uint8_t {
     Let, If, Fn,
 };
 
+// Counted::flags: a function can be reached from the object, through any
+// number of vectors or nodes. A host that must find the functions a value or
+// a tree holds (to report them to a garbage collector) skips everything else.
+inline constexpr std::uint8_t kReachesFunction = 1;
+
 struct Counted {
     // The count of handles while the object is alive; once the count reaches
     // zero the same word links the object into the list of objects that are
     // being released (see release()).
     std::atomic<std::uintptr_t> refs{1};
     CellKind kind;
+    std::uint8_t flags;
 
-    explicit Counted(CellKind k) noexcept : kind(k) {}
+    explicit Counted(CellKind k, std::uint8_t f = 0) noexcept : kind(k), flags(f) {}
     Counted(const Counted&) = delete;
     Counted& operator=(const Counted&) = delete;
 

@@ -3,6 +3,10 @@
 // the machine stack, so a program of any depth runs on a constant amount of
 // stack, and a function called at the bottom of a deep tree has nearly all of
 // its thread's stack to itself.
+//
+// A run counts its operations against the machine's limits (machine.hpp) and
+// stops with a fatal error past them; every so many operations it also looks
+// for an interruption (meter.hpp).
 
 #include <span>
 
@@ -11,16 +15,13 @@
 
 namespace quarn {
 
-// Runs the statements in order. Stops with a Fatal error at the first
-// failure; bindings made before it stay in the machine.
-void deduce(Machine& machine, const Program& statements);
-// Runs one statement.
-void deduce(Machine& machine, const Statement& statement);
-// Runs statements that the caller holds some other way, in order, as one
-// run.
-void deduce(Machine& machine, std::span<const Statement* const> statements);
+// Runs the statements in order, as one run. Stops with a Fatal error at the
+// first failure; bindings made before it stay in the machine.
+void run(Machine& machine, std::span<const Statement* const> statements);
+void run(Machine& machine, const Program& statements);
+void run(Machine& machine, const Statement& statement);
 
-// Evaluates an expression to a value.
-Value deduce_expr(Machine& machine, const Expr& expr);
+// Evaluates an expression to a value, as one run.
+Value evaluate(Machine& machine, const Expr& expr);
 
 }  // namespace quarn

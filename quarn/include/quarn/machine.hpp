@@ -9,6 +9,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "quarn/binding.hpp"
 #include "quarn/identifier.hpp"
@@ -20,7 +22,7 @@ namespace quarn {
 class VarTable {
 public:
     VarTable();
-    explicit VarTable(std::size_t shard_amount);
+    explicit VarTable(std::size_t shards);
     VarTable(VarTable&&) noexcept;
     VarTable& operator=(VarTable&&) noexcept;
     ~VarTable();
@@ -42,13 +44,15 @@ public:
     std::optional<Value> insert(Identifier id, Value value);
     // Binds the name to its text followed by `tail`, growing the text in
     // place, when `current` is the text bound now and no handle but the
-    // table's and `current` reaches it, so that no one sees it change.
+    // table's and `current` reaches it, so that no one sees it change, and
+    // the longer text is no larger than `max_size` (see Value::size()).
     // False, with nothing done, otherwise.
-    bool append(const Name& name, const Value& current, std::string_view tail);
+    bool append(const Name& name, const Value& current, std::string_view tail, std::uint64_t max_size);
     // The same when the caller holds no handle to the text: only the
     // table's may reach it. Tried only on a binding the name remembers.
-    bool append(const Name& name, std::string_view tail);
-    void debug(std::string& out) const;
+    bool append(const Name& name, std::string_view tail, std::uint64_t max_size);
+    // Every binding with a handle to its value, as the table holds them now.
+    std::vector<std::pair<const Binding*, Value>> entries() const;
 
     std::size_t shard_count() const noexcept { return count_; }
     std::uint64_t hash(IdentifierView id) const noexcept;
@@ -62,7 +66,7 @@ private:
     Binding* bound(const Name& name) const;
     std::optional<Value> store(std::uint64_t hash, IdentifierView id, Identifier* owned, Value value, Binding*& at);
     std::optional<Value> replace(Binding& binding, Value value);
-    bool append_if_held_by(Binding& binding, const Value* current, std::string_view tail);
+    bool append_if_held_by(Binding& binding, const Value* current, std::string_view tail, std::uint64_t max_size);
 
     std::unique_ptr<Shard[]> shards_;
     std::size_t count_;
@@ -71,10 +75,21 @@ private:
     std::uint64_t id_;  // tells this table's bindings apart in a name's cache
 };
 
+// What one machine allows the programs run on it; 0 is no limit.
+struct Limits {
+    // Operations in one run: a statement run, an expression node evaluated,
+    // a pair of items compared inside an equality. Runs that functions start
+    // on the same machine and thread count against the run that called them.
+    std::uint64_t max_operations = 0;
+    // The size (Value::size()) of any value a run makes or binds.
+    std::uint64_t max_value_size = 0;
+};
+
 struct Machine {
     VarTable vars;
+    Limits limits;
 
-    static Machine create() { return Machine{}; }
+    static Machine create(Limits limits = {}) { return Machine{VarTable(), limits}; }
     Value get(IdentifierView id) const;  // fatal error when unbound
     const Binding& binding(IdentifierView id) const;  // fatal error when unbound
     std::string debug() const;

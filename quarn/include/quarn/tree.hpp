@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarn/code_slot.hpp"
 #include "quarn/counted.hpp"
 #include "quarn/name.hpp"
 #include "quarn/value.hpp"
@@ -21,32 +22,18 @@ namespace quarn {
 namespace detail {
 
 class Releaser;
-struct Code;
-
-// The flat form of a statement's expression, made on the statement's first
-// run and kept for the next ones (see code.hpp). Any thread may make it;
-// the first to store one wins.
-class CodeSlot {
-public:
-    CodeSlot() noexcept = default;
-    CodeSlot(const CodeSlot&) = delete;
-    CodeSlot& operator=(const CodeSlot&) = delete;
-    ~CodeSlot();
-
-    const Code* get() const noexcept { return code_.load(std::memory_order_acquire); }
-    // Keeps `made` unless another thread stored one first; returns the kept one.
-    const Code* store(std::unique_ptr<Code> made) const noexcept;
-
-private:
-    mutable std::atomic<const Code*> code_{nullptr};
-};
 
 struct ExprNode : Counted {
     using Counted::Counted;
 };
+// Every statement keeps its compiled form: a program's statements run from it.
 struct StatementNode : Counted {
     using Counted::Counted;
+    CodeSlot code;
 };
+
+// A literal or a name: an expression with no operands.
+inline bool is_leaf(CellKind kind) noexcept { return kind == CellKind::Literal || kind == CellKind::Ident; }
 
 // A counted handle to a node of the given family.
 template <class Node>
@@ -93,6 +80,8 @@ public:
     const detail::ExprNode& node() const noexcept { return *ref_.get(); }
     detail::CellKind kind() const noexcept { return ref_.get()->kind; }
     bool same_node(const Expr& other) const noexcept { return ref_.get() == other.ref_.get(); }
+    // Whether a function value can be reached from the tree (see kReachesFunction).
+    bool reaches_function() const noexcept { return ref_.get()->flags & detail::kReachesFunction; }
 
 private:
     friend class detail::Releaser;
@@ -111,6 +100,8 @@ public:
     const detail::StatementNode& node() const noexcept { return *ref_.get(); }
     detail::CellKind kind() const noexcept { return ref_.get()->kind; }
     bool same_node(const Statement& other) const noexcept { return ref_.get() == other.ref_.get(); }
+    // Whether a function can be reached from the tree (see kReachesFunction).
+    bool reaches_function() const noexcept { return ref_.get()->flags & detail::kReachesFunction; }
 
 private:
     friend class detail::Releaser;
@@ -162,7 +153,6 @@ struct LetNode : StatementNode {
         : StatementNode(CellKind::Let), ident(std::move(i)), expr(std::move(e)), appends(a) {}
     Name ident;
     Expr expr;
-    CodeSlot code;
     bool appends;  // `x = x + leaf`: the way programs build up a text
 };
 
@@ -171,12 +161,11 @@ struct IfNode : StatementNode {
         : StatementNode(CellKind::If), cond(std::move(c)), then(std::move(t)), otherwise(std::move(o)) {}
     Expr cond;
     Program then, otherwise;
-    CodeSlot code;
 };
 
 struct FnNode : StatementNode {
     FnNode(Identifier i, std::unique_ptr<QuarnFunction> fn) noexcept
-        : StatementNode(CellKind::Fn), ident(std::move(i)), f(std::move(fn)) {}
+        : StatementNode(CellKind::Fn, kReachesFunction), ident(std::move(i)), f(std::move(fn)) {}
     Name ident;
     std::unique_ptr<QuarnFunction> f;
 };

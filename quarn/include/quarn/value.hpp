@@ -36,6 +36,8 @@ public:
     static Value concat(std::string_view left, std::string_view right);
     // Moves the items into one new vector cell.
     static Value vector(std::span<Value> items);
+    // The size a vector of these items would have (see size()), before it is made.
+    static std::uint64_t vector_size(std::span<const Value> items) noexcept;
     static Value function(std::unique_ptr<QuarnFunction> f);
 
     Value(const Value& other) noexcept : tag_(other.tag_), word_(other.word_) {
@@ -53,6 +55,18 @@ public:
 
     Kind kind() const noexcept { return kKinds[static_cast<int>(tag_)]; }
     bool is_int() const noexcept { return tag_ == Tag::Int; }
+    bool is_shared() const noexcept { return tag_ >= Tag::String; }
+
+    // What a limit on the size of values counts: 1 for null, a boolean, a
+    // number or a function; a text's length in UTF-8 bytes, at least 1; a
+    // vector's 1 plus the sizes of its items, an item shared by several
+    // places counted at each, saturating at kMaxSize. Kept in the cell when
+    // it is made, so reading it costs nothing.
+    static constexpr std::uint64_t kMaxSize = (std::uint64_t{1} << 63) - 1;
+    std::uint64_t size() const noexcept;
+    // Whether a Python-backed function (or any function) can be reached from
+    // this value: a function, or a vector holding one at any depth.
+    bool reaches_function() const noexcept;
 
     // Each accessor requires the matching kind.
     bool as_bool() const noexcept { return word_ != 0; }
@@ -79,14 +93,22 @@ public:
     // caller; the value is left null. For the release loop.
     detail::Counted* take_cell() noexcept;
 
-    // A value held inline (null, a boolean, a number) as two plain words,
-    // and back: what a reader that takes no lock can copy word by word and
-    // then check (see VarTable). The tag of a shared value is kSharedTag.
-    static constexpr std::uint8_t kSharedTag = 0xFF;
-    std::uint8_t inline_tag() const noexcept { return is_shared() ? kSharedTag : static_cast<std::uint8_t>(tag_); }
-    std::uint64_t inline_word() const noexcept { return word_; }
-    static Value from_inline(std::uint8_t tag, std::uint64_t word) noexcept {
+    // A value as its two words, and back: how a binding keeps it, in two
+    // atomics that a reader can copy without a lock (see binding.hpp).
+    // release() hands the handle's count over to the words; adopt() takes it
+    // back; an inline value has no count to hand over.
+    std::uint8_t tag_word() const noexcept { return static_cast<std::uint8_t>(tag_); }
+    std::uint64_t value_word() const noexcept { return word_; }
+    static bool is_shared_tag(std::uint8_t tag) noexcept { return tag >= static_cast<std::uint8_t>(Tag::String); }
+    static Value adopt(std::uint8_t tag, std::uint64_t word) noexcept {
         return Value(static_cast<Tag>(tag), word);
+    }
+    void release() && noexcept { tag_ = Tag::Null; }
+    // A new handle to what the two words hold, which some other handle keeps alive.
+    static Value share(std::uint8_t tag, std::uint64_t word) noexcept {
+        Value value(static_cast<Tag>(tag), word);
+        if (value.is_shared()) value.cell()->retain();
+        return value;
     }
 
 private:
@@ -97,7 +119,6 @@ private:
     Value(Tag tag, std::uint64_t word) noexcept : tag_(tag), word_(word) {}
     Value(Tag tag, detail::Counted* cell) noexcept
         : tag_(tag), word_(reinterpret_cast<std::uintptr_t>(cell)) {}
-    bool is_shared() const noexcept { return tag_ >= Tag::String; }
     detail::Counted* cell() const noexcept { return reinterpret_cast<detail::Counted*>(word_); }
 
     Tag tag_;
@@ -118,15 +139,16 @@ struct TextCell : Counted {
 };
 
 struct ItemsCell : Counted {
-    explicit ItemsCell(std::size_t n) noexcept : Counted(CellKind::Vector), count(n) {}
+    ItemsCell(std::size_t n, std::uint64_t w) noexcept : Counted(CellKind::Vector), count(n), size(w) {}
     std::size_t count;
+    std::uint64_t size;  // Value::size() of the vector
     Value* items() noexcept { return reinterpret_cast<Value*>(this + 1); }
     const Value* items() const noexcept { return reinterpret_cast<const Value*>(this + 1); }
 };
 
 struct FunctionCell : Counted {
     explicit FunctionCell(std::unique_ptr<QuarnFunction> fn) noexcept
-        : Counted(CellKind::Function), f(std::move(fn)) {}
+        : Counted(CellKind::Function, kReachesFunction), f(std::move(fn)) {}
     std::unique_ptr<QuarnFunction> f;
 };
 
@@ -152,9 +174,27 @@ inline QuarnFunction& Value::as_function() const noexcept {
     return *static_cast<const detail::FunctionCell*>(cell())->f;
 }
 
+inline std::uint64_t Value::size() const noexcept {
+    switch (tag_) {
+    case Tag::String: {
+        std::size_t bytes = static_cast<const detail::TextCell*>(cell())->size;
+        return bytes > 0 ? bytes : 1;
+    }
+    case Tag::Vector: return static_cast<const detail::ItemsCell*>(cell())->size;
+    default: return 1;
+    }
+}
+
+inline bool Value::reaches_function() const noexcept {
+    return is_shared() && (cell()->flags & detail::kReachesFunction);
+}
+
+class Meter;
+
 // Equality as Quarn defines it: the left operand picks the rule, and some
 // pairs of kinds are fatal errors rather than false. Vectors of any depth
-// compare without recursion and stop at the first unequal pair.
-bool equals(const Value& left, const Value& right);
+// compare without recursion and stop at the first unequal pair; each pair of
+// items compared is charged to `meter`, if given.
+bool equals(const Value& left, const Value& right, Meter* meter = nullptr);
 
 }  // namespace quarn

@@ -1,0 +1,90 @@
+#pragma once
+// A sequence lock: writers take turns on one count, which is odd while a write
+// is in progress; readers take no lock at all. A reader copies the data and
+// keeps the copy only if the count was the same even number before and after,
+// so it sees the data of one write whole, never a mix of two.
+//
+// Every access to the guarded data is a relaxed atomic one, so a copy that a
+// write overlapped is never undefined behaviour, only thrown away. What makes
+// the protocol correct is how the fences pair up (Boehm, "Can seqlocks get
+// along with programming language memory models?", 2012):
+//
+//   writer                                   reader
+//   W1 count: even -> odd (RMW, acquire)     R1 s = count (acquire)
+//   W2 release fence                         R2 the data, relaxed
+//   W3 the data, relaxed                     R3 acquire fence
+//   W4 count = odd + 1 (release)             R4 count again (relaxed), must be s
+//
+// - W4 pairs with R1: a reader whose R1 sees the count of a finished write
+//   also sees that write's data (or newer) in R2.
+// - W2 pairs with R3: a reader whose R2 saw any datum stored by a write's W3
+//   synchronises with that write's W2, so the odd count that W1 stored before
+//   it is visible to R4, and the reader throws the copy away.
+// - W1 is a read-modify-write, so two writers never both hold the lock.
+//
+// The memory operations come from a policy so that a test can record them
+// and check the pairing above against the language's memory model (see
+// quarn/tests/test_seq_lock.cpp); the program always uses the hardware's.
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+namespace quarn {
+
+struct HardwareMemory {
+    template <class T>
+    using Atomic = std::atomic<T>;
+    static void fence(std::memory_order order) noexcept { std::atomic_thread_fence(order); }
+};
+
+template <class Memory>
+class BasicSeqLock {
+public:
+    // W1 and W2: takes the lock unless a write is in progress. `held` is the
+    // odd count to hand to unlock().
+    bool try_lock(std::uint32_t& held) noexcept {
+        std::uint32_t count = count_.load(std::memory_order_relaxed);
+        if ((count & 1) || !count_.compare_exchange_strong(count, count + 1, std::memory_order_acquire,
+                                                           std::memory_order_relaxed))
+            return false;
+        Memory::fence(std::memory_order_release);
+        held = count + 1;
+        return true;
+    }
+
+    // The same, waiting for another writer, which holds the lock only for a
+    // few stores.
+    std::uint32_t lock() noexcept {
+        std::uint32_t held;
+        for (int round = 0; !try_lock(held); ++round)
+            if (round >= kSpinsBeforeYield) std::this_thread::yield();
+        return held;
+    }
+
+    // W4.
+    void unlock(std::uint32_t held) noexcept { count_.store(held + 1, std::memory_order_release); }
+
+    // R1 to R4 around `copy`, which loads the data (relaxed). False when a
+    // write was in progress or overlapped the copy: the copy is then stale.
+    template <class Copy>
+    bool read(Copy&& copy) const noexcept {
+        std::uint32_t before = count_.load(std::memory_order_acquire);
+        if (before & 1) return false;
+        copy();
+        Memory::fence(std::memory_order_acquire);
+        return count_.load(std::memory_order_relaxed) == before;
+    }
+
+private:
+    // A writer holds the lock for a handful of stores; spinning a little
+    // longer than that before yielding the processor costs less than a
+    // trip through the scheduler.
+    static constexpr int kSpinsBeforeYield = 64;
+
+    typename Memory::template Atomic<std::uint32_t> count_{0};
+};
+
+using SeqLock = BasicSeqLock<HardwareMemory>;
+
+}  // namespace quarn
