@@ -2,7 +2,7 @@
 # The benchmark in one command: installs what is missing, builds velmo and the
 # floor module for PyPy and CPython, runs every workload under both, prints the
 # Markdown tables of each interpreter and writes them into bench/README.md.
-# Takes two to four minutes once the builds are there.
+# Takes about two minutes once the builds are there.
 set -euo pipefail
 source "$(dirname "$0")/../tools/setup.sh"
 cd "$ROOT"
