@@ -1,12 +1,19 @@
-"""The floors: velmo's calls made on the bare C-API module velmo_floor
+"""The floors: the same whole jobs done by the bare C-API module velmo_floor
 (bench/floor/floor.cpp), with the same Python code around them."""
 from velmo_floor import Floor
 
 from workloads import INT_NAME, STATEMENTS, TREE_NODES, Case, build_tree, repeat_calls
 
 # The ways floor.cpp calls a Python function back, and its two ways of making a list.
-CALL_VARIANTS = ["call_vectorcall", "call_one_arg", "call_obj_args", "call_tuple"]
+CALL_VARIANTS = ["call_loop_vectorcall", "call_loop_one_arg", "call_loop_obj_args", "call_loop_tuple"]
 LIST_VARIANTS = ["get_list", "get_list_append"]
+
+
+def tree_value(node):
+    """What the floor's tree computes: only + is built."""
+    if not node.op:
+        return node.left
+    return tree_value(node.left) + tree_value(node.right)
 
 
 def w1():
@@ -16,7 +23,7 @@ def w1():
         for _ in range(reps):
             trees[:] = [build_tree(Floor.literal, Floor.binary_op)]
 
-    return Case(TREE_NODES, loop)
+    return Case(TREE_NODES, loop, lambda: tree_value(trees[0]))
 
 
 def plus_one(a):
@@ -24,14 +31,14 @@ def plus_one(a):
 
 
 def w4_variant(method):
-    call = getattr(Floor, method)
+    """One native loop of STATEMENTS calls back per repetition."""
+    call_loop = getattr(Floor, method)
 
     def loop(reps):
         for _ in range(reps):
-            for i in range(STATEMENTS):
-                call(plus_one, i)
+            call_loop(plus_one, STATEMENTS)
 
-    return Case(STATEMENTS, loop)
+    return Case(STATEMENTS, loop, lambda: call_loop(plus_one, STATEMENTS))
 
 
 def get_variant(expression):

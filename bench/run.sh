@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The benchmark in one command: installs what is missing, builds velmo and the
-# floor module for PyPy and CPython, runs every workload under both, prints one
-# Markdown table per interpreter and writes them into bench/README.md.
-# Takes one to two minutes once the builds are there.
+# floor module for PyPy and CPython, runs every workload under both, prints the
+# Markdown tables of each interpreter and writes them into bench/README.md.
+# Takes about two minutes once the builds are there.
 set -euo pipefail
 source "$(dirname "$0")/../tools/setup.sh"
 cd "$ROOT"
@@ -10,14 +10,14 @@ mkdir -p build/bench-run
 install_python_hosts
 
 # Lua goes into the CPython environment only; remade with the environment.
-# Without it the table just has no Lua column.
+# Without it the table just has no Lua columns.
 install_lupa() {
     local venv="$ROOT/build/venv-$1"
     cmp -s bench/requirements.txt "$venv/bench-requirements.txt" && return 0
     if "$venv/bin/python" -m pip install -q --disable-pip-version-check -r bench/requirements.txt; then
         cp bench/requirements.txt "$venv/bench-requirements.txt"
     else
-        echo "lupa did not install: the CPython table has no Lua column"
+        echo "lupa did not install: the CPython table has no Lua columns"
     fi
 }
 

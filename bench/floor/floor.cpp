@@ -1,22 +1,17 @@
-// The cost floor of velmo's calls: the same calls, made the same way
-// (METH_FASTCALL | METH_KEYWORDS, static where velmo's are static, an
-// instance method for get, heap types made by PyType_FromSpec), doing only
-// the bare C-API work each one cannot avoid. The benchmark divides velmo's
-// time by these to show how much each call adds to a bare call into a module.
+// The cost floor of velmo's calls: the same whole job, done the way a careful
+// author of a bare extension would do it with the C API and nothing more. The
+// calls are made the same way as velmo's (METH_FASTCALL | METH_KEYWORDS,
+// static where velmo's are static, an instance method for get, heap types made
+// by PyType_FromSpec). The benchmark divides velmo's time by these to show
+// how much velmo adds to the work nobody can avoid.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <structmember.h>
+
+#include <cstddef>
 
 namespace {
-
-// A tree node: holds its one or two operands, as an Expr holds its children.
-struct Node {
-    PyObject_HEAD
-    PyObject* left;
-    PyObject* right;
-};
-
-PyTypeObject* node_type = nullptr;
 
 bool arity(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t expected) {
     if (nargs == expected && !kwnames) return true;
@@ -24,61 +19,137 @@ bool arity(const char* name, Py_ssize_t nargs, PyObject* kwnames, Py_ssize_t exp
     return false;
 }
 
-PyObject* new_node(PyObject* left, PyObject* right) {
-    auto* node = reinterpret_cast<Node*>(node_type->tp_alloc(node_type, 0));
+// W1: a tree node. A literal holds its value, a binary operation its two
+// operand nodes and its operator as a byte. Since a node holds references to
+// Python objects (a literal may hold a list, which may hold a node), the type
+// takes part in cyclic garbage collection.
+struct Node {
+    PyObject_HEAD
+    PyObject* left;   // the literal's value, or the left operand
+    PyObject* right;  // null for a literal
+    char op;          // 0 for a literal
+};
+
+PyTypeObject* node_type = nullptr;
+
+// A node is filled before the collector is told of it, so it never sees one
+// half made; PyObject_GC_New neither zeroes the memory nor tracks.
+PyObject* new_node(PyObject* left, char op, PyObject* right) {
+    Node* node = PyObject_GC_New(Node, node_type);
     if (!node) return nullptr;
     Py_INCREF(left);
     Py_XINCREF(right);
     node->left = left;
     node->right = right;
+    node->op = op;
+    PyObject_GC_Track(node);
     return reinterpret_cast<PyObject*>(node);
 }
 
-void node_dealloc(PyObject* self) {
+int node_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* node = reinterpret_cast<Node*>(self);
-    Py_DECREF(node->left);
-    Py_XDECREF(node->right);
+    Py_VISIT(Py_TYPE(self));  // instances of a heap type hold their type
+    Py_VISIT(node->left);
+    Py_VISIT(node->right);
+    return 0;
+}
+
+int node_clear(PyObject* self) {
+    auto* node = reinterpret_cast<Node*>(self);
+    Py_CLEAR(node->left);
+    Py_CLEAR(node->right);
+    return 0;
+}
+
+void node_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    node_clear(self);
     PyTypeObject* type = Py_TYPE(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type hold their type
+    PyObject_GC_Del(self);
+    Py_DECREF(type);
+}
+
+// The kinds of value a literal holds, as velmo's: exact types first, which is
+// every call of the benchmark, then their subclasses.
+bool literal_value(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    if (t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type || t == &PyList_Type || t == &PyBool_Type ||
+        v == Py_None)
+        return true;
+    return PyLong_Check(v) || PyFloat_Check(v) || PyUnicode_Check(v) || PyList_Check(v);
 }
 
 // W1: literal(value), the leaf builder.
 PyObject* literal(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!arity("literal", nargs, kwnames, 1)) return nullptr;
-    return new_node(args[0], nullptr);
-}
-
-// W1: binary_op(a, o, b), two objects and a str.
-PyObject* binary_op(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!arity("binary_op", nargs, kwnames, 3)) return nullptr;
-    if (!PyUnicode_Check(args[1])) {
-        PyErr_SetString(PyExc_TypeError, "binary_op() needs a str operator");
+    if (!literal_value(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "literal() takes None, a bool, an int, a float, a str or a list");
         return nullptr;
     }
-    return new_node(args[0], args[2]);
+    return new_node(args[0], 0, nullptr);
 }
 
-// W4: calls f back once with a new int made from value, returning f's result.
-// One variant per way the C API offers to make that call.
-PyObject* new_int_argument(PyObject* value) {
-    long v = PyLong_AsLong(value);
-    if (v == -1 && PyErr_Occurred()) return nullptr;
-    return PyLong_FromLong(v);
+// The operator's one character if it is one of + - * /, else 0.
+char arithmetic(PyObject* o) {
+    if (!PyUnicode_Check(o) || PyUnicode_GET_LENGTH(o) != 1) return 0;
+    Py_UCS4 c = PyUnicode_READ_CHAR(o, 0);
+    return c == '+' || c == '-' || c == '*' || c == '/' ? static_cast<char>(c) : 0;
+}
+
+// W1: binary_op(a, o, b): two nodes and an operator.
+PyObject* binary_op(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!arity("binary_op", nargs, kwnames, 3)) return nullptr;
+    if (Py_TYPE(args[0]) != node_type || Py_TYPE(args[2]) != node_type) {
+        PyErr_SetString(PyExc_TypeError, "binary_op() takes two nodes");
+        return nullptr;
+    }
+    char op = arithmetic(args[1]);
+    if (!op) {
+        PyErr_SetString(PyExc_ValueError, "binary_op() takes one of: +, -, *, /");
+        return nullptr;
+    }
+    return new_node(args[0], op, args[2]);
+}
+
+// W4: call_loop(f, n) calls f back n times from a native loop, as a run of
+// lets of f(i) does: each argument a new int made from the loop index, each
+// result read back into a C long. It returns the first and the last result.
+// One variant per way the C API offers to make the call.
+long as_long(PyObject* result) {
+    if (PyLong_Check(result)) return PyLong_AsLong(result);
+    PyErr_SetString(PyExc_TypeError, "the callback must return an int");
+    return -1;
 }
 
 template <PyObject* (*Invoke)(PyObject* f, PyObject* arg)>
-PyObject* call(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!arity("call", nargs, kwnames, 2)) return nullptr;
-    PyObject* arg = new_int_argument(args[1]);
-    if (!arg) return nullptr;
-    PyObject* result = Invoke(args[0], arg);
+bool call_back(PyObject* f, long i, long& out) {
+    PyObject* arg = PyLong_FromLong(i);
+    if (!arg) return false;
+    PyObject* result = Invoke(f, arg);
     Py_DECREF(arg);
-    return result;
+    if (!result) return false;
+    out = as_long(result);
+    Py_DECREF(result);
+    return !(out == -1 && PyErr_Occurred());
 }
 
+template <PyObject* (*Invoke)(PyObject* f, PyObject* arg)>
+PyObject* call_loop(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!arity("call_loop", nargs, kwnames, 2)) return nullptr;
+    long n = PyLong_AsLong(args[1]);
+    if (n == -1 && PyErr_Occurred()) return nullptr;
+    long first = 0, last = 0;
+    for (long i = 0; i < n; ++i) {
+        if (!call_back<Invoke>(args[0], i, last)) return nullptr;
+        if (i == 0) first = last;
+    }
+    return Py_BuildValue("(ll)", first, last);
+}
+
+// The argument on the C stack, with a free slot before it that lets a bound
+// method's callee put its self there instead of copying the arguments.
 PyObject* by_vectorcall(PyObject* f, PyObject* arg) {
-    PyObject* slots[2] = {nullptr, arg};  // slot 0 lets the callee borrow it
+    PyObject* slots[2] = {nullptr, arg};
     return PyObject_Vectorcall(f, slots + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
 }
 
@@ -146,14 +217,22 @@ constexpr int kInstance = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef floor_methods[] = {
     {"literal", FAST(literal), kStatic, nullptr},
     {"binary_op", FAST(binary_op), kStatic, nullptr},
-    {"call_vectorcall", FAST(call<by_vectorcall>), kStatic, nullptr},
-    {"call_one_arg", FAST(call<by_one_arg>), kStatic, nullptr},
-    {"call_obj_args", FAST(call<by_obj_args>), kStatic, nullptr},
-    {"call_tuple", FAST(call<by_tuple>), kStatic, nullptr},
+    {"call_loop_vectorcall", FAST(call_loop<by_vectorcall>), kStatic, nullptr},
+    {"call_loop_one_arg", FAST(call_loop<by_one_arg>), kStatic, nullptr},
+    {"call_loop_obj_args", FAST(call_loop<by_obj_args>), kStatic, nullptr},
+    {"call_loop_tuple", FAST(call_loop<by_tuple>), kStatic, nullptr},
     {"get", FAST(get), kInstance, nullptr},
     {"get_list", FAST(get_list), kInstance, nullptr},
     {"get_list_append", FAST(get_list_append), kInstance, nullptr},
     {nullptr, nullptr, 0, nullptr},
+};
+
+// Read-only views of a node, so the benchmark can check the tree it built.
+PyMemberDef node_members[] = {
+    {"left", T_OBJECT, offsetof(Node, left), READONLY, nullptr},
+    {"right", T_OBJECT, offsetof(Node, right), READONLY, nullptr},
+    {"op", T_BYTE, offsetof(Node, op), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyType_Slot floor_slots[] = {
@@ -164,11 +243,14 @@ PyType_Slot floor_slots[] = {
 
 PyType_Slot node_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
+    {Py_tp_members, node_members},
     {0, nullptr},
 };
 
 PyType_Spec floor_spec{"velmo_floor.Floor", sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT, floor_slots};
-PyType_Spec node_spec{"velmo_floor.Node", sizeof(Node), 0, Py_TPFLAGS_DEFAULT, node_slots};
+PyType_Spec node_spec{"velmo_floor.Node", sizeof(Node), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, node_slots};
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velmo_floor", nullptr, 0, nullptr, nullptr, nullptr, nullptr,
                           nullptr};
