@@ -26,17 +26,6 @@ Value Binding::copy_locked() const noexcept {
     }
 }
 
-bool Binding::replace_inline(const Value& next) noexcept {
-    std::uint32_t held = seq_.lock();
-    bool shared = Value::is_shared_tag(tag_.load(std::memory_order_relaxed));
-    if (!shared) {
-        tag_.store(next.tag_word(), std::memory_order_relaxed);
-        word_.store(next.value_word(), std::memory_order_relaxed);
-    }
-    seq_.unlock(held);
-    return !shared;
-}
-
 Value Binding::exchange(Value next) noexcept {
     std::uint32_t held = seq_.lock();
     Value previous = Value::adopt(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
@@ -53,7 +42,6 @@ Value Binding::exchange(Value next) noexcept {
 // that let go of the text before the count was read.
 bool Binding::append_if_held_by(std::size_t held, const Value* same, std::string_view tail,
                                 std::uint64_t max_size) {
-    std::uint32_t seq = seq_.lock();
     Value text = Value::adopt(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
     bool fits = text.kind() == Kind::String && (!same || text.same_cell(*same)) && text.use_count() == held &&
                 text.as_string().size() + tail.size() <= max_size;
@@ -63,7 +51,6 @@ bool Binding::append_if_held_by(std::size_t held, const Value* same, std::string
         word_.store(text.value_word(), std::memory_order_relaxed);
     }
     std::move(text).release();
-    seq_.unlock(seq);
     return fits;
 }
 

@@ -66,8 +66,7 @@ public:
     std::unique_ptr<Code> expression(const ExprNode& root) {
         roots_.push_back(&root);
         find_shared();
-        std::size_t charge = emit({Op::Charge});
-        code_->ops[charge].arg = clamped(inline_nodes(root));
+        charged(root, 0);
         return finish();
     }
 
@@ -151,7 +150,7 @@ private:
         } else if (is_shallow(expression)) {
             emit({Op::LetShallow, shallow_cost(expression), 0, &let});
         } else {
-            charged(expression);
+            charged(expression, 1);
             emit({Op::Let, 0, 0, &let});
         }
     }
@@ -164,7 +163,7 @@ private:
         if (is_shallow(cond)) {
             at = emit({Op::BranchShallow, shallow_cost(cond), 0, &node});
         } else {
-            charged(cond);
+            charged(cond, 1);
             at = emit({Op::Branch});
         }
         tasks.push_back({Task::Otherwise, &node, at});
@@ -187,26 +186,36 @@ private:
 
     // ------------------------------------------------------ expressions
 
-    // A statement's own charge, then its expression.
-    void charged(const ExprNode& expression) {
+    // An expression with its charge in front: `statements` (1 for a
+    // statement, 0 for a block or an expression alone) and its nodes; then
+    // room for the values it holds at most.
+    void charged(const ExprNode& expression, std::size_t statements) {
         std::size_t charge = emit({Op::Charge});
-        code_->ops[charge].arg = clamped(1 + inline_nodes(expression));
+        std::size_t reserve = emit({Op::Reserve});
+        auto [nodes, values] = inline_nodes(expression);
+        code_->ops[charge].arg = clamped(statements + nodes);
+        code_->ops[reserve].arg = clamped(values);
     }
 
     // Post-order with an explicit stack: a node goes out once its operands
     // have. Shared inner nodes are entered as blocks. Returns how many nodes
-    // went out here, which is what their statement or block charges.
-    std::size_t inline_nodes(const ExprNode& top) {
-        std::size_t nodes = 0;
+    // went out here, which is what their statement or block charges, and
+    // the most values they hold at once.
+    std::pair<std::size_t, std::size_t> inline_nodes(const ExprNode& top) {
+        std::size_t nodes = 0, values = 0, most = 0;
         std::vector<std::pair<const ExprNode*, bool>> pending{{&top, false}};
         while (!pending.empty()) {
             auto [node, operands_done] = pending.back();
             pending.pop_back();
             if (node != &top && shared_.contains(node)) {
                 enter(*node);
+                most = std::max(most, ++values);
             } else if (operands_done || is_leaf(node->kind)) {
                 emit(instruction_for(*node));
                 ++nodes;
+                values = values + 1 - operands_of(*node);
+                most = std::max(most, values);
+                fuse_right_leaf();
             } else {
                 pending.push_back({node, true});
                 std::size_t first = pending.size();
@@ -214,7 +223,29 @@ private:
                 std::reverse(pending.begin() + first, pending.end());
             }
         }
-        return nodes;
+        return {nodes, most};
+    }
+
+    static std::size_t operands_of(const ExprNode& node) {
+        std::size_t count = 0;
+        for_each_operand(node, [&](const ExprNode&) { ++count; });
+        return count;
+    }
+
+    // `... a + 1`, `... a * x`: an arithmetic node whose right operand is a
+    // leaf, just pushed, takes the leaf in itself. Half of the nodes of an
+    // expression are leaves, and most of them stand right of an operator.
+    void fuse_right_leaf() {
+        std::vector<Instruction>& ops = code_->ops;
+        if (ops.size() < 2 || ops.back().op != Op::Arith) return;
+        Instruction& leaf = ops[ops.size() - 2];
+        auto& pair = *static_cast<const PairNode*>(ops.back().ref);
+        bool right_is_that_leaf = (leaf.op == Op::Literal && pair.right.kind() == CellKind::Literal) ||
+                                  (leaf.op == Op::Lookup && pair.right.kind() == CellKind::Ident);
+        if (!right_is_that_leaf || shared_.contains(&pair.right.node())) return;
+        leaf.op = leaf.op == Op::Literal ? Op::ArithLiteral : Op::ArithLookup;
+        leaf.arg = ops.back().arg;
+        ops.pop_back();
     }
 
     void enter(const ExprNode& node) {
@@ -229,8 +260,7 @@ private:
             const ExprNode* node = queued_.back();
             queued_.pop_back();
             blocks_[node] = code_->ops.size();
-            std::size_t charge = emit({Op::Charge});
-            code_->ops[charge].arg = clamped(inline_nodes(*node));
+            charged(*node, 0);
             emit({Op::Return});
         }
         for (auto [at, node] : entries_) code_->ops[at].arg = clamped(blocks_[node] - at);

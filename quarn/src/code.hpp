@@ -30,6 +30,8 @@ enum class Op : std::uint8_t {
     Literal,  // push the `Value` at ref
     Lookup,   // push the value bound to the `Name` at ref
     Arith,    // the `PairNode` at ref, a BinaryOp of `arg` (an Operator) other than Div
+    ArithLiteral,  // the same with the `Value` at ref as its right operand, which is not pushed
+    ArithLookup,   // the same with the value bound to the `Name` at ref as its right operand
     Pair,     // apply the `PairNode` at ref to the top two values
     Not,      // negate the top value
     Call,     // call the function named by the `CallNode` at ref with the top value
@@ -38,6 +40,7 @@ enum class Op : std::uint8_t {
     Return,   // the end of a block, or of the whole form
     // Statements.
     Charge,         // charge `arg` operations: a statement about to run, or a block
+    Reserve,        // make room for the `arg` values an expression holds at most
     Let,            // bind the top value to the name of the `LetNode` at ref
     LetShallow,     // the `LetNode` at ref, whose expression is a leaf or an operator over two
     Append,         // the `LetNode` at ref, `x = x + leaf`

@@ -13,12 +13,14 @@
 #include "quarn/eval.hpp"
 
 #include <string>
+#include <vector>
 
 #include "code.hpp"
 #include "quarn/debug.hpp"
 #include "quarn/error.hpp"
 #include "quarn/meter.hpp"
 #include "quarn/small_stack.hpp"
+#include "value_stack.hpp"
 
 namespace quarn {
 namespace {
@@ -93,38 +95,69 @@ public:
           size_limit_(machine.limits.max_value_size),
           max_size_(size_limit_ ? size_limit_ : Value::kMaxSize) {}
 
-    void run(const StatementNode& statement) { execute(code_of(statement)); }
+    // The statements in order, in one loop: each one's form runs into the
+    // next one's.
+    void run(std::span<const Statement* const> statements) {
+        if (statements.empty()) return;
+        rest_ = statements.subspan(1);
+        execute(code_of(statements[0]->node()).ops.data());
+    }
 
     Value evaluate(const Code& code) {
-        execute(code);
-        return values_.pop();
+        execute(code.ops.data());
+        Value* top = stack_.top() - 1;
+        Value result = std::move(*top);
+        std::destroy_at(top);
+        stack_.settle(top);
+        return result;
     }
 
 private:
-    void execute(const Code& code) {
-        const Instruction* at = code.ops.data();
+    // The stack's top lives in `sp` while the loop runs; the stack is told
+    // where it is when the loop ends, however it ends.
+    void execute(const Instruction* at) {
+        Value* sp = stack_.top();
+        try {
+            sp = loop(at, sp);
+        } catch (...) {
+            stack_.settle(sp);
+            throw;
+        }
+        stack_.settle(sp);
+    }
+
+    Value* loop(const Instruction* at, Value*& sp) {
         for (;;) {
             const Instruction& in = *at++;
             switch (in.op) {
-            case Op::Literal: values_.push(node_at<Value>(in)); continue;
-            case Op::Lookup: values_.push(lookup(node_at<Name>(in))); continue;
-            case Op::Arith: arith(in); continue;
-            case Op::Pair: combine(node_at<PairNode>(in)); continue;
-            case Op::Not: negate(); continue;
-            case Op::Call: invoke(node_at<CallNode>(in)); continue;
-            case Op::Vector: collect(static_cast<std::size_t>(in.arg)); continue;
+            case Op::Literal: new (sp++) Value(node_at<Value>(in)); continue;
+            case Op::Lookup: new (sp) Value(lookup(node_at<Name>(in))), ++sp; continue;
+            case Op::Arith: arith(in, sp); continue;
+            case Op::ArithLiteral: arith_with(in, sp[-1], node_at<Value>(in)); continue;
+            case Op::ArithLookup: arith_with(in, sp[-1], lookup(node_at<Name>(in))); continue;
+            case Op::Pair: combine(node_at<PairNode>(in), sp); continue;
+            case Op::Not: negate(sp[-1]); continue;
+            case Op::Call: invoke(node_at<CallNode>(in), sp[-1]); continue;
+            case Op::Vector: collect(static_cast<std::size_t>(in.arg), sp); continue;
             case Op::Enter: resume_.push(at); at = &in + in.arg; continue;
             case Op::Return:
-                if (resume_.empty()) return;
-                at = resume_.pop();
+                if (!resume_.empty()) {
+                    at = resume_.pop();
+                } else if (!rest_.empty()) {
+                    at = code_of(rest_.front()->node()).ops.data();
+                    rest_ = rest_.subspan(1);
+                } else {
+                    return sp;
+                }
                 continue;
             case Op::Charge: meter_.charge(static_cast<std::uint64_t>(in.arg)); continue;
-            case Op::Let: bind(node_at<LetNode>(in).ident, values_.pop()); continue;
+            case Op::Reserve: sp = stack_.reserve(sp, static_cast<std::size_t>(in.arg)); continue;
+            case Op::Let: bind(node_at<LetNode>(in).ident, pop(sp)); continue;
             case Op::LetShallow: let_shallow(in); continue;
             case Op::Append: append(in); continue;
             case Op::Fn: bind_function(in); continue;
             case Op::Branch:
-                if (!condition(values_.pop())) at = &in + in.arg;
+                if (!condition(pop(sp))) at = &in + in.arg;
                 continue;
             case Op::BranchShallow:
                 if (!branch_shallow(in)) at = &in + in.arg;
@@ -138,10 +171,22 @@ private:
         }
     }
 
+    static Value pop(Value*& sp) noexcept {
+        Value top = std::move(*--sp);
+        std::destroy_at(sp);
+        return top;
+    }
+
     // ------------------------------------------------------- statements
 
-    // The replaced value is released here, after the table's lock is free.
+    // A number rebinding a number, the common case, takes no lock.
     void bind(const Name& name, Value value) {
+        if (machine_.vars.replace_remembered(name, value)) return;
+        insert(name, std::move(value));
+    }
+
+    // The replaced value is released here, after the table's lock is free.
+    [[gnu::noinline]] void insert(const Name& name, Value value) {
         check_size(value);
         std::optional<Value> replaced = machine_.vars.insert(name, std::move(value));
     }
@@ -149,7 +194,9 @@ private:
     void let_shallow(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
-        bind(let.ident, shallow(let.expr.node()));
+        Value value;
+        if (!quick(let.expr.node(), value)) value = shallow(let.expr.node());
+        bind(let.ident, std::move(value));
     }
 
     void bind_function(const Instruction& in) {
@@ -160,7 +207,10 @@ private:
 
     bool branch_shallow(const Instruction& in) {
         meter_.charge(in.cost);
-        return condition(shallow(node_at<IfNode>(in).cond.node()));
+        const ExprNode& cond = node_at<IfNode>(in).cond.node();
+        Value value;
+        if (!quick(cond, value)) value = shallow(cond);
+        return condition(value);
     }
 
     // `x = x + leaf`, evaluated as shallow() would. When x holds a text that
@@ -193,7 +243,14 @@ private:
 
     // ------------------------------------------------------ expressions
 
+    // A number remembered by the name, the common case, is read on the spot.
     Value lookup(const Name& name) {
+        if (Value value; machine_.vars.read_remembered(name, value)) [[likely]]
+            return value;
+        return find(name);
+    }
+
+    [[gnu::noinline]] Value find(const Name& name) {
         std::optional<Value> value = machine_.vars.lookup(name);
         if (!value) missing(name.id);
         return std::move(*value);
@@ -205,6 +262,38 @@ private:
         if (node.kind == CellKind::Literal) return static_cast<const LiteralNode&>(node).value;
         held = lookup(static_cast<const IdentNode&>(node).id);
         return held;
+    }
+
+    // A leaf's value when it is held inline (a literal number, a number
+    // its name remembers), copied as two words; false otherwise.
+    bool peek(const ExprNode& leaf, Value& out) const noexcept {
+        if (leaf.kind == CellKind::Ident)
+            return machine_.vars.read_remembered(static_cast<const IdentNode&>(leaf).id, out);
+        const Value& literal = static_cast<const LiteralNode&>(leaf).value;
+        if (literal.is_shared()) return false;
+        out = Value::adopt(literal.tag_word(), literal.value_word());
+        return true;
+    }
+
+    // A shallow expression (see is_shallow()) over integers held inline, the
+    // common `x + 1`, `n < i`, worked out without a handle or a call; false,
+    // with nothing done, for anything else, which shallow() then works out.
+    bool quick(const ExprNode& node, Value& out) const noexcept {
+        if (is_leaf(node.kind)) return peek(node, out);
+        auto& pair = static_cast<const PairNode&>(node);
+        Value left, right;
+        if (!peek(pair.left.node(), left) || !peek(pair.right.node(), right) || !left.is_int() || !right.is_int())
+            return false;
+        std::int64_t a = left.as_int(), b = right.as_int();
+        switch (pair.kind) {
+        case CellKind::BinaryOp:
+            if (pair.op == Operator::Div) return false;
+            out = Value::integer(wrapping(pair.op, a, b));
+            return true;
+        case CellKind::Equals: out = Value::boolean(a == b); return true;
+        case CellKind::GreaterThan: out = Value::boolean(a > b); return true;
+        default: out = Value::boolean(a < b); return true;
+        }
     }
 
     // A leaf, or an operator over two leaves (see is_shallow()).
@@ -226,8 +315,12 @@ private:
                 return Value::integer(wrapping(node.op, left.as_int(), right.as_int()));
             return binary(node.op, left, right);
         case CellKind::Equals: return Value::boolean(equals(left, right, &meter_));
-        case CellKind::GreaterThan: return Value::boolean(compare_numbers(left, right) > 0);
-        default: return Value::boolean(compare_numbers(left, right) < 0);
+        case CellKind::GreaterThan:
+            if (left.is_int() && right.is_int()) return Value::boolean(left.as_int() > right.as_int());
+            return Value::boolean(compare_numbers(left, right) > 0);
+        default:
+            if (left.is_int() && right.is_int()) return Value::boolean(left.as_int() < right.as_int());
+            return Value::boolean(compare_numbers(left, right) < 0);
         }
     }
 
@@ -243,42 +336,48 @@ private:
     }
 
     // Add, Sub or Mul; two integers, the common case, are done in place.
-    void arith(const Instruction& in) {
-        Value& left = values_[values_.size() - 2];
-        const Value& right = values_.top();
-        if (!left.is_int() || !right.is_int()) return combine(node_at<PairNode>(in));
-        left = Value::integer(wrapping(static_cast<Operator>(in.arg), left.as_int(), right.as_int()));
-        values_.drop(1);
+    void arith(const Instruction& in, Value*& sp) {
+        Value right = pop(sp);
+        arith_with(in, sp[-1], right);
     }
 
-    void combine(const PairNode& node) {
-        Value right = values_.pop();
-        Value& left = values_.top();
-        left = apply(node, left, right);
+    // The same with the right operand at hand rather than on the stack.
+    void arith_with(const Instruction& in, Value& left, const Value& right) {
+        auto op = static_cast<Operator>(in.arg);
+        if (left.is_int() && right.is_int())
+            left = Value::integer(wrapping(op, left.as_int(), right.as_int()));
+        else
+            left = binary(op, left, right);
     }
 
-    void negate() {
-        Value& item = values_.top();
+    void combine(const PairNode& node, Value*& sp) {
+        Value right = pop(sp);
+        sp[-1] = apply(node, sp[-1], right);
+    }
+
+    void negate(Value& item) {
         if (item.kind() != Kind::Boolean) fail("The not expression must be used on a boolean value");
         item = Value::boolean(!item.as_bool());
     }
 
-    void invoke(const CallNode& node) {
-        Value argument = values_.pop();
+    // The argument on the stack is replaced by the result.
+    void invoke(const CallNode& node, Value& slot) {
+        Value argument = std::move(slot);
         // Held until run returns, so a function that rebinds its own name
         // while running stays alive.
         Value function = lookup(node.ident);
         if (function.kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
         Value result = function.as_function().run(std::move(argument));
         check_size(result);
-        values_.push(std::move(result));
+        slot = std::move(result);
     }
 
-    void collect(std::size_t count) {
-        Value vector = Value::vector({&values_[values_.size() - count], count});
-        values_.drop(count);
+    void collect(std::size_t count, Value*& sp) {
+        Value vector = Value::vector({sp - count, count});
+        std::destroy(sp - count, sp);
+        sp -= count;
         check_size(vector);
-        values_.push(std::move(vector));
+        new (sp++) Value(std::move(vector));
     }
 
     // ------------------------------------------------------------ sizes
@@ -297,27 +396,27 @@ private:
     Meter& meter_;
     const std::uint64_t size_limit_;  // as given; 0 for none
     const std::uint64_t max_size_;
-    SmallStack<Value, 32> values_;
+    ValueStack stack_;
     SmallStack<const Instruction*, 16> resume_;
+    std::span<const Statement* const> rest_;  // the statements still to run
 };
 
 }  // namespace
 
 void run(Machine& machine, std::span<const Statement* const> statements) {
     MeterScope scope(machine);
-    Evaluator evaluator(machine, scope.meter());
-    for (const Statement* statement : statements) evaluator.run(statement->node());
+    Evaluator(machine, scope.meter()).run(statements);
 }
 
 void run(Machine& machine, const Program& statements) {
-    MeterScope scope(machine);
-    Evaluator evaluator(machine, scope.meter());
-    for (const Statement& statement : statements) evaluator.run(statement.node());
+    std::vector<const Statement*> each(statements.size());
+    for (std::size_t i = 0; i < statements.size(); ++i) each[i] = &statements[i];
+    run(machine, each);
 }
 
 void run(Machine& machine, const Statement& statement) {
-    MeterScope scope(machine);
-    Evaluator(machine, scope.meter()).run(statement.node());
+    const Statement* one = &statement;
+    run(machine, {&one, 1});
 }
 
 Value evaluate(Machine& machine, const Expr& expr) {

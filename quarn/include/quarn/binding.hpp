@@ -55,7 +55,18 @@ public:
     // Rebinds to a number, boolean or null with no lock but the sequence
     // lock; false, with nothing changed, while the name holds a shared
     // value: that change needs the shard's write lock.
-    bool replace_inline(const Value& next) noexcept;
+    bool replace_inline(const Value& next) noexcept {
+        std::uint32_t held;
+        if (!seq_.try_lock(held)) [[unlikely]]
+            held = seq_.lock();
+        bool shared = Value::is_shared_tag(tag_.load(std::memory_order_relaxed));
+        if (!shared) {
+            tag_.store(next.tag_word(), std::memory_order_relaxed);
+            word_.store(next.value_word(), std::memory_order_relaxed);
+        }
+        seq_.unlock(held);
+        return !shared;
+    }
     // Rebinds to any value, under the shard's write lock; returns the value
     // replaced, for the caller to release once the lock is free.
     Value exchange(Value next) noexcept;
@@ -63,7 +74,8 @@ public:
     // handles (the table's among them) reach it and no others, so that no
     // one sees it grow, and the longer text stays within `max_size`. False,
     // with nothing done, otherwise. With `same`, only if that handle is one
-    // of them.
+    // of them. The sequence lock is not needed: a writer that holds it alone
+    // changes only a number, boolean or null, and leaves a text alone.
     bool append_if_held_by(std::size_t held, const Value* same, std::string_view tail, std::uint64_t max_size);
 
     const std::uint64_t hash;

@@ -31,6 +31,20 @@ public:
     // empty optional is told apart from a bound Null by has_value().
     std::optional<Value> lookup(IdentifierView id) const;
     std::optional<Value> lookup(const Name& name) const;
+    // The value bound to a name that remembers its binding here, when it is
+    // a number, a boolean or null: no lock, no call. False otherwise (the
+    // caller then looks the name up).
+    bool read_remembered(const Name& name, Value& out) const noexcept {
+        const Binding* binding = name.binding.get(id_);
+        return binding && binding->copy_unlocked(out);
+    }
+    // Rebinds a name that remembers its binding here from a number, boolean
+    // or null to another one, with no shard lock. False, with nothing done,
+    // otherwise (the caller then inserts).
+    bool replace_remembered(const Name& name, const Value& value) noexcept {
+        Binding* binding = name.binding.get(id_);
+        return binding && !value.is_shared() && binding->replace_inline(value);
+    }
     // The name's binding, or null when it is unbound. A binding stays at its
     // address as long as the table: the table never moves or removes one.
     const Binding* find(IdentifierView id) const;
