@@ -30,6 +30,12 @@ cmake --build build/asan -j"$JOBS" >build/asan.build.log 2>&1 || { tail -50 buil
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j"$JOBS"
 
+echo "== core tests (thread sanitizer)"
+configure_build build/tsan $WERROR -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_THREAD_SANITIZE=ON -DQUARN_TESTS=ON \
+    -DVELMO_MODULE=OFF
+cmake --build build/tsan -j"$JOBS" >build/tsan.build.log 2>&1 || { tail -50 build/tsan.build.log; exit 1; }
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan --output-on-failure -j"$JOBS"
+
 fi
 
 # The suite runs from its own folder with no PYTHONPATH: it tests what pip installed.

@@ -4,10 +4,21 @@
 
 namespace quarn {
 
+namespace {
+
+// A lock is held for one table access, well under a microsecond: spinning
+// about that long costs less than a trip through the scheduler.
+constexpr int kSpinRounds = 64;
+// Then a few yields, which let a holder that lost its processor finish,
+// before sleeping in the kernel until the word changes.
+constexpr int kYieldRounds = 16;
+
+}  // namespace
+
 void RwLock::pause(std::uint32_t seen, int& round) noexcept {
     ++round;
-    if (round < 64) return;  // spin
-    if (round < 80) return std::this_thread::yield();
+    if (round < kSpinRounds) return;
+    if (round < kSpinRounds + kYieldRounds) return std::this_thread::yield();
     // Mark the word before sleeping, so that whoever changes it next wakes us.
     if (!(seen & kSleeping) && !word_.compare_exchange_strong(seen, seen | kSleeping, std::memory_order_relaxed))
         return;
