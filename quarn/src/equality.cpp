@@ -10,6 +10,11 @@ namespace {
 
 enum class Flat { Unequal, Equal, CompareItems };
 
+bool same_text(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    return in_stretches(a.size(), [&](std::size_t at, std::size_t n) { return a.substr(at, n) == b.substr(at, n); });
+}
+
 // Compares two values unless both are vectors of one length, whose items the
 // caller then compares pair by pair.
 Flat compare_flat(const Value& l, const Value& r) {
@@ -20,7 +25,7 @@ Flat compare_flat(const Value& l, const Value& r) {
         return l.as_bool() == r.as_bool() ? Flat::Equal : Flat::Unequal;
     case Kind::String:
         if (r.kind() != Kind::String) fail("Expected other item to be Value::String");
-        return l.as_string() == r.as_string() ? Flat::Equal : Flat::Unequal;
+        return same_text(l.as_string(), r.as_string()) ? Flat::Equal : Flat::Unequal;
     case Kind::Number:
         if (r.kind() != Kind::Number) fail("Expected other item to be Value::Number");
         return same_number(l.as_number(), r.as_number()) ? Flat::Equal : Flat::Unequal;

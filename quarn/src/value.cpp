@@ -3,17 +3,32 @@
 #include <cstring>
 
 #include "allocation.hpp"
+#include "quarn/meter.hpp"
 
 namespace quarn {
 
 Value Value::string(std::string_view text) { return concat(text, {}); }
 
+namespace {
+
+void copy_text(char* to, std::string_view from) {
+    in_stretches(from.size(), [&](std::size_t at, std::size_t n) {
+        std::memcpy(to + at, from.data() + at, n);
+        return true;
+    });
+}
+
+}  // namespace
+
+// The new value owns the cell before the bytes go in: an interruption while
+// a long text is copied frees it.
 Value Value::concat(std::string_view left, std::string_view right) {
     std::size_t size = left.size() + right.size();
     auto* cell = detail::make_counted<detail::TextCell>(size, size, size);
-    if (!left.empty()) std::memcpy(cell->data(), left.data(), left.size());
-    if (!right.empty()) std::memcpy(cell->data() + left.size(), right.data(), right.size());
-    return Value(Tag::String, cell);
+    Value text(Tag::String, cell);
+    copy_text(cell->data(), left);
+    copy_text(cell->data() + left.size(), right);
+    return text;
 }
 
 void Value::append_unseen(std::string_view tail) {
@@ -21,7 +36,7 @@ void Value::append_unseen(std::string_view tail) {
     std::size_t size = text->size + tail.size();
     if (size > text->capacity) {
         auto* grown = detail::make_counted<detail::TextCell>(2 * size, text->size, 2 * size);
-        std::memcpy(grown->data(), text->data(), text->size);
+        std::memcpy(grown->data(), text->data(), text->size);  // no stretches: the caller holds a lock
         detail::drop_ref(text);  // the other handle, if any, keeps it
         word_ = reinterpret_cast<std::uintptr_t>(grown);
         text = grown;

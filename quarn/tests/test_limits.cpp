@@ -172,6 +172,11 @@ TEST_F(Interruption, EndlessWorkStopsAtACheck) {
     EXPECT_THROW(m.debug(), Interrupted);
     checks_left = 3;
     EXPECT_THROW(debug_string(Value::string(std::string(1 << 20, 'x'))), Interrupted);
+    std::string eight_megabytes(8 << 20, 'x');
+    checks_left = 3;
+    EXPECT_THROW(Value::concat(eight_megabytes, eight_megabytes), Interrupted);
+    checks_left = 3;
+    EXPECT_THROW(equals(S(eight_megabytes), S(eight_megabytes)), Interrupted);
 
     set_interrupt_check(nullptr);
     run(m, {let("after", lit(I(1)))});  // the machine stays usable

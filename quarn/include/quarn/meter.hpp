@@ -6,6 +6,7 @@
 // ends the work with whatever the host throws. Between checkpoints an
 // operation costs one subtraction and one branch not taken.
 
+#include <cstddef>
 #include <cstdint>
 
 namespace quarn {
@@ -15,6 +16,20 @@ using InterruptCheck = void (*)();
 void set_interrupt_check(InterruptCheck check) noexcept;
 // Calls it, if set.
 void check_interrupt();
+
+// Runs `work(offset, length)` over [0, total) in stretches of a mebibyte,
+// looking for an interruption between two: copying or comparing gigabytes
+// of text takes seconds. Stops early when `work` returns false, and returns
+// whether it never did.
+template <class Work>
+bool in_stretches(std::size_t total, Work&& work) {
+    constexpr std::size_t kStretch = std::size_t{1} << 20;
+    for (std::size_t at = 0; at < total; at += kStretch) {
+        if (at > 0) check_interrupt();
+        if (!work(at, total - at < kStretch ? total - at : kStretch)) return false;
+    }
+    return true;
+}
 
 class Meter {
 public:
