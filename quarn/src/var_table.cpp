@@ -201,4 +201,27 @@ std::vector<std::pair<const Binding*, Value>> VarTable::entries() const {
     return out;
 }
 
+int VarTable::visit_owned_functions(FunctionVisit visit, void* context) const {
+    for (std::size_t i = 0; i < count_; ++i) {
+        std::shared_lock guard(shards_[i].lock);
+        for (const auto& binding : shards_[i].slots) {
+            if (!binding) continue;
+            int stop = binding->peek([&](const Value& v) { return quarn::visit_owned_functions(v, visit, context); });
+            if (stop) return stop;
+        }
+    }
+    return 0;
+}
+
+std::vector<Value> VarTable::take_functions() {
+    std::vector<Value> taken;
+    for (std::size_t i = 0; i < count_; ++i) {
+        std::unique_lock guard(shards_[i].lock);
+        for (auto& binding : shards_[i].slots)
+            if (binding && binding->peek([](const Value& v) { return v.reaches_function(); }))
+                taken.push_back(binding->exchange(Value()));
+    }
+    return taken;
+}
+
 }  // namespace quarn

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include "quarn/machine.hpp"
+#include "quarn/owned_functions.hpp"
 #include "support.hpp"
 
 using namespace quarn;
@@ -64,4 +66,32 @@ TEST(Tree, SharedSubtreesAndFunctionsAreReleasedOnceWithTheLastHolder) {
     }
     EXPECT_EQ(Probe::live, 0);
     EXPECT_EQ(Probe::destroyed.size(), 2u);
+}
+
+// A garbage collector is shown each function once, by the one holder that
+// alone keeps it: a tree or value that another handle shares is passed over.
+TEST(Tree, OwnedFunctionsAreShownByTheirOnlyHolder) {
+    auto count = [](const auto& holder) {
+        int n = 0;
+        visit_owned_functions(holder, [](QuarnFunction&, void* c) { return ++*static_cast<int*>(c), 0; }, &n);
+        return n;
+    };
+    Statement f = Statement::fn(Identifier::S("f"), std::make_unique<Probe>("f"));
+    EXPECT_EQ(count(f), 1);
+    Statement parent = Statement::if_(lit(B(true)), {let("a", lit(I(1))), f}, {});
+    EXPECT_EQ(count(f) + count(parent), 0);  // shared by two holders: shown by neither
+
+    Value item = fn("c");
+    EXPECT_EQ(count(vec({fn("a"), vec({fn("b")}), S("t")})), 2);
+    EXPECT_EQ(count(vec({item})), 0);
+
+    Machine m = Machine::create();
+    m.vars.insert(Identifier::S("x"), fn("d"));
+    m.vars.insert(Identifier::S("y"), vec({fn("e"), I(1)}));
+    m.vars.insert(Identifier::S("z"), item);
+    int in_table = 0;
+    m.vars.visit_owned_functions([](QuarnFunction&, void* c) { return ++*static_cast<int*>(c), 0; }, &in_table);
+    EXPECT_EQ(in_table, 2);
+    EXPECT_EQ(m.vars.take_functions().size(), 3u);
+    EXPECT_EQ(debug_string(m.get(Identifier::S("y"))), "Null");
 }

@@ -51,6 +51,15 @@ public:
     }
     // A copy of any value, under the shard's read lock.
     Value copy_locked() const noexcept;
+    // Calls `use` with the value itself, not a counted copy: under the
+    // shard's read lock, for a look that must not change any count.
+    template <class Use>
+    auto peek(Use&& use) const {
+        Value borrowed = Value::adopt(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
+        auto result = use(static_cast<const Value&>(borrowed));
+        std::move(borrowed).release();
+        return result;
+    }
 
     // Rebinds to a number, boolean or null with no lock but the sequence
     // lock; false, with nothing changed, while the name holds a shared

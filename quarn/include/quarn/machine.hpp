@@ -15,6 +15,7 @@
 #include "quarn/binding.hpp"
 #include "quarn/identifier.hpp"
 #include "quarn/name.hpp"
+#include "quarn/owned_functions.hpp"
 #include "quarn/value.hpp"
 
 namespace quarn {
@@ -67,6 +68,11 @@ public:
     bool append(const Name& name, std::string_view tail, std::uint64_t max_size);
     // Every binding with a handle to its value, as the table holds them now.
     std::vector<std::pair<const Binding*, Value>> entries() const;
+    // visit_owned_functions (owned_functions.hpp) over every bound value.
+    int visit_owned_functions(FunctionVisit visit, void* context) const;
+    // Rebinds to null every name whose value reaches a function, and hands
+    // those values over, for the caller to drop once no lock is held.
+    std::vector<Value> take_functions();
 
     std::size_t shard_count() const noexcept { return count_; }
     std::uint64_t hash(IdentifierView id) const noexcept;

@@ -92,6 +92,8 @@ public:
     // The cell of a text, vector or function value, handed over to the
     // caller; the value is left null. For the release loop.
     detail::Counted* take_cell() noexcept;
+    // The same cell, still held by this handle; null for an inline value.
+    const detail::Counted* cell_pointer() const noexcept { return is_shared() ? cell() : nullptr; }
 
     // A value as its two words, and back: how a binding keeps it, in two
     // atomics that a reader can copy without a lock (see binding.hpp).
