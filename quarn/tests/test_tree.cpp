@@ -82,8 +82,9 @@ TEST(Tree, OwnedFunctionsAreShownByTheirOnlyHolder) {
     EXPECT_EQ(count(f) + count(parent), 0);  // shared by two holders: shown by neither
 
     Value item = fn("c");
-    EXPECT_EQ(count(vec({fn("a"), vec({fn("b")}), S("t")})), 2);
-    EXPECT_EQ(count(vec({item})), 0);
+    Value nested = vec({fn("a"), vec({fn("b")}), S("t")}), sharing = vec({item});
+    EXPECT_EQ(count(nested), 2);
+    EXPECT_EQ(count(sharing), 0);
 
     Machine m = Machine::create();
     m.vars.insert(Identifier::S("x"), fn("d"));
