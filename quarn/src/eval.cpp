@@ -363,13 +363,26 @@ private:
     // The argument on the stack is replaced by the result.
     void invoke(const CallNode& node, Value& slot) {
         Value argument = std::move(slot);
-        // Held until run returns, so a function that rebinds its own name
-        // while running stays alive.
-        Value function = lookup(node.ident);
+        const Value& function = function_named(node.ident);
         if (function.kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
         Value result = function.as_function().run(std::move(argument));
         check_size(result);
         slot = std::move(result);
+    }
+
+    // The value a call finds under its name. The run keeps a handle to the
+    // last one it called, so a function that rebinds its own name while it
+    // runs stays alive, and a loop of calls to one function reuses the
+    // handle for as long as the binding's version says it was not rebound,
+    // with no lock and no count taken.
+    const Value& function_named(const Name& name) {
+        const Binding* binding = machine_.vars.remembered(name);
+        if (binding && binding == called_.binding && binding->version() == called_.version) return called_.handle;
+        std::uint32_t version = binding ? binding->version() : 1;
+        Value found = lookup(name);
+        if (!binding) binding = machine_.vars.remembered(name), version = 1;
+        called_ = {binding, version, std::move(found)};
+        return called_.handle;
     }
 
     void collect(std::size_t count, Value*& sp) {
@@ -398,6 +411,11 @@ private:
     const std::uint64_t max_size_;
     ValueStack stack_;
     SmallStack<const Instruction*, 16> resume_;
+    struct {
+        const Binding* binding = nullptr;
+        std::uint32_t version = 1;  // odd: a version no binding has at rest
+        Value handle;
+    } called_;
     std::span<const Statement* const> rest_;  // the statements still to run
 };
 

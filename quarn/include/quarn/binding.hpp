@@ -49,6 +49,10 @@ public:
         out = Value::adopt(t, w);
         return true;
     }
+    // The sequence lock's count (seq_lock.hpp): the same even number twice
+    // means the value did not change in between.
+    std::uint32_t version() const noexcept { return seq_.version(); }
+
     // A copy of any value, under the shard's read lock.
     Value copy_locked() const noexcept;
     // Calls `use` with the value itself, not a counted copy: under the

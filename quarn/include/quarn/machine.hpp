@@ -39,6 +39,8 @@ public:
         const Binding* binding = name.binding.get(id_);
         return binding && binding->copy_unlocked(out);
     }
+    // The binding a name remembers for this table, or null.
+    const Binding* remembered(const Name& name) const noexcept { return name.binding.get(id_); }
     // Rebinds a name that remembers its binding here from a number, boolean
     // or null to another one, with no shard lock. False, with nothing done,
     // otherwise (the caller then inserts).

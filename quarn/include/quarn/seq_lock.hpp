@@ -65,6 +65,11 @@ public:
     // W4.
     void unlock(std::uint32_t held) noexcept { count_.store(held + 1, std::memory_order_release); }
 
+    // The count now (R1 alone): odd while a write is in progress, and
+    // different after any write began. A reader that saw an even count and
+    // sees it again knows no write came between.
+    std::uint32_t version() const noexcept { return count_.load(std::memory_order_acquire); }
+
     // R1 to R4 around `copy`, which loads the data (relaxed). False when a
     // write was in progress or overlapped the copy: the copy is then stale.
     template <class Copy>

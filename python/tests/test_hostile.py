@@ -1,0 +1,143 @@
+"""Programs built from data that would end, hang or bloat the process: each
+runs in a child interpreter, so that a crash or a hang fails one test.
+
+Under limits each stops with its PanicException and leaves the machine
+usable; without limits a signal whose handler raises stops it with that
+handler's exception, unchanged."""
+
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+from conftest import IS_PYPY, assert_clean, run_isolated
+
+PRELUDE = """
+import signal, sys, time
+from velmo import Expr, Quarn, Statement
+
+def let(name, expr):
+    return Statement.let(name, expr)
+
+def doubling_text():
+    return [let("a", Expr.literal("x"))] + [let("a", Expr.binary_op(Expr.ident("a"), "+", Expr.ident("a")))] * 35
+
+def doubling_vector():
+    v = Expr.ident("v")
+    return [let("v", Expr.literal(1))] + [let("v", Expr.vector([v, v]))] * 60
+
+def failure(fn, *args):
+    try:
+        fn(*args)
+    except BaseException as e:
+        return type(e).__name__ + ": " + str(e)
+    return "no failure"
+"""
+
+EQUALITY = "q.run([let('e', Expr.equals(Expr.ident('v'), Expr.ident('v')))])"
+
+
+def run_child(code):
+    return assert_clean(run_isolated(PRELUDE + textwrap.dedent(code), timeout=120))
+
+
+@pytest.mark.parametrize(
+    "limits, program, expected",
+    [
+        ("max_value_size=2**20", "doubling_text()", "Value size limit exceeded: max_value_size=1048576"),
+        ("max_operations=10**6", "doubling_vector() + [" + EQUALITY[7:-2] + "]",
+         "Operation limit exceeded: max_operations=1000000"),
+    ],
+)
+def test_under_limits_a_bomb_stops_and_the_machine_stays_usable(limits, program, expected):
+    out = run_child(f"""
+        q = Quarn({limits})
+        print(failure(q.run, {program}))
+        q.run([let("after", Expr.literal(1))])
+        print(q.get("after"), len(repr(q)) < 10**7)
+    """)
+    assert " ".join(out) == f"PanicException: {expected} 1 True"
+
+
+# The hang of a doubling vector, in each form the work takes: an equality,
+# a get that would build 2^60 list items, the debug form in repr.
+HANGS = [EQUALITY, "q.get('v')", "repr(q)"]
+
+
+@pytest.mark.parametrize("work", HANGS)
+def test_a_deadline_stops_work_that_would_never_end(work):
+    out = run_child(f"""
+        class Deadline(Exception):
+            pass
+        def handler(signum, frame):
+            raise Deadline("deadline")
+        q = Quarn()
+        q.run(doubling_vector())
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        print(failure(lambda: {work}))
+        q.run([let("after", Expr.literal(1))])
+        print(q.get("after"))
+    """)
+    assert out == ["Deadline:", "deadline", "1"]
+
+
+@pytest.mark.parametrize("work", HANGS)
+def test_sigint_stops_work_that_would_never_end(work):
+    code = PRELUDE + textwrap.dedent(f"""
+        q = Quarn()
+        q.run(doubling_vector())
+        print("ready", flush=True)
+        try:
+            {work}
+        except KeyboardInterrupt:
+            print("interrupted", flush=True)
+    """)
+    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        assert child.stdout.readline().strip() == "interrupted"
+        assert child.wait(timeout=60) == 0
+    finally:
+        child.kill()
+
+
+def test_an_interruption_passes_through_callbacks_unchanged():
+    out = run_child("""
+        def handler(signum, frame):
+            raise TimeoutError("deadline")
+        q = Quarn()
+        q.run(doubling_vector())
+        q.run([Statement.fn("compare", lambda _: q.run([let("e", Expr.equals(Expr.ident("v"), Expr.ident("v")))]))])
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        print(failure(q.run, [let("r", Expr.call("compare", Expr.literal(0)))]))
+    """)
+    assert out == ["TimeoutError:", "deadline"]
+
+
+@pytest.mark.skipif(IS_PYPY, reason="PyPy's C-API layer never collects cycles through extension objects")
+def test_machines_in_cycles_with_their_callbacks_are_collected():
+    out = run_child("""
+        import gc
+        def rss():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096 // 2**20
+        def machines(cycle):
+            start = rss()
+            for i in range(50000):
+                q = Quarn()
+                text = "t" * 1000 + str(i)
+                f = (lambda _: q) if cycle else (lambda _: None)
+                q.run([Statement.fn("f", f), let("text", Expr.literal(text))])
+            gc.collect()
+            return rss() - start
+        without = machines(False)
+        print(machines(True) - without < 50, gc.is_tracked(Quarn()), gc.is_tracked(Expr.literal(1)))
+    """)
+    assert out == ["True", "True", "True"]
