@@ -99,7 +99,7 @@ std::optional<bool> numpy_bool(PyObject* o, Miss& miss) {
         return std::nullopt;
     }
     if (!PyBool_Check(result.get())) {
-        miss = Miss::mismatch(o, "PyBool");
+        miss = Miss::mismatch(result.get(), "PyBool");
         return std::nullopt;
     }
     return result.get() == Py_True;

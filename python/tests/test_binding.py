@@ -1,5 +1,7 @@
 """Argument binding and argument-error reporting at the module boundary."""
 
+import inspect
+
 import pytest
 
 from velmo import Expr, Quarn, Statement
@@ -107,6 +109,22 @@ def test_every_parameter_accepts_keyword(name, fn, params, valid, result, missin
     kwargs = dict(zip(reversed(params), reversed(valid)))
     assert type(fn(**kwargs)) is result
     assert type(fn(*valid)) is result
+
+
+@methods
+def test_signature_shows_the_parameters_bound(name, fn, params, valid, result, missing):
+    # What help(), inspect and editors show is what the method binds.
+    if IS_PYPY and name.startswith("Quarn."):
+        pytest.skip("PyPy's method descriptors carry no text signature")
+    assert list(inspect.signature(fn).parameters) == params
+    assert fn.__doc__ is None
+
+
+def test_every_method_is_listed():
+    listed = {m[0] for m in METHODS}
+    for cls in (Quarn, Statement, Expr):
+        public = {f"{cls.__name__}.{n}()" for n in vars(cls) if not n.startswith("_")}
+        assert public <= listed, public - listed
 
 
 @pytest.mark.parametrize(

@@ -304,7 +304,7 @@ BOOLEAN_FIELD = "- variant Boolean (Boolean): TypeError: failed to extract field
     [
         ({}, "TypeError: object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
         ({"__bool__": _raises_value_error}, "ValueError: no truth"),
-        ({"__bool__": lambda self: 1}, "TypeError: 'bool_' object cannot be converted to 'PyBool'"),
+        ({"__bool__": lambda self: 1}, "TypeError: 'int' object cannot be converted to 'PyBool'"),
     ],
     ids=["missing", "raising", "not a bool"],
 )
@@ -510,7 +510,7 @@ def test_numpy_booleans():
         boolean + "TypeError: object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion",
         "True",
         "False",
-        boolean + "TypeError: 'bool_' object cannot be converted to 'PyBool'",
+        boolean + "TypeError: 'int' object cannot be converted to 'PyBool'",
         boolean + "ValueError: no truth",
     ]
 

@@ -52,33 +52,6 @@ def test_class_docstrings():
     assert Statement.__doc__ is None
 
 
-SIGNATURES = [
-    (Quarn, "run", "($self, stmts)"),
-    (Quarn, "get", "($self, ident)"),
-    (Statement, "let", "(ident, pxpr)"),
-    (Statement, "if_", "(pxpr, then, otherwise)"),
-    (Statement, "fn", "(ident, item)"),
-    (Expr, "literal", "(value)"),
-    (Expr, "ident", "(id)"),
-    (Expr, "binary_op", "(a, o, b)"),
-    (Expr, "equals", "(a, b)"),
-    (Expr, "not_", "(item)"),
-    (Expr, "greater_than", "(a, b)"),
-    (Expr, "less_than", "(a, b)"),
-    (Expr, "call", "(ident, args)"),
-    (Expr, "vector", "(items)"),
-]
-
-
-@pytest.mark.parametrize("cls,name,sig", SIGNATURES, ids=lambda x: x if isinstance(x, str) else None)
-def test_method_signatures(cls, name, sig):
-    method = getattr(cls, name)
-    if IS_PYPY and sig.startswith("($self"):
-        pytest.skip("PyPy's method descriptors carry no text signature")
-    assert method.__text_signature__ == sig
-    assert method.__doc__ is None
-
-
 def test_builder_methods_are_static():
     e = lit(1)
     other = e.literal(2)  # called on an instance, ignores it
