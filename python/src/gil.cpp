@@ -27,12 +27,12 @@ void release_pending() noexcept {
 
 }  // namespace
 
-Entry::Entry() noexcept {
+ModuleEntry::ModuleEntry() noexcept {
     ++lock_depth;
     release_pending();
 }
 
-Entry::~Entry() { --lock_depth; }
+ModuleEntry::~ModuleEntry() { --lock_depth; }
 
 GilTake::GilTake() noexcept : ensured_(lock_depth == 0) {
     if (ensured_) state_ = PyGILState_Ensure();
