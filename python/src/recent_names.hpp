@@ -1,9 +1,10 @@
 #pragma once
-// The module's cache of the names Python code read lately from one machine,
-// by the Python object that named each. A `get` in a loop passes the same str or int object each time (a constant of the
-// calling code), and hashing its identifier and probing the table again
-// cost more than the rest of the call. A binding stays at its address as
-// long as the machine's table, which outlives this cache.
+// The module's cache of the names Python code read lately from one
+// machine, by the Python object that named each. A `get` in a loop passes
+// the same str or int object each time (a constant of the calling code),
+// and hashing its identifier and probing the table again cost more than the
+// rest of the call. A binding stays at its address as long as the machine's
+// table, which outlives this cache.
 //
 // An entry is found by the address of the name object, but it counts only
 // if the identifier it copied is the one asked for: the object may have
