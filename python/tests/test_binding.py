@@ -137,6 +137,7 @@ def test_every_method_is_listed():
         (lambda: Quarn(1), "Quarn.__new__() takes 0 positional arguments but 1 was given"),
         (lambda: Quarn(1, 2), "Quarn.__new__() takes 0 positional arguments but 2 were given"),
         (lambda: Quarn(x=1), "Quarn.__new__() got an unexpected keyword argument 'x'"),
+        (lambda: Expr.literal(**{"\ud800": 1}), "Expr.literal() got an unexpected keyword argument '\\ud800'"),
         (lambda: Quarn(1, x=1), "Quarn.__new__() takes 0 positional arguments but 1 was given"),
         (lambda: Expr.not_(5), "argument 'item': 'int' object cannot be converted to 'Expr'"),
         # binding errors win over conversion errors
