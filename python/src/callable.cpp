@@ -17,7 +17,7 @@ std::unique_ptr<quarn::QuarnFunction> PyQuarnFn::clone_box() const {
 }
 
 void PyQuarnFn::fmt_debug(std::string& out) const {
-    char address[32];
+    char address[sizeof "0x" + 2 * sizeof(std::uintptr_t)];  // its hex digits, and the terminator
     std::snprintf(address, sizeof address, "0x%llx",
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(f_.get())));
     out += "PyQuarnFn { f: Py(";

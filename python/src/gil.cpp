@@ -9,6 +9,8 @@ namespace {
 
 thread_local int lock_depth = 0;
 
+// References dropped by threads without the lock, each owned by the list:
+// not held as Ref, whose release needs the lock the dropping thread lacks.
 std::mutex pending_mutex;
 std::vector<PyObject*> pending;
 std::atomic<bool> has_pending{false};

@@ -7,7 +7,8 @@ namespace velmo::host {
 #ifdef PYPY_VERSION
 namespace {
 
-// The types made by this module, which PyPy names without their module.
+// The types made by this module (Quarn, Statement, Expr), which PyPy names
+// without their module.
 PyTypeObject* finished[3] = {};
 
 void remember(PyTypeObject* type) {

@@ -85,7 +85,7 @@ void fill_scalars(Open& list) {
 }
 
 Ref vector(const quarn::Value& top) {
-    quarn::SmallStack<Open, 8> open;
+    quarn::SmallStack<Open, 8> open;  // lists nested deeper than most values are held on the heap
     open.push({top.as_vector(), 0, new_list(top.as_vector().size())});
     for (;;) {
         Open& list = open.top();
