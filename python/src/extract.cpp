@@ -139,15 +139,15 @@ std::optional<bool> numpy_bool(PyObject* o, Miss& miss) {
     return result.get() == Py_True;
 }
 
-// An exact str's own UTF-8 text, as the String and S attempts read it
-// (utf8_text reads an exact str in place on both hosts); nothing for
-// anything else, or for a str without a UTF-8 form, which the attempts refuse.
+// An exact str's own UTF-8 text, read in place as the String and S attempts
+// read it (see utf8_text); nothing for anything else, or for a str without a
+// UTF-8 form, which the attempts then refuse.
 std::optional<std::string_view> exact_str_text(PyObject* o) {
     if (!PyUnicode_CheckExact(o)) return std::nullopt;
-    Ref unused;
-    std::optional<std::string_view> text = utf8_text(o, unused);
-    if (!text) PyErr_Clear();
-    return text;
+    Py_ssize_t size = 0;
+    if (const char* data = host::utf8_chars(o, &size)) return std::string_view(data, static_cast<std::size_t>(size));
+    PyErr_Clear();
+    return std::nullopt;
 }
 
 // The I64 attempt's reading of an exact int, made without an exception;
@@ -239,6 +239,16 @@ quarn::Value exact_sequence(PyObject* o) {
     misses.raise();
 }
 
+// An exact int as the I64 attempt reads it, or, too large for that, as the
+// F64 attempt does; nothing, with no error left, if it is too large for both.
+std::optional<quarn::Value> exact_int(PyObject* o) {
+    if (std::optional<long> n = exact_int64(o)) return quarn::Value::integer(*n);
+    double x = host::as_double(o);
+    if (!(x == -1.0 && PyErr_Occurred())) return quarn::Value::real(x);
+    PyErr_Clear();
+    return std::nullopt;
+}
+
 // In front of the attempts: an exact None, bool, int, float or str read as
 // its own attempt reads it. Every attempt before that one fails for such a
 // type by its type alone, running no Python code. Nothing for anything else,
@@ -246,10 +256,7 @@ quarn::Value exact_sequence(PyObject* o) {
 std::optional<quarn::Value> exact_scalar(PyObject* o) {
     if (o == Py_None) return quarn::Value();
     if (PyBool_Check(o)) return quarn::Value::boolean(o == Py_True);
-    if (PyLong_CheckExact(o)) {
-        if (std::optional<long> n = exact_int64(o)) return quarn::Value::integer(*n);
-        return std::nullopt;
-    }
+    if (PyLong_CheckExact(o)) return exact_int(o);
     if (PyFloat_CheckExact(o)) return quarn::Value::real(PyFloat_AS_DOUBLE(o));
     if (auto text = exact_str_text(o)) return quarn::Value::string(*text);
     return std::nullopt;

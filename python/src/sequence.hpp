@@ -34,11 +34,17 @@ std::vector<T> convert_items(PyObject* sequence, Convert&& convert) {
     std::vector<T> items;
     items.reserve(capacity_hint(sequence));
     if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
-        PyObject** found = nullptr;
-        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
-            if (code == ItemCode::MayRun || i == 0) found = host::fast_items(sequence);
-            if (!found) throw_pending_or_system_error();
-            items.push_back(convert(found[i]));
+        if constexpr (code == ItemCode::None) {
+            Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+            PyObject** found = size > 0 ? host::fast_items(sequence) : nullptr;
+            if (size > 0 && !found) throw_pending_or_system_error();
+            for (Py_ssize_t i = 0; i < size; ++i) items.push_back(convert(found[i]));
+        } else {
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+                PyObject** found = host::fast_items(sequence);
+                if (!found) throw_pending_or_system_error();
+                items.push_back(convert(found[i]));
+            }
         }
         return items;
     }

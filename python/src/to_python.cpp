@@ -54,10 +54,14 @@ Ref new_list(std::size_t size) {
     return list;
 }
 
-// Stores the new object as the list's item `index`, its next one.
-void put(Open& open, std::size_t index, Ref item) {
+// Stores the new object as the list's item `index`, its next one. The list
+// takes the reference; `item` gives it up only after the store, so that the
+// compiler sees it empty when it goes (a store into the list might otherwise
+// have changed it) and drops the check of its release.
+void put(Open& open, std::size_t index, Ref&& item) {
     if (host::kListFilledInPlace) {
-        PyList_SET_ITEM(open.list.get(), static_cast<Py_ssize_t>(index), item.release());
+        PyList_SET_ITEM(open.list.get(), static_cast<Py_ssize_t>(index), item.get());
+        item.release();
         return;
     }
     if (PyList_Append(open.list.get(), item.get()) < 0) fail_api_call();
