@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the core tests (release, then under
-# AddressSanitizer and UndefinedBehaviorSanitizer), and the Python suite
+# Builds everything and runs every test: the core tests and the module's
+# native tests (release, then under AddressSanitizer and
+# UndefinedBehaviorSanitizer), and the Python suite
 # against velmo installed with pip: built with the sanitizers under CPython,
 # then the release build under PyPy and CPython; then the type stub against
 # the module and the examples under mypy --strict (CPython).
@@ -20,10 +21,10 @@ echo "== build (release)"
 configure_build build/rel $WERROR -DQUARN_TESTS=ON -DVELMO_MODULE=OFF
 cmake --build build/rel -j"$JOBS" >build/rel.build.log 2>&1 || { tail -50 build/rel.build.log; exit 1; }
 
-echo "== core tests (release)"
+echo "== core and native module tests (release)"
 ctest --test-dir build/rel --output-on-failure -j"$JOBS"
 
-echo "== core tests (address and undefined-behaviour sanitizers)"
+echo "== core and native module tests (address and undefined-behaviour sanitizers)"
 configure_build build/asan $WERROR -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_TESTS=ON \
     -DVELMO_MODULE=OFF
 cmake --build build/asan -j"$JOBS" >build/asan.build.log 2>&1 || { tail -50 build/asan.build.log; exit 1; }

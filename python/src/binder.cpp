@@ -3,6 +3,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "utf8.hpp"
 
 namespace velmo {
 namespace {

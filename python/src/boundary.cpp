@@ -1,5 +1,8 @@
 #include "boundary.hpp"
 
+#include "recursion_guard.hpp"
+#include "utf8.hpp"
+
 namespace velmo {
 
 void prefix_argument_error(const char* param) {
@@ -11,11 +14,11 @@ void prefix_argument_error(const char* param) {
     }
     PyErr_NormalizeException(&type, &value, &tb);
     Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
-    Ref text = Ref::steal(PyObject_Str(v.get()));
+    // A TypeError's text may hold objects whose __str__ is Python code.
+    Ref text = python_call([&] { return Ref::steal(PyObject_Str(v.get())); }, Ref());
     if (!text) return;
     Ref prefixed = type_error(std::string("argument '") + param + "': " + utf8(text.get()));
-    PyObject* cause = PyException_GetCause(v.get());  // new reference, stolen below
-    if (cause) PyException_SetCause(prefixed.get(), cause);
+    if (Ref cause = Ref::steal(PyException_GetCause(v.get()))) PyException_SetCause(prefixed.get(), cause.release());
     PyErr_SetObject(PyExc_TypeError, prefixed.get());
 }
 

@@ -16,7 +16,7 @@ namespace velmo {
 
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
-    Entry entry;
+    ModuleEntry entry;
     try {
         return body();
     } catch (const PyErrOccurred&) {

@@ -3,7 +3,8 @@
 #include "boundary.hpp"
 #include "callable.hpp"
 #include "convert.hpp"
-#include "wrappers.hpp"
+#include "error_text.hpp"
+#include "tree_args.hpp"
 
 namespace velmo::builders {
 namespace {
@@ -19,7 +20,7 @@ char operator_byte(PyObject* o) {
     if (PyUnicode_CheckExact(o) && PyUnicode_GET_LENGTH(o) == 1 && PyUnicode_READ_CHAR(o, 0) < 0x80)
         return static_cast<char>(PyUnicode_READ_CHAR(o, 0));
     Ref keep;
-    std::string_view text = utf8_view(o, keep);
+    std::string_view text = extract_text(o, keep);
     return text.size() == 1 ? text[0] : 0;
 }
 
@@ -36,69 +37,68 @@ quarn::Operator operator_of(char byte) {
 
 std::unique_ptr<quarn::QuarnFunction> function_arg(PyObject* object) {
     if (!host::is_plain_function(object)) raise_type_error(mismatch_text(object, "PyFunction"));
-    Py_INCREF(object);
-    return std::make_unique<PyQuarnFn>(object);
+    return std::make_unique<PyQuarnFn>(Ref::own(object));
 }
 
 template <Expr (*Make)(Expr, Expr)>
-PyObject* pair(const Signature& sig, PyObject* const* args) {
+Ref pair(const Signature& sig, PyObject* const* args) {
     Expr a = argument(sig, args, 0, expr_arg);
     Expr b = argument(sig, args, 1, expr_arg);
-    return wrap(Make(std::move(a), std::move(b))).release();
+    return wrap(Make(std::move(a), std::move(b)));
 }
 
 }  // namespace
 
-PyObject* literal(const Signature& sig, PyObject* const* args) {
-    return wrap(Expr::literal(argument(sig, args, 0, PyValue::extract_bound))).release();
+Ref literal(const Signature& sig, PyObject* const* args) {
+    return wrap(Expr::literal(argument(sig, args, 0, extract_value)));
 }
 
-PyObject* ident(const Signature& sig, PyObject* const* args) {
-    return wrap(Expr::ident(argument(sig, args, 0, PyIdentifier::extract_bound))).release();
+Ref ident(const Signature& sig, PyObject* const* args) {
+    return wrap(Expr::ident(argument(sig, args, 0, extract_identifier)));
 }
 
-PyObject* binary_op(const Signature& sig, PyObject* const* args) {
+Ref binary_op(const Signature& sig, PyObject* const* args) {
     Expr a = argument(sig, args, 0, expr_arg);
     char o = argument(sig, args, 1, operator_byte);
     Expr b = argument(sig, args, 2, expr_arg);
-    return wrap(Expr::binary_op(std::move(a), operator_of(o), std::move(b))).release();
+    return wrap(Expr::binary_op(std::move(a), operator_of(o), std::move(b)));
 }
 
-PyObject* equals(const Signature& sig, PyObject* const* args) { return pair<Expr::equals>(sig, args); }
-PyObject* greater_than(const Signature& sig, PyObject* const* args) { return pair<Expr::greater_than>(sig, args); }
-PyObject* less_than(const Signature& sig, PyObject* const* args) { return pair<Expr::less_than>(sig, args); }
+Ref equals(const Signature& sig, PyObject* const* args) { return pair<Expr::equals>(sig, args); }
+Ref greater_than(const Signature& sig, PyObject* const* args) { return pair<Expr::greater_than>(sig, args); }
+Ref less_than(const Signature& sig, PyObject* const* args) { return pair<Expr::less_than>(sig, args); }
 
-PyObject* not_(const Signature& sig, PyObject* const* args) {
-    return wrap(Expr::not_(argument(sig, args, 0, expr_arg))).release();
+Ref not_(const Signature& sig, PyObject* const* args) {
+    return wrap(Expr::not_(argument(sig, args, 0, expr_arg)));
 }
 
-PyObject* call(const Signature& sig, PyObject* const* args) {
-    quarn::Identifier ident = argument(sig, args, 0, PyIdentifier::extract_bound);
+Ref call(const Signature& sig, PyObject* const* args) {
+    quarn::Identifier ident = argument(sig, args, 0, extract_identifier);
     Expr arg = argument(sig, args, 1, expr_arg);
-    return wrap(Expr::call(std::move(ident), std::move(arg))).release();
+    return wrap(Expr::call(std::move(ident), std::move(arg)));
 }
 
-PyObject* vector(const Signature& sig, PyObject* const* args) {
-    return wrap(Expr::vector(argument(sig, args, 0, expr_list_arg))).release();
+Ref vector(const Signature& sig, PyObject* const* args) {
+    return wrap(Expr::vector(argument(sig, args, 0, expr_list_arg)));
 }
 
-PyObject* let(const Signature& sig, PyObject* const* args) {
-    quarn::Identifier ident = argument(sig, args, 0, PyIdentifier::extract_bound);
+Ref let(const Signature& sig, PyObject* const* args) {
+    quarn::Identifier ident = argument(sig, args, 0, extract_identifier);
     Expr value = argument(sig, args, 1, expr_arg);
-    return wrap(Statement::let(std::move(ident), std::move(value))).release();
+    return wrap(Statement::let(std::move(ident), std::move(value)));
 }
 
-PyObject* if_(const Signature& sig, PyObject* const* args) {
+Ref if_(const Signature& sig, PyObject* const* args) {
     Expr cond = argument(sig, args, 0, expr_arg);
     quarn::Program then = argument(sig, args, 1, statement_list_arg);
     quarn::Program otherwise = argument(sig, args, 2, statement_list_arg);
-    return wrap(Statement::if_(std::move(cond), std::move(then), std::move(otherwise))).release();
+    return wrap(Statement::if_(std::move(cond), std::move(then), std::move(otherwise)));
 }
 
-PyObject* fn(const Signature& sig, PyObject* const* args) {
-    quarn::Identifier ident = argument(sig, args, 0, PyIdentifier::extract_bound);
+Ref fn(const Signature& sig, PyObject* const* args) {
+    quarn::Identifier ident = argument(sig, args, 0, extract_identifier);
     std::unique_ptr<quarn::QuarnFunction> f = argument(sig, args, 1, function_arg);
-    return wrap(Statement::fn(std::move(ident), std::move(f))).release();
+    return wrap(Statement::fn(std::move(ident), std::move(f)));
 }
 
 }  // namespace velmo::builders

@@ -5,10 +5,11 @@
 // builder costs the same whatever the size of the trees it is given.
 
 #include "binder.hpp"
+#include "pyref.hpp"
 
 namespace velmo::builders {
 
-using Body = PyObject*(const Signature& sig, PyObject* const* args);
+using Body = Ref(const Signature& sig, PyObject* const* args);
 
 Body literal, ident, binary_op, equals, not_, greater_than, less_than, call, vector;
 Body let, if_, fn;

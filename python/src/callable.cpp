@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "convert.hpp"
+#include "error_text.hpp"
 #include "errors.hpp"
 #include "quarn/error.hpp"
 #include "recursion_guard.hpp"
@@ -12,12 +13,11 @@ namespace velmo {
 
 std::unique_ptr<quarn::QuarnFunction> PyQuarnFn::clone_box() const {
     GilTake gil;
-    Py_INCREF(f_.get());
-    return std::make_unique<PyQuarnFn>(f_.get());
+    return std::make_unique<PyQuarnFn>(Ref::own(f_.get()));
 }
 
 void PyQuarnFn::fmt_debug(std::string& out) const {
-    char address[32];
+    char address[sizeof "0x" + 2 * sizeof(std::uintptr_t)];  // its hex digits, and the terminator
     std::snprintf(address, sizeof address, "0x%llx",
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(f_.get())));
     out += "PyQuarnFn { f: Py(";
@@ -36,7 +36,7 @@ constexpr const char* kCallFailed = "Failed while executing Python function with
 // The argument as a Python object: a function, which has none, is a fatal error.
 Ref argument_object(const quarn::Value& argument) {
     try {
-        return PyValue::arc_quarnvalue_to_py(argument);
+        return to_python(argument);
     } catch (const PyErrOccurred&) {
         fail_with("called `Result::unwrap()` on an `Err` value: ");
     }
@@ -56,7 +56,7 @@ void enter_call(std::optional<RecursionGuard>& guard) {
 
 quarn::Value result_value(PyObject* result) {
     try {
-        return PyValue::extract_bound(result);
+        return extract_value(result);
     } catch (const PyErrOccurred&) {
         fail_with("Failed to run Python::with_gil(...): ");
     }
@@ -70,7 +70,7 @@ quarn::Value PyQuarnFn::run(quarn::Value argument) {
     enter_call(guard);
     Ref arg = argument_object(argument);
     argument = quarn::Value();
-    Ref result = Ref::steal(host::call_one(f_.get(), arg.get()));
+    Ref result = host::call_one(f_.get(), arg.get());
     if (!result) fail_with(kCallFailed);
     arg = Ref();
     return result_value(result.get());

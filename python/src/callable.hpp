@@ -9,8 +9,7 @@ namespace velmo {
 
 class PyQuarnFn final : public quarn::QuarnFunction {
 public:
-    // Takes over one strong reference to `f`.
-    explicit PyQuarnFn(PyObject* f) noexcept : f_(f) {}
+    explicit PyQuarnFn(Ref&& f) noexcept : f_(std::move(f)) {}
 
     std::unique_ptr<quarn::QuarnFunction> clone_box() const override;
     void fmt_debug(std::string& out) const override;

@@ -33,15 +33,15 @@ VELMO_SIGNATURE(expr_vector, "Expr.vector()", "items");
 
 // --------------------------------------------------------- entry points
 
-using StaticBody = PyObject* (*)(const Signature&, PyObject* const*);
-using MethodBody = PyObject* (*)(const Signature&, PyQuarn*, PyObject* const*);
+using StaticBody = Ref (*)(const Signature&, PyObject* const*);
+using MethodBody = Ref (*)(const Signature&, PyQuarn*, PyObject* const*);
 
 template <const Signature& S, StaticBody Body>
 PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
         PyObject* bound[kMaxParams];
         bind(S, args, nargs, kwnames, bound);
-        return Body(S, bound);
+        return Body(S, bound).release();
     });
 }
 
@@ -50,7 +50,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     return guarded([&] {
         PyObject* bound[kMaxParams];
         bind(S, args, nargs, kwnames, bound);
-        return Body(S, quarn_wrapper(self), bound);
+        return Body(S, quarn_wrapper(self), bound).release();
     });
 }
 
@@ -58,12 +58,12 @@ PyObject* quarn_new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         PyObject* bound[1];
         bind(quarn_new, args, kwargs, bound);
-        return machine_object::create(type);
+        return machine_object::create(type).release();
     });
 }
 
 PyObject* quarn_repr_slot(PyObject* self) {
-    return guarded([&] { return machine_object::repr(quarn_wrapper(self)); });
+    return guarded([&] { return machine_object::repr(quarn_wrapper(self)).release(); });
 }
 
 template <const char* Message>
@@ -78,7 +78,7 @@ constexpr char kNoStatement[] = "No constructor defined for Statement";
 // its type.
 template <class Wrapper>
 void dealloc(PyObject* self) {
-    Entry entry;  // Python references held by the value are released at once
+    ModuleEntry entry;  // Python references held by the value are released at once
     auto* wrapper = reinterpret_cast<Wrapper*>(self);
     if (wrapper->built.yes()) unwrap(*wrapper);
     PyTypeObject* type = Py_TYPE(self);

@@ -1,23 +1,12 @@
 #pragma once
-// Python errors as the module reports them: fetching a pending error, and
-// the texts that name a Python error inside messages.
+// The pending Python error: raising, fetching and clearing it as the module
+// does, a PanicException coming back through Python being no ordinary error.
 
 #include <string>
 
 #include "pyref.hpp"
 
 namespace velmo {
-
-// The text of a str object (replacement characters for what has no UTF-8).
-std::string utf8(PyObject* str);
-
-// A type's qualified name, or "<failed to extract type name>".
-std::string type_name(PyTypeObject* type);
-
-// "'{type}' object cannot be converted to '{target}'", of the object's
-// current type or of a type seen earlier.
-std::string mismatch_text(PyObject* object, const char* target);
-std::string mismatch_text(PyTypeObject* type, const char* target);
 
 // A new, unraised TypeError carrying `text`.
 Ref type_error(const std::string& text);
@@ -42,12 +31,5 @@ Ref fetch_error_or_system_error();
 // Throws PyErrOccurred for a C-API call that failed, setting a SystemError
 // first if the call gave no error.
 [[noreturn]] void throw_pending_or_system_error();
-
-// "{type}: {str}"
-std::string display_form(PyObject* exc);
-// The display form, then ", caused by " and each cause's display form.
-std::string chain_form(PyObject* exc);
-// "PyErr { type: ..., value: ..., traceback: ... }"
-std::string debug_form(PyObject* exc);
 
 }  // namespace velmo

@@ -1,12 +1,16 @@
 // Python objects to Quarn values and names (see convert.hpp).
 
+#include <array>
 #include <cstring>
 #include <optional>
 #include <vector>
 
 #include "convert.hpp"
+#include "error_text.hpp"
 #include "errors.hpp"
 #include "recursion_guard.hpp"
+#include "sequence.hpp"
+#include "utf8.hpp"
 
 namespace velmo {
 namespace {
@@ -14,45 +18,75 @@ namespace {
 constexpr const char* kWhileConverting = " while converting a value";
 
 // Why one variant did not fit. Texts are only built once every variant has
-// failed. A mismatch keeps the object's type as the attempt saw it: a later
-// attempt's Python code may assign the object's __class__.
+// failed. A mismatch keeps the type of the object as the attempt saw it: a
+// later attempt's Python code may assign the object's __class__.
 struct Miss {
-    const char* target = nullptr;   // a type mismatch against this target
-    Ref type;                       // of the object, for the mismatch text
-    const char* message = nullptr;  // a fixed TypeError text
-    Ref raised;                     // or an error the attempt raised
+    const char* target = nullptr;  // a type mismatch against this target
+    Ref type;                      // of the object, for the mismatch text
+    Ref raised;                    // or an error the attempt raised
+    Ref too_large;                 // or an int too large for a C long
 
     // Against the object's type now, or against a type the caller took.
-    static Miss mismatch(PyObject* o, const char* target) {
-        return {target, Ref::steal(host::type_of(o)), nullptr, {}};
-    }
-    static Miss mismatch_of(PyObject* type, const char* target) { return {target, Ref::own(type), nullptr, {}}; }
-    static Miss text(const char* message) { return {nullptr, {}, message, {}}; }
-    static Miss pending() { return {nullptr, {}, nullptr, fetch_error()}; }
+    static Miss mismatch(PyObject* o, const char* target) { return {target, host::type_of(o), {}, {}}; }
+    static Miss mismatch_of(PyObject* type, const char* target) { return {target, Ref::own(type), {}, {}}; }
+    static Miss pending() { return {nullptr, {}, fetch_error(), {}}; }
+    // The host's error for the int is made with the text: the int never
+    // changes, and the attempt took its value without making one.
+    static Miss int_too_large(PyObject* o) { return {nullptr, {}, {}, Ref::own(o)}; }
 
     std::string chain() const {
+        if (too_large) {
+            PyLong_AsLong(too_large.get());
+            return chain_form(fetch_error_or_system_error().get());
+        }
         if (raised) return chain_form(raised.get());
-        if (!target) return std::string("TypeError: ") + message;
         return "TypeError: " + mismatch_text(reinterpret_cast<PyTypeObject*>(type.get()), target);
     }
 };
 
-[[noreturn]] void raise_enum(const char* type, const char* joined, const char* const* labels,
-                             const Miss* misses, std::size_t n) {
-    std::string text = std::string("failed to extract enum ") + type + " ('" + joined + "')";
-    for (std::size_t i = 0; i < n; ++i) {
-        text += std::string("\n- variant ") + labels[i] + " (" + labels[i] +
-                "): TypeError: failed to extract field " + type + "::" + labels[i] +
-                ".0, caused by " + misses[i].chain();
+// The variants of a value and of a name, in the order they are tried, and
+// the type their error texts name.
+enum class ValueVariant { Null, Boolean, String, I64, F64, Vector };
+enum class NameVariant { U, S };
+
+template <std::size_t N>
+struct EnumText {
+    const char* type;
+    std::array<const char*, N> labels;
+};
+constexpr EnumText<6> kValueEnum{"PyValue", {"Null", "Boolean", "String", "I64", "F64", "Vector"}};
+constexpr EnumText<2> kNameEnum{"PyIdentifier", {"U", "S"}};
+
+// Why each variant did not fit, by variant; raised as one TypeError.
+template <class Variant, std::size_t N>
+class Misses {
+public:
+    explicit Misses(const EnumText<N>& text) : text_(text) {}
+    Miss& operator[](Variant v) { return slots_[static_cast<std::size_t>(v)]; }
+
+    [[noreturn]] void raise() const {
+        std::string joined;
+        for (const char* label : text_.labels) joined += (joined.empty() ? "" : " | ") + std::string(label);
+        std::string text = std::string("failed to extract enum ") + text_.type + " ('" + joined + "')";
+        for (std::size_t i = 0; i < N; ++i) {
+            const char* label = text_.labels[i];
+            text += std::string("\n- variant ") + label + " (" + label + "): TypeError: failed to extract field " +
+                    text_.type + "::" + label + ".0, caused by " + slots_[i].chain();
+        }
+        raise_type_error(text);
     }
-    raise_type_error(text);
-}
 
-constexpr const char* kValueLabels[] = {"Null", "Boolean", "String", "I64", "F64", "Vector"};
-constexpr const char* kIdentifierLabels[] = {"U", "S"};
+private:
+    const EnumText<N>& text_;
+    std::array<Miss, N> slots_;
+};
+using ValueMisses = Misses<ValueVariant, 6>;
+using NameMisses = Misses<NameVariant, 2>;
 
-[[noreturn]] void raise_value_enum(const Miss* misses) {
-    raise_enum("PyValue", "Null | Boolean | String | I64 | F64 | Vector", kValueLabels, misses, 6);
+// A read of an object's attribute, which may run Python code; null with the
+// error set on failure.
+Ref attribute(PyObject* object, const char* name) {
+    return python_call([&] { return Ref::steal(PyObject_GetAttrString(object, name)); }, Ref());
 }
 
 bool is_text(PyObject* text, const char* expected) {
@@ -72,8 +106,8 @@ bool is_numpy_bool(PyObject* o) {
     if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE))
         return name - type->tp_name == 6 && std::strncmp(type->tp_name, "numpy.", 6) == 0;
     PyObject* cls = reinterpret_cast<PyObject*>(type);
-    Ref module = Ref::steal(PyObject_GetAttrString(cls, "__module__"));
-    Ref type_name = module ? Ref::steal(PyObject_GetAttrString(cls, "__name__")) : Ref();
+    Ref module = attribute(cls, "__module__");
+    Ref type_name = module ? attribute(cls, "__name__") : Ref();
     if (!type_name) {
         discard_error();
         return false;
@@ -84,28 +118,48 @@ bool is_numpy_bool(PyObject* o) {
 // numpy's booleans convert through their type's __bool__.
 std::optional<bool> numpy_bool(PyObject* o, Miss& miss) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
-    Ref method = Ref::steal(PyObject_GetAttrString(type, "__bool__"));
+    Ref method = attribute(type, "__bool__");
     if (!method) {
         discard_error();
-        Ref type_str = Ref::steal(PyObject_Str(type));
+        Ref type_str = python_call([&] { return Ref::steal(PyObject_Str(type)); }, Ref());
         if (!type_str) discard_error();
         std::string name = type_str ? utf8(type_str.get()) : "";
         miss.raised = type_error("object of type '" + name + "' does not define a '__bool__' conversion");
         return std::nullopt;
     }
-    Ref result = Ref::steal(PyObject_CallOneArg(method.get(), o));
+    Ref result = python_call([&] { return Ref::steal(PyObject_CallOneArg(method.get(), o)); }, Ref());
     if (!result) {
         miss = Miss::pending();
         return std::nullopt;
     }
     if (!PyBool_Check(result.get())) {
-        miss = Miss::mismatch(o, "PyBool");
+        miss = Miss::mismatch(result.get(), "PyBool");
         return std::nullopt;
     }
     return result.get() == Py_True;
 }
 
-// The text attempt of both values and identifiers: a str (or subclass) with a
+// An exact str's own UTF-8 text, read in place as the String and S attempts
+// read it (see utf8_text); nothing for anything else, or for a str without a
+// UTF-8 form, which the attempts then refuse.
+std::optional<std::string_view> exact_str_text(PyObject* o) {
+    if (!PyUnicode_CheckExact(o)) return std::nullopt;
+    Py_ssize_t size = 0;
+    if (const char* data = host::utf8_chars(o, &size)) return std::string_view(data, static_cast<std::size_t>(size));
+    PyErr_Clear();
+    return std::nullopt;
+}
+
+// The I64 attempt's reading of an exact int, made without an exception;
+// nothing for an int too large for I64.
+std::optional<long> exact_int64(PyObject* o) {
+    int overflow = 0;
+    long n = PyLong_AsLongAndOverflow(o, &overflow);
+    if (overflow) return std::nullopt;
+    return n;
+}
+
+// The text attempt of both values and names: a str (or subclass) with a
 // UTF-8 form. `seen` is the object's type if the caller already took it.
 std::optional<std::string_view> string_attempt(PyObject* o, Miss& miss, Ref& keep, PyObject* seen = nullptr) {
     if (!PyUnicode_Check(o)) {
@@ -128,77 +182,84 @@ std::optional<quarn::Value> boolean_attempt(PyObject* o, Miss& miss, PyObject*& 
     return std::nullopt;
 }
 
-std::optional<quarn::Value> number_attempts(PyObject* o, Miss* misses) {
-    long n = host::as_int64(o);
+std::optional<quarn::Value> int64_attempt(PyObject* o, Miss& miss) {
+    if (PyLong_CheckExact(o)) {
+        if (std::optional<long> n = exact_int64(o)) return quarn::Value::integer(*n);
+        miss = Miss::int_too_large(o);
+        return std::nullopt;
+    }
+    // An int subclass is read without running Python code.
+    long n = PyLong_Check(o) ? host::as_int64(o) : python_call([&] { return host::as_int64(o); }, -1L);
     if (!(n == -1 && PyErr_Occurred())) return quarn::Value::integer(n);
-    misses[0] = Miss::pending();
+    miss = Miss::pending();
+    return std::nullopt;
+}
+
+std::optional<quarn::Value> float_attempt(PyObject* o, Miss& miss) {
     if (PyFloat_CheckExact(o)) return quarn::Value::real(PyFloat_AS_DOUBLE(o));
-    double x = host::as_double(o);
+    double x = PyLong_CheckExact(o) ? host::as_double(o)
+                                    : python_call([&] { return host::as_double(o); }, -1.0);
     if (!(x == -1.0 && PyErr_Occurred())) return quarn::Value::real(x);
-    misses[1] = Miss::pending();
+    miss = Miss::pending();
     return std::nullopt;
 }
 
 // The Null, Boolean, String, I64 and F64 attempts, in order: the value of
 // the first that fits, or nothing with each failure in `misses`.
-std::optional<quarn::Value> scalar_attempts(PyObject* o, Miss* misses) {
+std::optional<quarn::Value> scalar_attempts(PyObject* o, ValueMisses& misses) {
     if (o == Py_None) return quarn::Value();
     // Until the I64 attempt only numpy's __bool__ may run Python code, so the
     // Null, Boolean and String attempts otherwise see the type in the object's
     // header, as the checks of the C API do.
     PyObject* seen = reinterpret_cast<PyObject*>(Py_TYPE(o));
-    misses[0] = Miss::mismatch_of(seen, "NoneType");
-    if (auto value = boolean_attempt(o, misses[1], seen)) return value;
+    misses[ValueVariant::Null] = Miss::mismatch_of(seen, "NoneType");
+    if (auto value = boolean_attempt(o, misses[ValueVariant::Boolean], seen)) return value;
     Ref keep;
-    if (auto text = string_attempt(o, misses[2], keep, seen)) return quarn::Value::string(*text);
-    return number_attempts(o, misses + 3);
+    if (auto text = string_attempt(o, misses[ValueVariant::String], keep, seen)) return quarn::Value::string(*text);
+    if (auto value = int64_attempt(o, misses[ValueVariant::I64])) return value;
+    return float_attempt(o, misses[ValueVariant::F64]);
 }
 
 std::optional<quarn::Value> vector_attempt(PyObject* o, Miss& miss);
 
 quarn::Value ordered_attempts(PyObject* o) {
-    Miss misses[6];
+    ValueMisses misses(kValueEnum);
     if (auto value = scalar_attempts(o, misses)) return std::move(*value);
-    if (auto value = vector_attempt(o, misses[5])) return std::move(*value);
-    raise_value_enum(misses);
+    if (auto value = vector_attempt(o, misses[ValueVariant::Vector])) return std::move(*value);
+    misses.raise();
 }
 
 // An exact list or tuple fails the first five attempts by its type alone,
 // and none of them runs Python code: the Vector attempt goes first, and the
 // others' failures are made only if it fails too.
 quarn::Value exact_sequence(PyObject* o) {
-    Miss misses[6];
-    if (auto value = vector_attempt(o, misses[5])) return std::move(*value);
+    ValueMisses misses(kValueEnum);
+    if (auto value = vector_attempt(o, misses[ValueVariant::Vector])) return std::move(*value);
     scalar_attempts(o, misses);
-    raise_value_enum(misses);
+    misses.raise();
 }
 
-// What the attempts give for an exact None, bool, int, float or str, found
-// without them; nothing for anything else, or where they would fail.
-std::optional<quarn::Value> exact_scalar(PyObject* o) {
-    if (o == Py_None) return quarn::Value();
-    if (PyBool_Check(o)) return quarn::Value::boolean(o == Py_True);
-    if (PyLong_CheckExact(o)) {
-        int overflow = 0;
-        long n = PyLong_AsLongAndOverflow(o, &overflow);
-        if (!overflow) return quarn::Value::integer(n);
-        double x = PyLong_AsDouble(o);  // the F64 attempt of an int too large for I64
-        if (x == -1.0 && PyErr_Occurred()) return PyErr_Clear(), std::nullopt;
-        return quarn::Value::real(x);
-    }
-    if (PyFloat_CheckExact(o)) return quarn::Value::real(PyFloat_AS_DOUBLE(o));
-    if (PyUnicode_CheckExact(o)) {
-        Py_ssize_t size = 0;
-        const char* data = host::utf8_chars(o, &size);
-        if (!data) return PyErr_Clear(), std::nullopt;
-        return quarn::Value::string({data, static_cast<std::size_t>(size)});
-    }
+// An exact int as the I64 attempt reads it, or, too large for that, as the
+// F64 attempt does; nothing, with no error left, if it is too large for both.
+std::optional<quarn::Value> exact_int(PyObject* o) {
+    if (std::optional<long> n = exact_int64(o)) return quarn::Value::integer(*n);
+    double x = host::as_double(o);
+    if (!(x == -1.0 && PyErr_Occurred())) return quarn::Value::real(x);
+    PyErr_Clear();
     return std::nullopt;
 }
 
-bool is_exact_scalar(PyObject* o) {
-    return o == Py_None || PyBool_Check(o) || PyLong_CheckExact(o) || PyFloat_CheckExact(o) ||
-           PyUnicode_CheckExact(o);
+// In front of the attempts: an exact None, bool, int, float or str read as
+// its own attempt reads it. Every attempt before that one fails for such a
+// type by its type alone, running no Python code. Nothing for anything else,
+// or where that read fails too: the attempts then decide.
+std::optional<quarn::Value> exact_scalar(PyObject* o) {
+    if (o == Py_None) return quarn::Value();
+    if (PyBool_Check(o)) return quarn::Value::boolean(o == Py_True);
+    if (PyLong_CheckExact(o)) return exact_int(o);
+    if (PyFloat_CheckExact(o)) return quarn::Value::real(PyFloat_AS_DOUBLE(o));
+    if (auto text = exact_str_text(o)) return quarn::Value::string(*text);
+    return std::nullopt;
 }
 
 quarn::Value extract(PyObject* o) {
@@ -207,50 +268,21 @@ quarn::Value extract(PyObject* o) {
     return ordered_attempts(o);
 }
 
-// An exact list or tuple read in place, as its iterator would read it:
-// converting an item that is not a plain scalar may run Python code that
-// changes the list, so its length and items are read again after such an item.
-std::vector<quarn::Value> items_in_place(PyObject* o) {
-    std::vector<quarn::Value> items;
-    items.reserve(capacity_hint(o));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
-        PyObject** found = host::items_in_place(o);
-        if (!found) throw_pending_or_system_error();
-        PyObject* item = found[i];
-        if (is_exact_scalar(item)) {
-            items.push_back(extract(item));
-        } else {
-            Ref held = Ref::own(item);
-            items.push_back(extract(held.get()));
-        }
-    }
-    return items;
+// An item of a list that Python code may change while its items are
+// converted: held while it is converted, unless that runs no Python code.
+quarn::Value extract_item(PyObject* item) {
+    if (auto value = exact_scalar(item)) return std::move(*value);
+    Ref held = Ref::own(item);
+    return extract(held.get());
 }
 
-std::vector<quarn::Value> items_iterated(PyObject* o) {
-    std::vector<quarn::Value> items;
-    items.reserve(capacity_hint(o));
-    Ref iter = Ref::checked(PyObject_GetIter(o));
-    while (Ref item = Ref::steal(PyIter_Next(iter.get()))) items.push_back(extract(item.get()));
-    if (PyErr_Occurred()) throw PyErrOccurred{};
-    return items;
-}
-
-// The Vector attempt: any sequence but a str, iterated, each item converted
-// by the same rules. A RecursionError ends the whole conversion.
+// The Vector attempt: any sequence but a str, each item converted by the
+// same rules. A RecursionError ends the whole conversion.
 std::optional<quarn::Value> vector_attempt(PyObject* o, Miss& miss) {
-    if (PyUnicode_Check(o)) {
-        miss = Miss::text("Can't extract `str` to `Vec`");
-        return std::nullopt;
-    }
-    if (!PySequence_Check(o)) {
-        miss = Miss::mismatch(o, "Sequence");
-        return std::nullopt;
-    }
-    RecursionGuard nesting(kWhileConverting);
     try {
-        std::vector<quarn::Value> items =
-            PyList_CheckExact(o) || PyTuple_CheckExact(o) ? items_in_place(o) : items_iterated(o);
+        check_sequence(o);
+        RecursionGuard nesting(kWhileConverting);
+        std::vector<quarn::Value> items = convert_items<quarn::Value, ItemCode::MayRun>(o, extract_item);
         return quarn::Value::vector(items);
     } catch (const TooDeep&) {
         throw;
@@ -261,7 +293,8 @@ std::optional<quarn::Value> vector_attempt(PyObject* o, Miss& miss) {
 }
 
 std::optional<quarn::Identifier> unsigned_attempt(PyObject* o, Miss& miss) {
-    Ref index = PyLong_Check(o) ? Ref::own(o) : Ref::steal(PyNumber_Index(o));
+    Ref index = PyLong_Check(o) ? Ref::own(o)
+                                : python_call([&] { return Ref::steal(PyNumber_Index(o)); }, Ref());
     if (index) {
         unsigned long long n = PyLong_AsUnsignedLongLong(index.get());
         if (!(n == static_cast<unsigned long long>(-1) && PyErr_Occurred())) return quarn::Identifier::U(n);
@@ -272,61 +305,24 @@ std::optional<quarn::Identifier> unsigned_attempt(PyObject* o, Miss& miss) {
 
 }  // namespace
 
-quarn::Value PyValue::extract_bound(PyObject* object) { return extract(object); }
+quarn::Value extract_value(PyObject* object) { return extract(object); }
 
-namespace {
-
-// An exact str fails U by its type alone: its text is the name. Nothing for
-// anything else, or for a str without a UTF-8 form.
-std::optional<std::string_view> exact_str_name(PyObject* o) {
-    if (!PyUnicode_CheckExact(o)) return std::nullopt;
-    Py_ssize_t size = 0;
-    if (const char* data = host::utf8_chars(o, &size)) return std::string_view(data, std::size_t(size));
-    PyErr_Clear();
-    return std::nullopt;
-}
-
-}  // namespace
-
-quarn::IdentifierView PyIdentifier::extract_view(PyObject* o, quarn::Identifier& storage) {
-    if (auto text = exact_str_name(o)) return quarn::IdentifierView::S(*text);
-    storage = extract_bound(o);
+quarn::IdentifierView extract_identifier_view(PyObject* o, quarn::Identifier& storage) {
+    if (auto text = exact_str_text(o)) return quarn::IdentifierView::S(*text);
+    storage = extract_identifier(o);
     return storage;
 }
 
-quarn::Identifier PyIdentifier::extract_bound(PyObject* o) {
-    if (auto text = exact_str_name(o)) return quarn::Identifier::S(std::string(*text));
-    Miss misses[2];
-    if (auto id = unsigned_attempt(o, misses[0])) return std::move(*id);
+quarn::Identifier extract_identifier(PyObject* o) {
+    if (auto text = exact_str_text(o)) return quarn::Identifier::S(std::string(*text));
+    NameMisses misses(kNameEnum);
+    if (auto id = unsigned_attempt(o, misses[NameVariant::U])) return std::move(*id);
     Ref keep;
-    if (auto text = string_attempt(o, misses[1], keep)) return quarn::Identifier::S(std::string(*text));
-    raise_enum("PyIdentifier", "U | S", kIdentifierLabels, misses, 2);
+    if (auto text = string_attempt(o, misses[NameVariant::S], keep)) return quarn::Identifier::S(std::string(*text));
+    misses.raise();
 }
 
-std::size_t capacity_hint(PyObject* sequence) {
-    if (PyList_CheckExact(sequence)) return static_cast<std::size_t>(PyList_GET_SIZE(sequence));
-    if (PyTuple_CheckExact(sequence)) return static_cast<std::size_t>(PyTuple_GET_SIZE(sequence));
-    Py_ssize_t length = PySequence_Size(sequence);
-    if (length < 0) {
-        discard_error();
-        return 0;
-    }
-    return static_cast<std::size_t>(std::min<Py_ssize_t>(length, 64));
-}
-
-std::optional<std::string_view> utf8_text(PyObject* str, Ref& keep) {
-    if (!host::utf8_in_place(str)) {
-        keep = Ref::steal(host::utf8_bytes(str));
-        if (!keep) return std::nullopt;
-        return std::string_view(PyBytes_AS_STRING(keep.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(keep.get())));
-    }
-    Py_ssize_t size = 0;
-    const char* data = host::utf8_chars(str, &size);
-    if (!data) return std::nullopt;
-    return std::string_view(data, static_cast<std::size_t>(size));
-}
-
-std::string_view utf8_view(PyObject* object, Ref& keep) {
+std::string_view extract_text(PyObject* object, Ref& keep) {
     if (!PyUnicode_Check(object)) raise_type_error(mismatch_text(object, "PyString"));
     std::optional<std::string_view> text = utf8_text(object, keep);
     if (!text) throw PyErrOccurred{};

@@ -9,6 +9,8 @@ namespace {
 
 thread_local int lock_depth = 0;
 
+// References dropped by threads without the lock, each owned by the list:
+// not held as Ref, whose release needs the lock the dropping thread lacks.
 std::mutex pending_mutex;
 std::vector<PyObject*> pending;
 std::atomic<bool> has_pending{false};
@@ -27,12 +29,12 @@ void release_pending() noexcept {
 
 }  // namespace
 
-Entry::Entry() noexcept {
+ModuleEntry::ModuleEntry() noexcept {
     ++lock_depth;
     release_pending();
 }
 
-Entry::~Entry() { --lock_depth; }
+ModuleEntry::~ModuleEntry() { --lock_depth; }
 
 GilTake::GilTake() noexcept : ensured_(lock_depth == 0) {
     if (ensured_) state_ = PyGILState_Ensure();

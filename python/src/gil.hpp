@@ -10,12 +10,12 @@
 namespace velmo {
 
 // Marks entry into a module method: the calling thread already holds the lock.
-class Entry {
+class ModuleEntry {
 public:
-    Entry() noexcept;
-    ~Entry();
-    Entry(const Entry&) = delete;
-    Entry& operator=(const Entry&) = delete;
+    ModuleEntry() noexcept;
+    ~ModuleEntry();
+    ModuleEntry(const ModuleEntry&) = delete;
+    ModuleEntry& operator=(const ModuleEntry&) = delete;
 };
 
 // Takes the lock for code that may run on a thread without it.

@@ -7,13 +7,13 @@
 #include <utility>
 
 #include "gil.hpp"
+#include "pyref.hpp"
 
 namespace velmo {
 
 class HeldRef {
 public:
-    // Takes over one strong reference.
-    explicit HeldRef(PyObject* adopted) noexcept : p_(adopted) {}
+    explicit HeldRef(Ref&& adopted) noexcept : p_(adopted.release()) {}
     HeldRef(const HeldRef&) = delete;
     HeldRef& operator=(const HeldRef&) = delete;
     ~HeldRef() { release_ref(p_); }

@@ -7,7 +7,8 @@ namespace velmo::host {
 #ifdef PYPY_VERSION
 namespace {
 
-// The types made by this module, which PyPy names without their module.
+// The types made by this module (Quarn, Statement, Expr), which PyPy names
+// without their module.
 PyTypeObject* finished[3] = {};
 
 void remember(PyTypeObject* type) {
@@ -49,11 +50,8 @@ PyObject* checked_new(PyObject* self, PyObject* args, PyObject* kwargs) {
                      sub.c_str(), name.c_str());
         return nullptr;
     }
-    PyObject* rest = PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args));
-    if (!rest) return nullptr;
-    PyObject* made = type->tp_new(subtype, rest, kwargs);
-    Py_DECREF(rest);
-    return made;
+    Ref rest = Ref::steal(PyTuple_GetSlice(args, 1, PyTuple_GET_SIZE(args)));
+    return rest ? type->tp_new(subtype, rest.get(), kwargs) : nullptr;
 }
 
 PyObject* refuse_subclass(PyObject* cls, PyObject*, PyObject*) {
@@ -79,29 +77,24 @@ PyMethodDef new_def = {"__new__", reinterpret_cast<PyCFunction>(reinterpret_cast
 PyMethodDef setattr_def = {"__setattr__", refuse_attribute, METH_VARARGS, nullptr};
 PyMethodDef delattr_def = {"__delattr__", refuse_attribute, METH_VARARGS, nullptr};
 
-bool install(PyTypeObject* type, PyObject* descriptor, const char* name) {
-    if (!descriptor) return false;
-    int rc = PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, descriptor);
-    Py_DECREF(descriptor);
-    return rc == 0;
+bool install(PyTypeObject* type, Ref descriptor, const char* name) {
+    return descriptor && PyObject_SetAttrString(reinterpret_cast<PyObject*>(type), name, descriptor.get()) == 0;
 }
 
 }  // namespace
 
 bool finish_type(PyTypeObject* type) {
     remember(type);
-    return install(type, PyDescr_NewClassMethod(type, &init_subclass_def), "__init_subclass__") &&
-           install(type, PyDescr_NewMethod(type, &setattr_def), "__setattr__") &&
-           install(type, PyDescr_NewMethod(type, &delattr_def), "__delattr__") &&
-           install(type, PyCFunction_NewEx(&new_def, reinterpret_cast<PyObject*>(type), nullptr), "__new__");
+    auto* self = reinterpret_cast<PyObject*>(type);
+    return install(type, Ref::steal(PyDescr_NewClassMethod(type, &init_subclass_def)), "__init_subclass__") &&
+           install(type, Ref::steal(PyDescr_NewMethod(type, &setattr_def)), "__setattr__") &&
+           install(type, Ref::steal(PyDescr_NewMethod(type, &delattr_def)), "__delattr__") &&
+           install(type, Ref::steal(PyCFunction_NewEx(&new_def, self, nullptr)), "__new__");
 }
 
 bool finish_module(PyObject* module) {
-    PyObject* empty = PyUnicode_FromString("");
-    if (!empty) return false;
-    int rc = PyObject_SetAttrString(module, "__doc__", empty);
-    Py_DECREF(empty);
-    return rc == 0;
+    Ref empty = Ref::steal(PyUnicode_FromString(""));
+    return empty && PyObject_SetAttrString(module, "__doc__", empty.get()) == 0;
 }
 
 #else

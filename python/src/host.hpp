@@ -2,27 +2,25 @@
 // The host interpreter's C API. PyPy emulates it and differs in a few places;
 // every such difference is settled here and nowhere else.
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <cstddef>
+
+#include "pyref.hpp"
 
 namespace velmo::host {
 
-// The qualified name of a type, as a new reference (or null with an error).
-inline PyObject* qualname(PyTypeObject* type) {
-    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__");
+// The qualified name of a type (or null with an error).
+inline Ref qualname(PyTypeObject* type) {
+    return Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
 }
 
-// An object's type, as a new reference. PyPy leaves the C object's type as
-// it was when the object first crossed into C, even after Python code assigns
-// __class__; asking the object itself gives its current type there.
-inline PyObject* type_of(PyObject* o) {
+// An object's type. PyPy leaves the C object's type as it was when the object
+// first crossed into C, even after Python code assigns __class__; asking the
+// object itself gives its current type there.
+inline Ref type_of(PyObject* o) {
 #ifdef PYPY_VERSION
-    return PyObject_Type(o);
+    return Ref::steal(PyObject_Type(o));
 #else
-    Py_INCREF(Py_TYPE(o));
-    return reinterpret_cast<PyObject*>(Py_TYPE(o));
+    return Ref::own(reinterpret_cast<PyObject*>(Py_TYPE(o)));
 #endif
 }
 
@@ -37,11 +35,8 @@ inline bool is_plain_function(PyObject* o) { return Py_TYPE(o) == &PyFunction_Ty
 static_assert(sizeof(long) == 8, "a C long holds a Quarn integer");
 inline long as_int64(PyObject* o) {
     if (PyLong_Check(o)) return PyLong_AsLong(o);
-    PyObject* index = PyNumber_Index(o);
-    if (!index) return -1;
-    long v = PyLong_AsLong(index);
-    Py_DECREF(index);
-    return v;
+    Ref index = Ref::steal(PyNumber_Index(o));
+    return index ? PyLong_AsLong(index.get()) : -1;
 }
 
 // A double from anything but an exact float, as CPython's PyFloat_AsDouble
@@ -57,31 +52,26 @@ inline bool has_index_only(PyObject* o) {
         return name;
     }();
     if (!float_name || !PyIndex_Check(o)) return false;
-    PyObject* type = PyObject_Type(o);  // the current class (see type_of)
-    bool has_float = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type), float_name) != nullptr;
-    Py_DECREF(type);
-    return !has_float;
+    Ref type = type_of(o);  // the current class
+    return _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.get()), float_name) == nullptr;
 }
 #endif
 
 inline double as_double(PyObject* o) {
 #ifdef PYPY_VERSION
     if (has_index_only(o)) {
-        PyObject* index = PyNumber_Index(o);
-        if (!index) return -1.0;
-        double x = PyLong_AsDouble(index);
-        Py_DECREF(index);
-        return x;
+        Ref index = Ref::steal(PyNumber_Index(o));
+        return index ? PyLong_AsDouble(index.get()) : -1.0;
     }
 #endif
     return PyFloat_AsDouble(o);
 }
 
-// The UTF-8 form of a str or a subclass of it, as a new bytes object (null
-// with the encoding error set if it has none). PyPy's PyUnicode_AsUTF8AndSize
+// The UTF-8 form of a str or a subclass of it, as a bytes object (null with
+// the encoding error set if it has none). PyPy's PyUnicode_AsUTF8AndSize
 // takes the size of a subclass from its __len__, which the class may
 // override to anything; a bytes object knows its own size on both hosts.
-inline PyObject* utf8_bytes(PyObject* str) { return PyUnicode_AsUTF8String(str); }
+inline Ref utf8_bytes(PyObject* str) { return Ref::steal(PyUnicode_AsUTF8String(str)); }
 
 // Whether PyUnicode_AsUTF8AndSize can be trusted with this str: always on
 // CPython, only for an exact str on PyPy (see utf8_bytes).
@@ -113,18 +103,18 @@ inline const char* utf8_chars(PyObject* str, Py_ssize_t* size) {
 // asks for them, which can fail (a metaclass hook that raises while PyPy
 // makes the class's C type): then null with the error set, or with none if
 // PyPy gives no reason.
-inline PyObject** items_in_place(PyObject* sequence) { return PySequence_Fast_ITEMS(sequence); }
+inline PyObject** fast_items(PyObject* sequence) { return PySequence_Fast_ITEMS(sequence); }
 
 using GilState = PyGILState_STATE;
 
 // Calls f with one argument, the cheapest way each host offers: vectorcall
 // on CPython; on PyPy, whose vectorcall builds a tuple anyway,
-// PyObject_CallOneArg. A new reference, or null with an error set.
-inline PyObject* call_one(PyObject* f, PyObject* arg) {
+// PyObject_CallOneArg. The result, or null with an error set.
+inline Ref call_one(PyObject* f, PyObject* arg) {
 #ifdef PYPY_VERSION
-    return PyObject_CallOneArg(f, arg);
+    return Ref::steal(PyObject_CallOneArg(f, arg));
 #else
-    return PyObject_Vectorcall(f, &arg, 1, nullptr);
+    return Ref::steal(PyObject_Vectorcall(f, &arg, 1, nullptr));
 #endif
 }
 

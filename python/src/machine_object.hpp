@@ -6,9 +6,9 @@
 
 namespace velmo::machine_object {
 
-PyObject* create(PyTypeObject* type);
-PyObject* run(const Signature& sig, PyQuarn* self, PyObject* const* args);
-PyObject* get(const Signature& sig, PyQuarn* self, PyObject* const* args);
-PyObject* repr(PyQuarn* self);
+Ref create(PyTypeObject* type);
+Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args);
+Ref get(const Signature& sig, PyQuarn* self, PyObject* const* args);
+Ref repr(PyQuarn* self);
 
 }  // namespace velmo::machine_object

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "convert.hpp"
-#include "errors.hpp"
+#include "recursion_guard.hpp"
+#include "utf8.hpp"
 
 namespace velmo {
 namespace {
@@ -14,19 +14,44 @@ const char kPanicDoc[] =
     "that it normally travels all the way up the stack and ends the interpreter "
     "instead of being swallowed by a handler for Exception.";
 
+enum class Written { Yes, No, TooDeep };
+
+// Reports being written on this thread: more than one when a write of
+// sys.stderr met a fatal error of its own.
+thread_local int reports_writing = 0;
+
+struct WritingReport {
+    WritingReport() noexcept { ++reports_writing; }
+    ~WritingReport() { --reports_writing; }
+};
+
 // Writes through sys.stderr, so that it interleaves with Python's own output.
-void write_stderr(const std::string& text) {
+// Its write and flush may be Python code that fails again and reports again,
+// one level deeper each time. That recursion stops here, with the
+// RecursionError set, while a level is still left for the write's own frame:
+// ended there, it would look like any other failed write.
+Written write_sys_stderr(const std::string& text) {
+    PythonDepth depth("");
+    bool room_left = depth.entered() && PythonDepth("").entered();  // a level taken and given back at once
+    if (!room_left) return reports_writing > 0 ? Written::TooDeep : Written::No;
     PyObject* stream = PySys_GetObject("stderr");
-    if (stream && stream != Py_None) {
-        if (PyFile_WriteString(text.c_str(), stream) == 0) {
-            Ref flushed = Ref::steal(PyObject_CallMethod(stream, "flush", nullptr));
-            if (!flushed) PyErr_Clear();
-            return;
-        }
-        PyErr_Clear();
-    }
+    if (!stream || stream == Py_None) return Written::No;
+    WritingReport writing;
+    if (PyFile_WriteString(text.c_str(), stream) != 0) return Written::No;
+    Ref flushed = Ref::steal(PyObject_CallMethod(stream, "flush", nullptr));
+    if (!flushed) PyErr_Clear();
+    return Written::Yes;
+}
+
+// Reports on the process's standard error when sys.stderr cannot take the
+// text. When the recursion was too deep, its RecursionError stays set.
+Written write_stderr(const std::string& text) {
+    Written written = write_sys_stderr(text);
+    if (written == Written::Yes) return written;
+    if (written == Written::No) PyErr_Clear();
     std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
+    return written;
 }
 
 std::string short_path(const char* file) {
@@ -39,14 +64,20 @@ std::string short_path(const char* file) {
     return path.substr(cut);
 }
 
+std::string report_line(const quarn::Fatal& fatal) {
+    return "velmo: fatal error at " + short_path(fatal.where().file_name()) + ":" +
+           std::to_string(fatal.where().line()) + ": " + fatal.message() + "\n";
+}
+
 }  // namespace
 
 // Reports the PanicException on standard error and continues its fatal error.
 void resume_panic(PyObject* type, PyObject* exc, PyObject* tb) {
-    write_stderr("velmo: resuming a fatal error: a PanicException was fetched from Python\n"
-                 "Python stack trace below:\n");
-    PyErr_Display(type, exc, tb);
-    Ref text = Ref::steal(PyObject_Str(exc));
+    if (write_stderr("velmo: resuming a fatal error: a PanicException was fetched from Python\n"
+                     "Python stack trace below:\n") == Written::TooDeep)
+        PyErr_Clear();  // the fatal error resumes all the same
+    if (PythonDepth depth(""); depth.entered()) PyErr_Display(type, exc, tb);
+    Ref text = python_call([&] { return Ref::steal(PyObject_Str(exc)); }, Ref());
     std::string message = "Unwrapped panic from Python code";
     Ref keep;
     if (text && PyUnicode_Check(text.get()))
@@ -67,11 +98,11 @@ bool make_panic_type() {
 
 PyObject* panic_type() { return panic_class; }
 
+// A fatal error met inside the write of another's report, where a report of
+// its own would recurse too deep, raises the RecursionError instead: the
+// recursion goes through the reports, and it is what ends them.
 void raise_panic(const quarn::Fatal& fatal, bool report) noexcept {
-    if (report) {
-        write_stderr("velmo: fatal error at " + short_path(fatal.where().file_name()) + ":" +
-                     std::to_string(fatal.where().line()) + ": " + fatal.message() + "\n");
-    }
+    if (report && write_stderr(report_line(fatal)) == Written::TooDeep) return;
     const std::string& m = fatal.message();
     Ref message = Ref::steal(PyUnicode_DecodeUTF8(m.data(), m.size(), "replace"));
     if (!message) return;  // the decoding error stays set
@@ -79,7 +110,8 @@ void raise_panic(const quarn::Fatal& fatal, bool report) noexcept {
 }
 
 void fail_api_call(std::source_location where) {
-    PyErr_Print();
+    if (PythonDepth depth(""); depth.entered()) PyErr_Print();
+    PyErr_Clear();  // when it could not be printed
     quarn::fail("Python API call failed", where);
 }
 

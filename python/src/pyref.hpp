@@ -1,9 +1,10 @@
 #pragma once
 // Owned Python references and the C++ signal that a Python error is set.
 
-#include <utility>
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
 
-#include "host.hpp"
+#include <utility>
 
 namespace velmo {
 

@@ -5,7 +5,9 @@
 #include <span>
 
 #include "convert.hpp"
+#include "error_text.hpp"
 #include "errors.hpp"
+#include "host.hpp"
 #include "panic.hpp"
 #include "quarn/small_stack.hpp"
 
@@ -20,18 +22,18 @@ constexpr const char* kNoFunctions = "Cannot convert a Rust trait to Python";
 
 // A new object for a value that is not a vector (a function is refused by
 // the callers); fails fatally if the interpreter cannot make it.
-PyObject* scalar(const quarn::Value& value) {
-    PyObject* made = nullptr;
+Ref scalar(const quarn::Value& value) {
+    Ref made;
     switch (value.kind()) {
-    case quarn::Kind::Null: Py_INCREF(Py_None); return Py_None;
-    case quarn::Kind::Boolean: made = value.as_bool() ? Py_True : Py_False; Py_INCREF(made); return made;
+    case quarn::Kind::Null: return Ref::own(Py_None);
+    case quarn::Kind::Boolean: return Ref::own(value.as_bool() ? Py_True : Py_False);
     case quarn::Kind::String: {
         std::string_view text = value.as_string();
-        made = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        made = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         break;
     }
     case quarn::Kind::Number:
-        made = value.is_int() ? PyLong_FromLong(value.as_int()) : PyFloat_FromDouble(value.as_number().f);
+        made = Ref::steal(value.is_int() ? PyLong_FromLong(value.as_int()) : PyFloat_FromDouble(value.as_number().f));
         break;
     default: break;
     }
@@ -52,19 +54,21 @@ Ref new_list(std::size_t size) {
     return list;
 }
 
-// Stores the new object as the list's item `index`, its next one; the list
-// takes the reference.
-void put(Open& open, std::size_t index, PyObject* item) {
+// Stores the new object as the list's item `index`, its next one. The list
+// takes the reference; `item` gives it up only after the store, so that the
+// compiler sees it empty when it goes (a store into the list might otherwise
+// have changed it) and drops the check of its release.
+void put(Open& open, std::size_t index, Ref&& item) {
     if (host::kListFilledInPlace) {
-        PyList_SET_ITEM(open.list.get(), static_cast<Py_ssize_t>(index), item);
+        PyList_SET_ITEM(open.list.get(), static_cast<Py_ssize_t>(index), item.get());
+        item.release();
         return;
     }
-    Ref held = Ref::steal(item);
-    if (PyList_Append(open.list.get(), item) < 0) fail_api_call();
+    if (PyList_Append(open.list.get(), item.get()) < 0) fail_api_call();
 }
 
-PyObject* new_int(std::int64_t n) {
-    PyObject* made = PyLong_FromLong(n);
+Ref new_int(std::int64_t n) {
+    Ref made = Ref::steal(PyLong_FromLong(n));
     if (!made) fail_api_call();
     return made;
 }
@@ -85,7 +89,7 @@ void fill_scalars(Open& list) {
 }
 
 Ref vector(const quarn::Value& top) {
-    quarn::SmallStack<Open, 8> open;
+    quarn::SmallStack<Open, 8> open;  // lists nested deeper than most values are held on the heap
     open.push({top.as_vector(), 0, new_list(top.as_vector().size())});
     for (;;) {
         Open& list = open.top();
@@ -93,7 +97,7 @@ Ref vector(const quarn::Value& top) {
         if (list.next == list.items.size()) {
             Ref done = open.pop().list;
             if (open.empty()) return done;
-            put(open.top(), open.top().next - 1, done.release());
+            put(open.top(), open.top().next - 1, std::move(done));
             continue;
         }
         const quarn::Value& inner = list.items[list.next++];
@@ -103,13 +107,13 @@ Ref vector(const quarn::Value& top) {
 
 }  // namespace
 
-Ref PyValue::int_to_py(std::int64_t n) { return Ref::steal(new_int(n)); }
+Ref int_to_python(std::int64_t n) { return new_int(n); }
 
-Ref PyValue::other_to_py(const quarn::Value& value) {
+Ref other_to_python(const quarn::Value& value) {
     switch (value.kind()) {
     case quarn::Kind::Function: raise_type_error(kNoFunctions);
     case quarn::Kind::Vector: return vector(value);
-    default: return Ref::steal(scalar(value));
+    default: return scalar(value);
     }
 }
 

@@ -3,13 +3,10 @@
 // one core value, never changed after the instance is made (a machine's own
 // state aside), and the record that the value was built (see host::Built;
 // it takes no room on CPython).
-// And the argument conversions that take trees out of them.
-
-#include <vector>
 
 #include "classes.hpp"
-#include "name_bindings.hpp"
 #include "pyref.hpp"
+#include "recent_names.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
 
@@ -18,7 +15,7 @@ namespace velmo {
 struct PyQuarn {
     PyObject_HEAD
     quarn::Machine machine;
-    NameBindings names;  // a cache, the one part that changes
+    RecentNames recent_names;  // a cache, the one part that changes
     [[no_unique_address]] host::Built built;
 };
 
@@ -48,14 +45,5 @@ void unwrap(PyStatement& wrapper) noexcept;
 PyQuarn* quarn_wrapper(PyObject* object);
 PyExpr* expr_wrapper(PyObject* object);
 PyStatement* statement_wrapper(PyObject* object);
-
-// Trees taken out of their wrappers: shared, never copied, since they never change.
-inline quarn::Expr expr_arg(PyObject* object) { return expr_wrapper(object)->expr; }
-inline quarn::Statement statement_arg(PyObject* object) { return statement_wrapper(object)->statement; }
-std::vector<quarn::Expr> expr_list_arg(PyObject* object);
-quarn::Program statement_list_arg(PyObject* object);
-// The Statement objects themselves, held for as long as a run uses their
-// trees: the sequence they came from may change while the run goes on.
-std::vector<Ref> statement_objects_arg(PyObject* object);
 
 }  // namespace velmo

@@ -1,5 +1,7 @@
 """Argument binding and argument-error reporting at the module boundary."""
 
+import inspect
+
 import pytest
 
 from velmo import Expr, Quarn, Statement
@@ -109,6 +111,22 @@ def test_every_parameter_accepts_keyword(name, fn, params, valid, result, missin
     assert type(fn(*valid)) is result
 
 
+@methods
+def test_signature_shows_the_parameters_bound(name, fn, params, valid, result, missing):
+    # What help(), inspect and editors show is what the method binds.
+    if IS_PYPY and name.startswith("Quarn."):
+        pytest.skip("PyPy's method descriptors carry no text signature")
+    assert list(inspect.signature(fn).parameters) == params
+    assert fn.__doc__ is None
+
+
+def test_every_method_is_listed():
+    listed = {m[0] for m in METHODS}
+    for cls in (Quarn, Statement, Expr):
+        public = {f"{cls.__name__}.{n}()" for n in vars(cls) if not n.startswith("_")}
+        assert public <= listed, public - listed
+
+
 @pytest.mark.parametrize(
     "call,expected",
     [
@@ -119,6 +137,7 @@ def test_every_parameter_accepts_keyword(name, fn, params, valid, result, missin
         (lambda: Quarn(1), "Quarn.__new__() takes 0 positional arguments but 1 was given"),
         (lambda: Quarn(1, 2), "Quarn.__new__() takes 0 positional arguments but 2 were given"),
         (lambda: Quarn(x=1), "Quarn.__new__() got an unexpected keyword argument 'x'"),
+        (lambda: Expr.literal(**{"\ud800": 1}), "Expr.literal() got an unexpected keyword argument '\\ud800'"),
         (lambda: Quarn(1, x=1), "Quarn.__new__() takes 0 positional arguments but 1 was given"),
         (lambda: Expr.not_(5), "argument 'item': 'int' object cannot be converted to 'Expr'"),
         # binding errors win over conversion errors

@@ -304,7 +304,7 @@ BOOLEAN_FIELD = "- variant Boolean (Boolean): TypeError: failed to extract field
     [
         ({}, "TypeError: object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion"),
         ({"__bool__": _raises_value_error}, "ValueError: no truth"),
-        ({"__bool__": lambda self: 1}, "TypeError: 'bool_' object cannot be converted to 'PyBool'"),
+        ({"__bool__": lambda self: 1}, "TypeError: 'int' object cannot be converted to 'PyBool'"),
     ],
     ids=["missing", "raising", "not a bool"],
 )
@@ -467,6 +467,22 @@ def test_python_refusing_to_make_an_object():
     assert REPORT.fullmatch(err[-1]).group(3) == "Python API call failed"
 
 
+@pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""), reason="the sanitizer reserves the address space")
+def test_machine_out_of_memory_ends_the_process():
+    # A text doubled until the address space runs out: not an error a
+    # program can handle, so the interpreter stops with a fatal error.
+    proc = run_isolated(
+        """
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, resource.getrlimit(resource.RLIMIT_AS)[1]))
+        double = Statement.let("a", Expr.binary_op(Expr.ident("a"), "+", Expr.ident("a")))
+        Quarn().run([Statement.let("a", Expr.literal("x"))] + [double] * 40)
+        """
+    )
+    assert proc.returncode != 0
+    assert re.search(r"^Fatal Python error: (\w+: )?velmo: out of memory$", proc.stderr, flags=re.M), proc.stderr
+
+
 # numpy's booleans convert through their type's __bool__. Without numpy, a
 # type of that name made with the C API stands in for it (CPython only).
 NUMPY_BOOL = """
@@ -510,7 +526,7 @@ def test_numpy_booleans():
         boolean + "TypeError: object of type '<class 'numpy.bool_'>' does not define a '__bool__' conversion",
         "True",
         "False",
-        boolean + "TypeError: 'bool_' object cannot be converted to 'PyBool'",
+        boolean + "TypeError: 'int' object cannot be converted to 'PyBool'",
         boolean + "ValueError: no truth",
     ]
 

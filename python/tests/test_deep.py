@@ -193,7 +193,7 @@ def test_deeply_nested_python_value_stops_with_recursion_error():
                 attempt()
                 print("converted")
             except RecursionError as e:
-                print("RecursionError")
+                print(str(e).replace(" ", "_"))
         q = Quarn()
         q.run([Statement.fn("f", lambda v: x), Statement.let("ok", Expr.literal(1))])
         try:
@@ -203,7 +203,7 @@ def test_deeply_nested_python_value_stops_with_recursion_error():
         print(q.get("ok"))
         """
     )
-    assert out == ["RecursionError", "converted", "PanicException", "True", "1"]
+    assert out == ["maximum_recursion_depth_exceeded_while_converting_a_value", "converted", "PanicException", "True", "1"]
 
 
 def test_unbounded_reentry_is_the_first_failure_and_stops_cleanly():
@@ -254,3 +254,36 @@ def test_callback_overflowing_the_stack_from_deep_python_code():
         """
     )
     assert out == ["PanicException", "RecursionError"] or out == ["PanicException"]
+
+
+@pytest.mark.parametrize("catches", [True, False], ids=["write catches", "write raises"])
+def test_stderr_whose_write_fails_again_stops_at_the_recursion_limit(catches):
+    # Each report of a fatal error calls the write, which fails again and
+    # reports again; the report that would go too deep raises RecursionError
+    # inside the write, and every level above ends as usual.
+    out = run_case(
+        f"""
+        q = Quarn()
+        seen = set()
+        class Report:
+            def write(self, text):
+                try:
+                    q.run([Statement.let("x", Expr.ident("missing"))])
+                except BaseException as e:
+                    seen.add(type(e).__name__)
+                    if not {catches}:
+                        raise
+                return len(text)
+            def flush(self):
+                pass
+        sys.stderr = Report()
+        try:
+            q.get("missing")
+        except BaseException as e:
+            top = type(e).__name__
+        sys.stderr = sys.__stderr__
+        q.run([Statement.let("after", Expr.literal(1))])
+        print(top, *sorted(seen), q.get("after"))
+        """
+    )
+    assert out == ["PanicException", "PanicException", "RecursionError", "1"]

@@ -52,33 +52,6 @@ def test_class_docstrings():
     assert Statement.__doc__ is None
 
 
-SIGNATURES = [
-    (Quarn, "run", "($self, stmts)"),
-    (Quarn, "get", "($self, ident)"),
-    (Statement, "let", "(ident, pxpr)"),
-    (Statement, "if_", "(pxpr, then, otherwise)"),
-    (Statement, "fn", "(ident, item)"),
-    (Expr, "literal", "(value)"),
-    (Expr, "ident", "(id)"),
-    (Expr, "binary_op", "(a, o, b)"),
-    (Expr, "equals", "(a, b)"),
-    (Expr, "not_", "(item)"),
-    (Expr, "greater_than", "(a, b)"),
-    (Expr, "less_than", "(a, b)"),
-    (Expr, "call", "(ident, args)"),
-    (Expr, "vector", "(items)"),
-]
-
-
-@pytest.mark.parametrize("cls,name,sig", SIGNATURES, ids=lambda x: x if isinstance(x, str) else None)
-def test_method_signatures(cls, name, sig):
-    method = getattr(cls, name)
-    if IS_PYPY and sig.startswith("($self"):
-        pytest.skip("PyPy's method descriptors carry no text signature")
-    assert method.__text_signature__ == sig
-    assert method.__doc__ is None
-
-
 def test_builder_methods_are_static():
     e = lit(1)
     other = e.literal(2)  # called on an instance, ignores it
@@ -90,8 +63,9 @@ def test_builder_methods_are_static():
 
 @pytest.mark.parametrize("cls", CLASSES, ids=lambda c: c.__name__)
 def test_not_subclassable(cls):
-    with pytest.raises(TypeError, match="acceptable base type"):
+    with pytest.raises(TypeError) as info:
         type("Sub", (cls,), {})
+    assert str(info.value) == f"type 'builtins.{cls.__name__}' is not an acceptable base type"
 
 
 @pytest.mark.parametrize(
@@ -204,7 +178,11 @@ def test_panic_exception_class(panic_type):
     assert panic_type.__module__ == "pyo3_runtime"
     assert panic_type.__bases__ == (BaseException,)
     assert not issubclass(panic_type, Exception)
-    assert isinstance(panic_type.__doc__, str) and panic_type.__doc__.strip()
+    assert panic_type.__doc__ == (
+        "The exception raised when native code called from Python fails.\n\n"
+        "Like SystemExit, it derives from BaseException rather than Exception, so that it normally travels all "
+        "the way up the stack and ends the interpreter instead of being swallowed by a handler for Exception."
+    )
     # created once, the same class on every failure
     with pytest.raises(BaseException) as info:
         Quarn().get(3)

@@ -1,9 +1,10 @@
 #pragma once
-// The bindings of the names Python code reads from one machine. A `get` in a
-// loop passes the same str or int object each time (a constant of the
-// calling code), and hashing its identifier and probing the table again
-// cost more than the rest of the call. A binding stays at its address as
-// long as the machine's table, which outlives this cache.
+// The module's cache of the names Python code read lately from one
+// machine, by the Python object that named each. A `get` in a loop passes
+// the same str or int object each time (a constant of the calling code),
+// and hashing its identifier and probing the table again cost more than the
+// rest of the call. A binding stays at its address as long as the machine's
+// table, which outlives this cache.
 //
 // An entry is found by the address of the name object, but it counts only
 // if the identifier it copied is the one asked for: the object may have
@@ -21,7 +22,7 @@
 
 namespace velmo {
 
-class NameBindings {
+class RecentNames {
 public:
     const quarn::Binding* find(PyObject* object, quarn::IdentifierView id) const noexcept {
         const Entry& entry = entries_[slot(object)];
@@ -41,7 +42,12 @@ public:
     }
 
 private:
+    // Enough for the names one loop reads; a slot is found by the address
+    // alone, so a few more only cost room.
     static constexpr std::size_t kEntries = 16;
+    // Room for names up to 22 bytes, which most names are: with the other
+    // fields (26 bytes), an entry is then 48 bytes, and the whole cache
+    // twelve cache lines.
     static constexpr std::size_t kInlineText = 22;
 
     struct Entry {
@@ -57,6 +63,8 @@ private:
             return !numbered && quarn::IdentifierView::S(std::string_view(text, size)) == id;
         }
     };
+
+    static_assert(sizeof(Entry) == 48, "an entry's size is what kInlineText is chosen for");
 
     // Objects are at least 16-byte aligned; the bits above tell them apart.
     static std::size_t slot(const PyObject* object) noexcept {

@@ -1,0 +1,59 @@
+#pragma once
+// Python sequences walked item by item: the one walker behind list values
+// and the lists of trees that builders and runs take. Its refusals are the
+// same texts wherever it is used.
+
+#include <cstddef>
+#include <vector>
+
+#include "errors.hpp"
+#include "host.hpp"
+#include "recursion_guard.hpp"
+
+namespace velmo {
+
+// Raises the TypeError that refuses `object` as a sequence, a str included,
+// and throws; returns if it may be walked.
+void check_sequence(PyObject* object);
+
+// How many items to reserve for a sequence about to be walked. Its length is
+// only a hint, since any class can lie about it: trusted for a list or a
+// tuple, capped for anything else; a failure to read it is ignored.
+std::size_t capacity_hint(PyObject* sequence);
+
+// Whether converting an item may run Python code, which may then change an
+// exact list being read in place.
+enum class ItemCode { None, MayRun };
+
+// The items of a sequence accepted by check_sequence, each converted by
+// `convert` (a borrowed item in, a T out), in the order its iterator would
+// give them. An exact list or tuple is read in place; when converting an item
+// may run Python code, its length and items are read again after each item.
+template <class T, ItemCode code, class Convert>
+std::vector<T> convert_items(PyObject* sequence, Convert&& convert) {
+    std::vector<T> items;
+    items.reserve(capacity_hint(sequence));
+    if (PyList_CheckExact(sequence) || PyTuple_CheckExact(sequence)) {
+        if constexpr (code == ItemCode::None) {
+            Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+            PyObject** found = size > 0 ? host::fast_items(sequence) : nullptr;
+            if (size > 0 && !found) throw_pending_or_system_error();
+            for (Py_ssize_t i = 0; i < size; ++i) items.push_back(convert(found[i]));
+        } else {
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
+                PyObject** found = host::fast_items(sequence);
+                if (!found) throw_pending_or_system_error();
+                items.push_back(convert(found[i]));
+            }
+        }
+        return items;
+    }
+    // Any other sequence's iterator is Python code.
+    Ref iter = Ref::checked(python_call([&] { return PyObject_GetIter(sequence); }, nullptr));
+    auto next = [&] { return Ref::steal(PyIter_Next(iter.get())); };
+    while (Ref item = python_call(next, Ref())) items.push_back(convert(item.get()));
+    if (PyErr_Occurred()) throw PyErrOccurred{};
+    return items;
+}
+
+}  // namespace velmo
