@@ -11,8 +11,8 @@ namespace {
 std::string quoted_list(const Signature& sig, PyObject** out) {
     std::string names;
     std::size_t missing = 0, total = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) total += out[i] == nullptr;
-    for (std::size_t i = 0; i < sig.count; ++i) {
+    for (std::size_t i = 0; i < sig.positional; ++i) total += out[i] == nullptr;
+    for (std::size_t i = 0; i < sig.positional; ++i) {
         if (out[i]) continue;
         ++missing;
         if (missing > 1) names += total == 2 ? " and " : missing == total ? ", and " : ", ";
@@ -22,8 +22,8 @@ std::string quoted_list(const Signature& sig, PyObject** out) {
 }
 
 void check_positional_count(const Signature& sig, Py_ssize_t nargs) {
-    if (static_cast<std::size_t>(nargs) <= sig.count) return;
-    raise_type_error(std::string(sig.full_name) + " takes " + std::to_string(sig.count) +
+    if (static_cast<std::size_t>(nargs) <= sig.positional) return;
+    raise_type_error(std::string(sig.full_name) + " takes " + std::to_string(sig.positional) +
                      " positional arguments but " + std::to_string(nargs) +
                      (nargs == 1 ? " was" : " were") + " given");
 }
@@ -44,7 +44,7 @@ void bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObjec
 
 void check_all_filled(const Signature& sig, PyObject** out) {
     std::size_t missing = 0;
-    for (std::size_t i = 0; i < sig.count; ++i) missing += out[i] == nullptr;
+    for (std::size_t i = 0; i < sig.positional; ++i) missing += out[i] == nullptr;
     if (missing == 0) return;
     raise_type_error(std::string(sig.full_name) + " missing " + std::to_string(missing) +
                      " required positional " + (missing == 1 ? "argument" : "arguments") + ": " +

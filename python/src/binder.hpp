@@ -9,11 +9,13 @@
 
 namespace velmo {
 
-// Every parameter is required and may come by position or by keyword.
+// The first `positional` parameters are required and may come by position
+// or by keyword; the rest may come by keyword only, and may be left out.
 struct Signature {
     const char* full_name;  // "Expr.binary_op()"
     const char* const* params;
     std::size_t count;
+    std::size_t positional;
 };
 
 // The most parameters any method has; the binder fills an array this long.
@@ -22,19 +24,21 @@ inline constexpr std::size_t kMaxParams = 3;
 #define VELMO_SIGNATURE(name, full, ...)                                                          \
     constexpr const char* name##_params[] = {__VA_ARGS__};                                        \
     static_assert(std::size(name##_params) <= kMaxParams, "more parameters than the binder holds"); \
-    constexpr Signature name{full, name##_params, std::size(name##_params)}
+    constexpr Signature name{full, name##_params, std::size(name##_params), std::size(name##_params)}
 
 // The vectorcall form: positional arguments in an array, keyword names in a
 // tuple whose values follow the positional ones. Fills `out` (borrowed
-// references, one per parameter) or raises TypeError and throws. Nothing is
-// allocated and no text is made unless the binding fails.
+// references, one per parameter, null for one left out) or raises TypeError
+// and throws. Nothing is allocated and no text is made unless the binding
+// fails.
 void bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
               PyObject** out);
 
 // Most calls pass every argument by position, which needs no checking.
 inline void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** out) {
-    if (kwnames || static_cast<std::size_t>(nargs) != sig.count) return bind_any(sig, args, nargs, kwnames, out);
+    if (kwnames || static_cast<std::size_t>(nargs) != sig.count || sig.count != sig.positional)
+        return bind_any(sig, args, nargs, kwnames, out);
     for (std::size_t i = 0; i < sig.count; ++i) out[i] = args[i];
 }
 

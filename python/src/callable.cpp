@@ -6,6 +6,7 @@
 #include "convert.hpp"
 #include "error_text.hpp"
 #include "errors.hpp"
+#include "interrupts.hpp"
 #include "quarn/error.hpp"
 #include "recursion_guard.hpp"
 
@@ -29,7 +30,9 @@ namespace {
 
 constexpr const char* kCallFailed = "Failed while executing Python function with Quarn: ";
 
+// An interruption passes on as it is: it stops the whole run, not the call.
 [[noreturn, gnu::cold]] void fail_with(const char* prefix) {
+    if (interruption_pending()) throw PyErrOccurred{};
     quarn::fail(prefix + debug_form(fetch_error_or_system_error().get()));
 }
 

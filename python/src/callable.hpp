@@ -15,6 +15,9 @@ public:
     void fmt_debug(std::string& out) const override;
     quarn::Value run(quarn::Value argument) override;
 
+    // The Python function, still held by this object.
+    PyObject* callable() const noexcept { return f_.get(); }
+
 private:
     HeldRef f_;
 };

@@ -4,6 +4,7 @@
 
 #include "boundary.hpp"
 #include "builders.hpp"
+#include "collector.hpp"
 #include "machine_object.hpp"
 #include "wrappers.hpp"
 
@@ -15,7 +16,8 @@ namespace {
 
 // ----------------------------------------------------------- signatures
 
-constexpr Signature quarn_new{"Quarn.__new__()", nullptr, 0};
+constexpr const char* quarn_new_params[] = {"max_operations", "max_value_size"};
+constexpr Signature quarn_new{"Quarn.__new__()", quarn_new_params, 2, 0};
 VELMO_SIGNATURE(quarn_run, "Quarn.run()", "stmts");
 VELMO_SIGNATURE(quarn_get, "Quarn.get()", "ident");
 VELMO_SIGNATURE(stmt_let, "Statement.let()", "ident", "pxpr");
@@ -56,9 +58,9 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 PyObject* quarn_new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        PyObject* bound[1];
+        PyObject* bound[kMaxParams];
         bind(quarn_new, args, kwargs, bound);
-        return machine_object::create(type).release();
+        return machine_object::create(type, bound).release();
     });
 }
 
@@ -75,9 +77,11 @@ constexpr char kNoExpr[] = "No constructor defined for Expr";
 constexpr char kNoStatement[] = "No constructor defined for Statement";
 
 // Destroys the wrapped value, if it was built, then frees the object through
-// its type.
+// its type. The collector stops looking at the object first: destroying the
+// value may run Python code that starts a collection.
 template <class Wrapper>
 void dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     ModuleEntry entry;  // Python references held by the value are released at once
     auto* wrapper = reinterpret_cast<Wrapper*>(self);
     if (wrapper->built.yes()) unwrap(*wrapper);
@@ -137,6 +141,8 @@ PyType_Slot quarn_slots[] = {
     slot(Py_tp_new, quarn_new_slot),
     slot(Py_tp_repr, quarn_repr_slot),
     slot(Py_tp_dealloc, dealloc<PyQuarn>),
+    slot(Py_tp_traverse, traverse_quarn),
+    slot(Py_tp_clear, clear_quarn),
     {0, nullptr},
 };
 
@@ -145,6 +151,8 @@ PyType_Slot statement_slots[] = {
     slot(Py_tp_methods, statement_methods),
     slot(Py_tp_new, no_constructor<kNoStatement>),
     slot(Py_tp_dealloc, dealloc<PyStatement>),
+    slot(Py_tp_traverse, traverse_statement),
+    slot(Py_tp_clear, clear_statement),
     {0, nullptr},
 };
 
@@ -153,12 +161,16 @@ PyType_Slot expr_slots[] = {
     slot(Py_tp_methods, expr_methods),
     slot(Py_tp_new, no_constructor<kNoExpr>),
     slot(Py_tp_dealloc, dealloc<PyExpr>),
+    slot(Py_tp_traverse, traverse_expr),
+    slot(Py_tp_clear, clear_expr),
     {0, nullptr},
 };
 
-PyType_Spec quarn_spec{"builtins.Quarn", sizeof(PyQuarn), 0, Py_TPFLAGS_DEFAULT, quarn_slots};
-PyType_Spec statement_spec{"builtins.Statement", sizeof(PyStatement), 0, Py_TPFLAGS_DEFAULT, statement_slots};
-PyType_Spec expr_spec{"builtins.Expr", sizeof(PyExpr), 0, Py_TPFLAGS_DEFAULT, expr_slots};
+// Instances take part in cyclic garbage collection (collector.hpp).
+constexpr unsigned kFlags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+PyType_Spec quarn_spec{"builtins.Quarn", sizeof(PyQuarn), 0, kFlags, quarn_slots};
+PyType_Spec statement_spec{"builtins.Statement", sizeof(PyStatement), 0, kFlags, statement_slots};
+PyType_Spec expr_spec{"builtins.Expr", sizeof(PyExpr), 0, kFlags, expr_slots};
 
 bool make_type(PyType_Spec& spec, PyTypeObject*& type) {
     if (type) return true;

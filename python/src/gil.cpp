@@ -47,6 +47,8 @@ GilTake::~GilTake() {
     if (ensured_) PyGILState_Release(state_);
 }
 
+bool inside_module() noexcept { return lock_depth > 0; }
+
 void release_ref(PyObject* object) noexcept {
     if (!object) return;
     if (lock_depth > 0) {

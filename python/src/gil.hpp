@@ -31,6 +31,9 @@ private:
     host::GilState state_;
 };
 
+// Whether this thread is inside the module, holding the lock.
+bool inside_module() noexcept;
+
 // Releases a reference held by the module's own data: at once when this
 // thread is inside the module, otherwise on the next take of the lock.
 void release_ref(PyObject* object) noexcept;

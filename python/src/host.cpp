@@ -97,6 +97,41 @@ bool finish_module(PyObject* module) {
     return empty && PyObject_SetAttrString(module, "__doc__", empty.get()) == 0;
 }
 
+namespace {
+
+// Kept for the life of the process, like the types.
+PyObject* signal_poll = nullptr;
+
+}  // namespace
+
+bool prepare_signal_checks() {
+    if (signal_poll) return true;
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return false;
+    Ref made = Ref::steal(PyRun_String("def poll():\n"
+                                       "    pending = True\n"
+                                       "    while pending:\n"
+                                       "        pending = False\n",
+                                       Py_file_input, globals.get(), globals.get()));
+    if (!made) return false;
+    signal_poll = PyDict_GetItemString(globals.get(), "poll");
+    Py_XINCREF(signal_poll);
+    return signal_poll != nullptr;
+}
+
+int check_signals() {
+    Ref done = Ref::steal(PyObject_CallNoArgs(signal_poll));
+    return done ? 0 : -1;
+}
+
+// A frame of 32 kB between the caller and PyPy's check (see host.hpp).
+__attribute__((noinline)) int enter_recursive_call(const char* where) {
+    constexpr std::size_t kMargin = 32 * 1024;
+    volatile char* pad = static_cast<volatile char*>(__builtin_alloca(kMargin));
+    pad[0] = 0;
+    return Py_EnterRecursiveCall(where);
+}
+
 #else
 
 namespace {
@@ -107,6 +142,8 @@ std::string cpython_tp_name(PyTypeObject* type) { return type->tp_name; }
 
 bool finish_type(PyTypeObject*) { return true; }
 bool finish_module(PyObject*) { return true; }
+bool prepare_signal_checks() { return true; }
+int check_signals() { return PyErr_CheckSignals(); }
 
 #endif
 

@@ -180,4 +180,28 @@ bool finish_type(PyTypeObject* type);
 // PyPy drops an empty module docstring; set it again there.
 bool finish_module(PyObject* module);
 
+// Runs the Python handlers of signals that arrived, as the interpreter does
+// between two bytecodes: -1 with a handler's exception set when one raised.
+// PyPy's PyErr_CheckSignals does nothing; its handlers run from periodic
+// actions that fire on a backward jump in bytecode, so there the check calls
+// a small function whose loop jumps back once. Either may run Python code,
+// and on PyPy let other threads run.
+int check_signals();
+
+// Makes what check_signals() needs (on PyPy, that function), once; false
+// with an error set if it cannot be made.
+bool prepare_signal_checks();
+
+// One more level of recursion, as Py_EnterRecursiveCall counts it: nonzero
+// with RecursionError set when too deep. PyPy's compares the stack pointer
+// with 15/16 of its soft limit only, which can leave a few kilobytes for the
+// C-API calls that follow a failure, less than they need; asked from 32 kB
+// lower, it fails while that much more is left. The caller checks the
+// thread's own stack first (stack_limit.hpp), so the frame always fits.
+#ifdef PYPY_VERSION
+int enter_recursive_call(const char* where);
+#else
+inline int enter_recursive_call(const char* where) { return Py_EnterRecursiveCall(where); }
+#endif
+
 }  // namespace velmo::host

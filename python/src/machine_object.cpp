@@ -7,7 +7,32 @@
 
 namespace velmo::machine_object {
 
-Ref create(PyTypeObject* type) { return wrap(quarn::Machine::create(), type); }
+namespace {
+
+// A limit is a positive int (a bool is not) or None, which is no limit, as
+// is 0 inside. One past what a machine could ever count is as good as none.
+std::uint64_t limit_arg(PyObject* value, const char* name) {
+    if (!value || value == Py_None) return 0;
+    auto refuse = [&](PyObject* type) {
+        PyErr_Format(type, "%s must be a positive integer or None", name);
+        throw PyErrOccurred{};
+    };
+    if (!PyLong_Check(value) || PyBool_Check(value)) refuse(PyExc_TypeError);
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (n == -1 && PyErr_Occurred()) throw PyErrOccurred{};
+    if (overflow > 0) return UINT64_MAX;
+    if (overflow < 0 || n < 1) refuse(PyExc_ValueError);
+    return static_cast<std::uint64_t>(n);
+}
+
+}  // namespace
+
+Ref create(PyTypeObject* type, PyObject* const* limits) {
+    std::uint64_t operations = limit_arg(limits[0], "max_operations");
+    std::uint64_t size = limit_arg(limits[1], "max_value_size");
+    return wrap(quarn::Machine::create({operations, size}), type);
+}
 
 // Every item is checked before the first statement runs. The trees are run
 // in place: they never change, and the Statement objects holding them are

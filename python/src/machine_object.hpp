@@ -6,7 +6,9 @@
 
 namespace velmo::machine_object {
 
-Ref create(PyTypeObject* type);
+// `limits` holds the keyword arguments max_operations and max_value_size,
+// null where left out.
+Ref create(PyTypeObject* type, PyObject* const* limits);
 Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref get(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref repr(PyQuarn* self);

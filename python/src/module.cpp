@@ -2,6 +2,7 @@
 // registers them in the order Quarn, Statement, Expr.
 
 #include "classes.hpp"
+#include "interrupts.hpp"
 #include "panic.hpp"
 #include "pyref.hpp"
 
@@ -34,7 +35,9 @@ PyObject* init_module() {
         return cached_module;
     }
     Ref module = Ref::steal(PyModule_Create2(&module_def, kApiVersion));
-    if (!module || !host::finish_module(module.get()) || !make_types() || !make_panic_type()) return nullptr;
+    if (!module || !host::finish_module(module.get()) || !make_types() || !make_panic_type() ||
+        !install_interrupt_check())
+        return nullptr;
     if (!register_class(module.get(), "Quarn", types.quarn) ||
         !register_class(module.get(), "Statement", types.statement) ||
         !register_class(module.get(), "Expr", types.expr)) {

@@ -9,6 +9,7 @@
 
 #include <type_traits>
 
+#include "host.hpp"
 #include "pyref.hpp"
 #include "stack_limit.hpp"
 
@@ -33,7 +34,7 @@ private:
             PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
             return false;
         }
-        return Py_EnterRecursiveCall(where) == 0;
+        return host::enter_recursive_call(where) == 0;
     }
 
     bool entered_;

@@ -7,6 +7,7 @@
 #include "convert.hpp"
 #include "error_text.hpp"
 #include "errors.hpp"
+#include "interrupts.hpp"
 #include "host.hpp"
 #include "panic.hpp"
 #include "quarn/small_stack.hpp"
@@ -88,10 +89,19 @@ void fill_scalars(Open& list) {
     }
 }
 
+// A vector whose items share one another can stand for more items than
+// memory holds: the lists being filled look for an interruption every so
+// many of them.
+constexpr unsigned kListsBetweenChecks = 1u << 14;
+
 Ref vector(const quarn::Value& top) {
     quarn::SmallStack<Open, 8> open;  // lists nested deeper than most values are held on the heap
     open.push({top.as_vector(), 0, new_list(top.as_vector().size())});
-    for (;;) {
+    for (unsigned filled = 0;; ++filled) {
+        if (filled == kListsBetweenChecks) {
+            check_interrupt();
+            filled = 0;
+        }
         Open& list = open.top();
         fill_scalars(list);
         if (list.next == list.items.size()) {

@@ -5,7 +5,8 @@ quarn/src, quarn/include and python/src, however the code is arranged):
 
 - every string literal that holds a word and a space or a line break (in
   native code these are the texts people read), except the text signatures
-  of the method tables and the texts of static_assert;
+  of the method tables, the texts of static_assert and Python source run by
+  PyRun_String;
 - the literals passed to the calls that fail, raise or report (`fail...`,
   `raise...`, `mismatch...`, `PyErr_...`, `Py_FatalError`, ...), with named
   constants resolved, and every named string constant (`kSomething`);
@@ -33,7 +34,7 @@ FAILURE_CALLS = [
     "PyUnicode_FromString", "write_stderr",
 ]
 CALL = re.compile(r"\b(?:\w+::)*(?:" + "|".join(FAILURE_CALLS) + r")\w*\s*(?:<[^<>()]*>)?\s*\(")
-NOT_MESSAGES = re.compile(r"\bstatic_assert\s*\(")
+NOT_MESSAGES = re.compile(r"\b(?:static_assert|PyRun_String)\s*\(")
 LITERAL = re.compile(r"@(\d+)@")
 PRINTF = re.compile(r"%[-+ #0-9.]*[a-zA-Z]")
 
