@@ -52,7 +52,10 @@ std::int32_t clamped(std::size_t n) noexcept {
 }
 
 // What a shallow statement charges: itself and the nodes of its expression.
-std::uint8_t shallow_cost(const ExprNode& expression) noexcept { return is_leaf(expression.kind) ? 2 : 4; }
+std::uint8_t shallow_cost(const ExprNode& expression) noexcept {
+    if (is_leaf(expression.kind)) return 2;
+    return expression.kind == CellKind::Call ? 3 : 4;
+}
 
 class Compiler {
 public:
@@ -285,6 +288,7 @@ private:
 
 bool is_shallow(const ExprNode& node) noexcept {
     if (is_leaf(node.kind)) return true;
+    if (node.kind == CellKind::Call) return is_leaf(static_cast<const CallNode&>(node).arg.kind());
     if (!is_pair(node.kind)) return false;
     auto& pair = static_cast<const PairNode&>(node);
     return is_leaf(pair.left.kind()) && is_leaf(pair.right.kind());

@@ -62,8 +62,9 @@ struct Code {
     std::vector<Instruction> ops;  // ends with Return
 };
 
-// Whether the expression is evaluated without the stack: a leaf, or an
-// operator over two leaves (the common `x + 1`, `n < i`).
+// Whether the expression is evaluated without the stack: a leaf, an
+// operator over two leaves (the common `x + 1`, `n < i`), or a call of a
+// leaf (`f(x)`).
 bool is_shallow(const ExprNode& node) noexcept;
 
 std::unique_ptr<Code> compile(const StatementNode& statement);

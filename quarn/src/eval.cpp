@@ -137,7 +137,7 @@ private:
             case Op::ArithLookup: arith_with(in, sp[-1], lookup(node_at<Name>(in))); continue;
             case Op::Pair: combine(node_at<PairNode>(in), sp); continue;
             case Op::Not: negate(sp[-1]); continue;
-            case Op::Call: invoke(node_at<CallNode>(in), sp[-1]); continue;
+            case Op::Call: sp[-1] = invoke(node_at<CallNode>(in), std::move(sp[-1])); continue;
             case Op::Vector: collect(static_cast<std::size_t>(in.arg), sp); continue;
             case Op::Enter: resume_.push(at); at = &in + in.arg; continue;
             case Op::Return:
@@ -208,9 +208,10 @@ private:
     bool branch_shallow(const Instruction& in) {
         meter_.charge(in.cost);
         const ExprNode& cond = node_at<IfNode>(in).cond.node();
-        Value value;
-        if (!quick(cond, value)) value = shallow(cond);
-        return condition(value);
+        bool boolean;
+        std::int64_t word;
+        if (quick_pair(cond, boolean, word) && boolean) return word != 0;
+        return condition(shallow(cond));
     }
 
     // `x = x + leaf`, evaluated as shallow() would. When x holds a text that
@@ -275,31 +276,52 @@ private:
         return true;
     }
 
-    // A shallow expression (see is_shallow()) over integers held inline, the
-    // common `x + 1`, `n < i`, worked out without a handle or a call; false,
-    // with nothing done, for anything else, which shallow() then works out.
-    bool quick(const ExprNode& node, Value& out) const noexcept {
-        if (is_leaf(node.kind)) return peek(node, out);
+    // The integer a leaf holds inline (a literal, or the value its name
+    // remembers), read as a plain word; false for anything else.
+    bool int_leaf(const ExprNode& leaf, std::int64_t& out) const noexcept {
+        if (leaf.kind == CellKind::Ident)
+            return machine_.vars.read_remembered_int(static_cast<const IdentNode&>(leaf).id, out);
+        const Value& literal = static_cast<const LiteralNode&>(leaf).value;
+        out = literal.as_int();
+        return literal.is_int();
+    }
+
+    // An operator over two integer leaves, the common `x + 1` and `n < i`,
+    // worked out on plain words: the result as (is it a bool, its word);
+    // false, with nothing done, for anything else, which shallow() then
+    // works out.
+    bool quick_pair(const ExprNode& node, bool& boolean, std::int64_t& out) const noexcept {
+        if (node.kind < CellKind::BinaryOp || node.kind > CellKind::LessThan || node.kind == CellKind::Not) return false;
         auto& pair = static_cast<const PairNode&>(node);
-        Value left, right;
-        if (!peek(pair.left.node(), left) || !peek(pair.right.node(), right) || !left.is_int() || !right.is_int())
-            return false;
-        std::int64_t a = left.as_int(), b = right.as_int();
+        std::int64_t a, b;
+        if (!int_leaf(pair.left.node(), a) || !int_leaf(pair.right.node(), b)) return false;
+        boolean = pair.kind != CellKind::BinaryOp;
         switch (pair.kind) {
         case CellKind::BinaryOp:
             if (pair.op == Operator::Div) return false;
-            out = Value::integer(wrapping(pair.op, a, b));
+            out = wrapping(pair.op, a, b);
             return true;
-        case CellKind::Equals: out = Value::boolean(a == b); return true;
-        case CellKind::GreaterThan: out = Value::boolean(a > b); return true;
-        default: out = Value::boolean(a < b); return true;
+        case CellKind::Equals: out = a == b; return true;
+        case CellKind::GreaterThan: out = a > b; return true;
+        default: out = a < b; return true;
         }
     }
 
-    // A leaf, or an operator over two leaves (see is_shallow()).
-    Value shallow(const ExprNode& node) {
+    bool quick(const ExprNode& node, Value& out) const noexcept {
+        if (is_leaf(node.kind)) return peek(node, out);
+        bool boolean;
+        std::int64_t word;
+        if (!quick_pair(node, boolean, word)) return false;
+        out = boolean ? Value::boolean(word != 0) : Value::integer(word);
+        return true;
+    }
+
+    // A leaf, an operator over two leaves, or a call of a leaf (see
+    // is_shallow()): what quick() leaves.
+    [[gnu::noinline]] Value shallow(const ExprNode& node) {
         if (node.kind == CellKind::Literal) return static_cast<const LiteralNode&>(node).value;
         if (node.kind == CellKind::Ident) return lookup(static_cast<const IdentNode&>(node).id);
+        if (node.kind == CellKind::Call) return call_of_leaf(static_cast<const CallNode&>(node));
         auto& pair = static_cast<const PairNode&>(node);
         Value held_left, held_right;
         const Value& left = leaf(pair.left.node(), held_left);
@@ -360,14 +382,17 @@ private:
         item = Value::boolean(!item.as_bool());
     }
 
-    // The argument on the stack is replaced by the result.
-    void invoke(const CallNode& node, Value& slot) {
-        Value argument = std::move(slot);
+    [[gnu::noinline]] Value call_of_leaf(const CallNode& call) {
+        Value held;
+        return invoke(call, Value(leaf(call.arg.node(), held)));
+    }
+
+    Value invoke(const CallNode& node, Value argument) {
         const Value& function = function_named(node.ident);
         if (function.kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
         Value result = function.as_function().run(std::move(argument));
         check_size(result);
-        slot = std::move(result);
+        return result;
     }
 
     // The value a call finds under its name. The run keeps a handle to the

@@ -37,7 +37,7 @@ public:
 
     // A copy taken with no lock; false for a shared value, or when a write
     // overlapped the copy.
-    bool copy_unlocked(Value& out) const noexcept {
+    [[gnu::always_inline]] bool copy_unlocked(Value& out) const noexcept {
         std::uint8_t t;
         std::uint64_t w;
         if (!seq_.read([&] {
@@ -52,6 +52,20 @@ public:
     // The sequence lock's count (seq_lock.hpp): the same even number twice
     // means the value did not change in between.
     std::uint32_t version() const noexcept { return seq_.version(); }
+
+    // The same for an integer alone, the commonest value read: false for
+    // anything else.
+    [[gnu::always_inline]] bool copy_int_unlocked(std::int64_t& out) const noexcept {
+        std::uint8_t t;
+        std::uint64_t w;
+        if (!seq_.read([&] {
+                t = tag_.load(std::memory_order_relaxed);
+                w = word_.load(std::memory_order_relaxed);
+            }))
+            return false;
+        out = static_cast<std::int64_t>(w);
+        return t == Value::kIntTag;
+    }
 
     // A copy of any value, under the shard's read lock.
     Value copy_locked() const noexcept;

@@ -41,6 +41,11 @@ public:
     }
     // The binding a name remembers for this table, or null.
     const Binding* remembered(const Name& name) const noexcept { return name.binding.get(id_); }
+    // The same for an integer alone.
+    bool read_remembered_int(const Name& name, std::int64_t& out) const noexcept {
+        const Binding* binding = name.binding.get(id_);
+        return binding && binding->copy_int_unlocked(out);
+    }
     // Rebinds a name that remembers its binding here from a number, boolean
     // or null to another one, with no shard lock. False, with nothing done,
     // otherwise (the caller then inserts).

@@ -21,7 +21,7 @@ class Binding;  // one name's entry in a variable table (binding.hpp)
 // gives up, since the next lookup simply remembers again.
 class CachedBinding {
 public:
-    Binding* get(std::uint64_t table) const noexcept {
+    [[gnu::always_inline]] Binding* get(std::uint64_t table) const noexcept {
         std::uint64_t owner;
         Binding* binding;
         bool whole = seq_.read([&] {

@@ -73,7 +73,7 @@ public:
     // R1 to R4 around `copy`, which loads the data (relaxed). False when a
     // write was in progress or overlapped the copy: the copy is then stale.
     template <class Copy>
-    bool read(Copy&& copy) const noexcept {
+    [[gnu::always_inline]] bool read(Copy&& copy) const noexcept {
         std::uint32_t before = count_.load(std::memory_order_acquire);
         if (before & 1) return false;
         copy();

@@ -23,6 +23,8 @@ namespace quarn {
 enum class Kind : std::uint8_t { Null, Boolean, String, Number, Vector, Function };
 
 class Value {
+    enum class Tag : std::uint8_t { Null, Boolean, Int, Float, String, Vector, Function };
+
 public:
     Value() noexcept : tag_(Tag::Null), word_(0) {}
     static Value boolean(bool b) noexcept { return Value(Tag::Boolean, b); }
@@ -102,6 +104,7 @@ public:
     std::uint8_t tag_word() const noexcept { return static_cast<std::uint8_t>(tag_); }
     std::uint64_t value_word() const noexcept { return word_; }
     static bool is_shared_tag(std::uint8_t tag) noexcept { return tag >= static_cast<std::uint8_t>(Tag::String); }
+    static constexpr std::uint8_t kIntTag = static_cast<std::uint8_t>(Tag::Int);
     static Value adopt(std::uint8_t tag, std::uint64_t word) noexcept {
         return Value(static_cast<Tag>(tag), word);
     }
@@ -114,7 +117,6 @@ public:
     }
 
 private:
-    enum class Tag : std::uint8_t { Null, Boolean, Int, Float, String, Vector, Function };
     static constexpr Kind kKinds[] = {Kind::Null,   Kind::Boolean, Kind::Number,  Kind::Number,
                                       Kind::String, Kind::Vector,  Kind::Function};
 
