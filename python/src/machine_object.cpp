@@ -38,11 +38,8 @@ Ref create(PyTypeObject* type, PyObject* const* limits) {
 // in place: they never change, and the Statement objects holding them are
 // held until the run ends. The lock stays held for the whole run.
 Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
-    std::vector<Ref> program = argument(sig, args, 0, statement_objects_arg);
-    std::vector<const quarn::Statement*> statements(program.size());
-    for (std::size_t i = 0; i < program.size(); ++i)
-        statements[i] = &reinterpret_cast<PyStatement*>(program[i].get())->statement;
-    quarn::run(self->machine, statements);
+    HeldStatements program = argument(sig, args, 0, statements_arg);
+    quarn::run(self->machine, program.trees);
     return Ref::own(Py_None);
 }
 

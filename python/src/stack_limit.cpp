@@ -34,20 +34,20 @@ std::uintptr_t find_stack_floor() noexcept {
     return reinterpret_cast<std::uintptr_t>(base) + reserve;
 }
 
-// Starts above any address, so that the first check on a thread finds the
-// real floor; after that a check is one comparison.
 constexpr std::uintptr_t kUnknown = UINTPTR_MAX;
-thread_local std::uintptr_t stack_floor = kUnknown;
 
 }  // namespace
 
-bool stack_exhausted() noexcept {
-    // The frame's own address: a local variable's may live elsewhere under a
-    // sanitizer that moves locals off the stack to catch their use after return.
-    auto sp = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (sp >= stack_floor) return false;
+namespace detail {
+
+thread_local std::uintptr_t stack_floor = kUnknown;
+
+// Below the floor, or on the thread's first check.
+bool stack_exhausted_slow(std::uintptr_t sp) noexcept {
     if (stack_floor == kUnknown) stack_floor = find_stack_floor();
     return sp < stack_floor;
 }
+
+}  // namespace detail
 
 }  // namespace velmo

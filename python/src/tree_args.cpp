@@ -19,11 +19,20 @@ std::vector<quarn::Expr> expr_list_arg(PyObject* object) { return list_arg<quarn
 
 quarn::Program statement_list_arg(PyObject* object) { return list_arg<quarn::Statement>(object, statement_arg); }
 
-std::vector<Ref> statement_objects_arg(PyObject* object) {
-    return list_arg<Ref>(object, [](PyObject* item) {
+HeldStatements statements_arg(PyObject* object) {
+    HeldStatements held;
+    auto tree = [](PyObject* item) { return &statement_wrapper(item)->statement; };
+    if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) {
+        held.tuple = PyTuple_CheckExact(object) ? Ref::own(object) : Ref::checked(PyList_AsTuple(object));
+        held.trees = list_arg<const quarn::Statement*>(held.tuple.get(), tree);
+        return held;
+    }
+    held.items = list_arg<Ref>(object, [](PyObject* item) {
         statement_wrapper(item);
         return Ref::own(item);
     });
+    for (const Ref& item : held.items) held.trees.push_back(tree(item.get()));
+    return held;
 }
 
 }  // namespace velmo

@@ -15,8 +15,15 @@ inline quarn::Statement statement_arg(PyObject* object) { return statement_wrapp
 std::vector<quarn::Expr> expr_list_arg(PyObject* object);
 quarn::Program statement_list_arg(PyObject* object);
 
-// The Statement objects themselves, held for as long as a run uses their
-// trees: the sequence they came from may change while the run goes on.
-std::vector<Ref> statement_objects_arg(PyObject* object);
+// The trees of a run's statements, with what keeps them alive for as long as
+// the run uses them: the sequence they came from may change meanwhile. An
+// exact tuple holds its items itself, and an exact list is copied into one
+// in a single call; any other sequence's items are held one by one.
+struct HeldStatements {
+    Ref tuple;
+    std::vector<Ref> items;
+    std::vector<const quarn::Statement*> trees;
+};
+HeldStatements statements_arg(PyObject* object);
 
 }  // namespace velmo

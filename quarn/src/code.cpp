@@ -151,7 +151,8 @@ private:
         if (let.appends) {
             emit({Op::Append, shallow_cost(expression), 0, &let});
         } else if (is_shallow(expression)) {
-            emit({Op::LetShallow, shallow_cost(expression), 0, &let});
+            Op op = expression.kind == CellKind::Call ? Op::LetCall : Op::LetShallow;
+            emit({op, shallow_cost(expression), 0, &let});
         } else {
             charged(expression, 1);
             emit({Op::Let, 0, 0, &let});

@@ -43,6 +43,7 @@ enum class Op : std::uint8_t {
     Reserve,        // make room for the `arg` values an expression holds at most
     Let,            // bind the top value to the name of the `LetNode` at ref
     LetShallow,     // the `LetNode` at ref, whose expression is a leaf or an operator over two
+    LetCall,        // the `LetNode` at ref, whose expression is a call of a leaf
     Append,         // the `LetNode` at ref, `x = x + leaf`
     Fn,             // the `FnNode` at ref
     Branch,         // take the top value as a condition; when false, go `arg` instructions on

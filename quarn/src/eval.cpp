@@ -154,6 +154,7 @@ private:
             case Op::Reserve: sp = stack_.reserve(sp, static_cast<std::size_t>(in.arg)); continue;
             case Op::Let: bind(node_at<LetNode>(in).ident, pop(sp)); continue;
             case Op::LetShallow: let_shallow(in); continue;
+            case Op::LetCall: let_call(in); continue;
             case Op::Append: append(in); continue;
             case Op::Fn: bind_function(in); continue;
             case Op::Branch:
@@ -197,6 +198,12 @@ private:
         Value value;
         if (!quick(let.expr.node(), value)) value = shallow(let.expr.node());
         bind(let.ident, std::move(value));
+    }
+
+    void let_call(const Instruction& in) {
+        meter_.charge(in.cost);
+        const LetNode& let = node_at<LetNode>(in);
+        bind(let.ident, call_of_leaf(static_cast<const CallNode&>(let.expr.node())));
     }
 
     void bind_function(const Instruction& in) {
