@@ -86,8 +86,7 @@ void dealloc(PyObject* self) {
     auto* wrapper = reinterpret_cast<Wrapper*>(self);
     if (wrapper->built.yes()) unwrap(*wrapper);
     PyTypeObject* type = Py_TYPE(self);
-    auto free = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free(self);
+    type->tp_free(self);
     Py_DECREF(type);
 }
 

@@ -64,15 +64,17 @@ int traverse_quarn(PyObject* self, visitproc visit, void* arg) {
     });
 }
 
+// Most trees hold no function at all, which the tree tells at once: each
+// young object is shown to the collector at every collection.
 int traverse_statement(PyObject* self, visitproc visit, void* arg) {
     return traverse<PyStatement>(self, visit, arg, [](PyStatement& w, Visitor* v) {
-        return quarn::visit_owned_functions(w.statement, visit_function, v);
+        return w.statement.reaches_function() ? quarn::visit_owned_functions(w.statement, visit_function, v) : 0;
     });
 }
 
 int traverse_expr(PyObject* self, visitproc visit, void* arg) {
     return traverse<PyExpr>(self, visit, arg, [](PyExpr& w, Visitor* v) {
-        return quarn::visit_owned_functions(w.expr, visit_function, v);
+        return w.expr.reaches_function() ? quarn::visit_owned_functions(w.expr, visit_function, v) : 0;
     });
 }
 

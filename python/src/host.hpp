@@ -118,6 +118,16 @@ inline Ref call_one(PyObject* f, PyObject* arg) {
 #endif
 }
 
+// Whether a list is copied into a tuple in one call, to hold its items while
+// the list may change: on CPython a loop in C. PyPy makes a C object of each
+// item for it, which can fail at the recursion limit in a way its C-API
+// layer cannot report, ending the process; there each item is held instead.
+#ifdef PYPY_VERSION
+inline constexpr bool kListCopiedAtOnce = false;
+#else
+inline constexpr bool kListCopiedAtOnce = true;
+#endif
+
 // How a list of known length is filled most cheaply: CPython makes it at its
 // full length and stores each item in place; PyPy appends to an empty list,
 // which costs it a fraction of storing by index.
@@ -203,5 +213,6 @@ int enter_recursive_call(const char* where);
 #else
 inline int enter_recursive_call(const char* where) { return Py_EnterRecursiveCall(where); }
 #endif
+
 
 }  // namespace velmo::host

@@ -53,8 +53,11 @@ void check_interrupt() {
     throw PyErrOccurred{};
 }
 
+// The type is compared first, without fetching the error: a failure at the
+// recursion limit must not make C-API calls that need more stack.
 bool interruption_pending() {
-    return last.exception && PyErr_Occurred() && pending_exception() == last.exception;
+    if (!last.exception || PyErr_Occurred() != reinterpret_cast<PyObject*>(Py_TYPE(last.exception))) return false;
+    return pending_exception() == last.exception;
 }
 
 }  // namespace velmo

@@ -72,12 +72,31 @@ std::string report_line(const quarn::Fatal& fatal) {
 }  // namespace
 
 // Reports the PanicException on standard error and continues its fatal error.
+namespace {
+
+// str() of the exception. One made by the module holds its message as its
+// only argument, which str() would give: read so, it needs no call into
+// Python code, which at the recursion limit, where such failures come back,
+// may have no room left. Anything else is asked for its str().
+Ref panic_text(PyObject* exc) {
+    if (Py_TYPE(exc) == reinterpret_cast<PyTypeObject*>(panic_type())) {
+        Ref args = Ref::steal(PyObject_GetAttrString(exc, "args"));
+        if (args && PyTuple_CheckExact(args.get()) && PyTuple_GET_SIZE(args.get()) == 1 &&
+            PyUnicode_CheckExact(PyTuple_GET_ITEM(args.get(), 0)))
+            return Ref::own(PyTuple_GET_ITEM(args.get(), 0));
+        PyErr_Clear();
+    }
+    return python_call([&] { return Ref::steal(PyObject_Str(exc)); }, Ref());
+}
+
+}  // namespace
+
 void resume_panic(PyObject* type, PyObject* exc, PyObject* tb) {
     if (write_stderr("velmo: resuming a fatal error: a PanicException was fetched from Python\n"
                      "Python stack trace below:\n") == Written::TooDeep)
         PyErr_Clear();  // the fatal error resumes all the same
     if (PythonDepth depth(""); depth.entered()) PyErr_Display(type, exc, tb);
-    Ref text = python_call([&] { return Ref::steal(PyObject_Str(exc)); }, Ref());
+    Ref text = panic_text(exc);
     std::string message = "Unwrapped panic from Python code";
     Ref keep;
     if (text && PyUnicode_Check(text.get()))

@@ -22,7 +22,7 @@ quarn::Program statement_list_arg(PyObject* object) { return list_arg<quarn::Sta
 HeldStatements statements_arg(PyObject* object) {
     HeldStatements held;
     auto tree = [](PyObject* item) { return &statement_wrapper(item)->statement; };
-    if (PyTuple_CheckExact(object) || PyList_CheckExact(object)) {
+    if (PyTuple_CheckExact(object) || (host::kListCopiedAtOnce && PyList_CheckExact(object))) {
         held.tuple = PyTuple_CheckExact(object) ? Ref::own(object) : Ref::checked(PyList_AsTuple(object));
         held.trees = list_arg<const quarn::Statement*>(held.tuple.get(), tree);
         return held;
