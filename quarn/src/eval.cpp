@@ -180,15 +180,16 @@ private:
 
     // ------------------------------------------------------- statements
 
-    // A number rebinding a number, the common case, takes no lock.
+    // A name bound before, the common case, is rebound through the binding
+    // it remembers. The replaced value is released here, after the
+    // binding's lock is free.
     void bind(const Name& name, Value value) {
-        if (machine_.vars.replace_remembered(name, value)) return;
+        check_size(value);
+        if (Value replaced; machine_.vars.replace_remembered(name, value, replaced)) return;
         insert(name, std::move(value));
     }
 
-    // The replaced value is released here, after the table's lock is free.
     [[gnu::noinline]] void insert(const Name& name, Value value) {
-        check_size(value);
         std::optional<Value> replaced = machine_.vars.insert(name, std::move(value));
     }
 

@@ -108,10 +108,6 @@ Binding* VarTable::find(std::uint64_t h, IdentifierView id) const {
 
 const Binding* VarTable::find(IdentifierView id) const { return find(hash(id), id); }
 
-Value VarTable::read_locked(const Binding& binding) const {
-    std::shared_lock guard(*binding.lock);
-    return binding.copy_locked();
-}
 
 // The binding a tree's name remembers for this table, else the one found
 // for it, which the name then remembers.
@@ -132,10 +128,8 @@ std::optional<Value> VarTable::lookup(const Name& name) const {
     return binding ? std::optional<Value>(read(*binding)) : std::nullopt;
 }
 
-// A number, boolean or null replacing another takes no shard lock.
+// A name already bound takes no shard lock: the binding's own guards it.
 std::optional<Value> VarTable::replace(Binding& binding, Value value) {
-    if (!value.is_shared() && binding.replace_inline(value)) return std::nullopt;
-    std::unique_lock guard(*binding.lock);
     return binding.exchange(std::move(value));
 }
 
@@ -147,7 +141,7 @@ std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identif
     std::unique_lock guard(shard.lock);
     if ((at = shard.find(h, id))) return at->exchange(std::move(value));
     shard.make_room();
-    auto binding = std::make_unique<Binding>(h, owned ? std::move(*owned) : id.owned(), std::move(value), &shard.lock);
+    auto binding = std::make_unique<Binding>(h, owned ? std::move(*owned) : id.owned(), std::move(value));
     at = binding.get();
     shard.slots[shard.probe(h, id)] = std::move(binding);
     ++shard.used;
@@ -168,11 +162,8 @@ std::optional<Value> VarTable::insert(Identifier id, Value value) {
     return store(h, id, &id, std::move(value), at);
 }
 
-// Only under the write lock can the count of handles to a bound text be
-// trusted: a new handle to it is only made by a read under the read lock.
 bool VarTable::append_if_held_by(Binding& binding, const Value* current, std::string_view tail,
                                  std::uint64_t max_size) {
-    std::unique_lock guard(*binding.lock);
     return binding.append_if_held_by(current ? 2 : 1, current, tail, max_size);
 }
 
@@ -196,7 +187,7 @@ std::vector<std::pair<const Binding*, Value>> VarTable::entries() const {
         std::shared_lock next(shards_[i].lock);
         held = std::move(next);
         for (const auto& binding : shards_[i].slots)
-            if (binding) out.emplace_back(binding.get(), binding->copy_locked());
+            if (binding) out.emplace_back(binding.get(), binding->copy());
     }
     return out;
 }
@@ -216,7 +207,7 @@ int VarTable::visit_owned_functions(FunctionVisit visit, void* context) const {
 std::vector<Value> VarTable::take_functions() {
     std::vector<Value> taken;
     for (std::size_t i = 0; i < count_; ++i) {
-        std::unique_lock guard(shards_[i].lock);
+        std::shared_lock guard(shards_[i].lock);  // the slots stay; the values change under their own locks
         for (auto& binding : shards_[i].slots)
             if (binding && binding->peek([](const Value& v) { return v.reaches_function(); }))
                 taken.push_back(binding->exchange(Value()));

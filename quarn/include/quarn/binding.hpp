@@ -12,25 +12,24 @@
 
 namespace quarn {
 
-class RwLock;
-
 // A name bound in a variable table. It is made when the name is first bound
 // and stays at its address, never removed, until the table goes; trees'
 // names remember it (name.hpp), so a program run again finds its variables
 // without hashing or probing.
 //
 // The value is kept as its two words (Value's tag and word), each an atomic,
-// under a sequence lock (seq_lock.hpp) that every writer takes:
-// - A number, a boolean or null is read without any other lock: a copy of
+// under the binding's own sequence lock (seq_lock.hpp); the shard's lock
+// guards only the shard's slots, that is, which names are bound at all.
+// - A number, a boolean or null is read without taking any lock: a copy of
 //   the two words is the whole value.
-// - A shared value (text, vector, function) is read under the shard's read
-//   lock, which keeps its cell alive while the copy takes its count.
-// - Rebinding a name that holds a number, boolean or null to another one
-//   takes only the sequence lock. Every other change also holds the shard's
-//   write lock, so that no reader is copying a shared value meanwhile.
+// - Any other read holds the sequence lock as a writer does, for the few
+//   instructions it takes to copy the words and count the new handle: a
+//   text, a vector or a function must not be let go by a writer between
+//   the two.
+// - Every write holds it, and releases the replaced value only after.
 class Binding {
 public:
-    Binding(std::uint64_t h, Identifier name, Value first, RwLock* shard_lock) noexcept;
+    Binding(std::uint64_t h, Identifier name, Value first) noexcept;
     ~Binding();
     Binding(const Binding&) = delete;
     Binding& operator=(const Binding&) = delete;
@@ -67,49 +66,47 @@ public:
         return t == Value::kIntTag;
     }
 
-    // A copy of any value, under the shard's read lock.
-    Value copy_locked() const noexcept;
-    // Calls `use` with the value itself, not a counted copy: under the
-    // shard's read lock, for a look that must not change any count.
+    // A copy of any value.
+    Value copy() const noexcept {
+        if (Value out; copy_unlocked(out)) return out;
+        return copy_shared();
+    }
+    // Calls `use` with the value itself, not a counted copy, under the lock:
+    // for a look that must not change any count.
     template <class Use>
     auto peek(Use&& use) const {
+        std::uint32_t held = seq_.lock();
         Value borrowed = Value::adopt(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
         auto result = use(static_cast<const Value&>(borrowed));
         std::move(borrowed).release();
+        seq_.unlock(held);
         return result;
     }
 
-    // Rebinds to a number, boolean or null with no lock but the sequence
-    // lock; false, with nothing changed, while the name holds a shared
-    // value: that change needs the shard's write lock.
-    bool replace_inline(const Value& next) noexcept {
-        std::uint32_t held;
-        if (!seq_.try_lock(held)) [[unlikely]]
-            held = seq_.lock();
-        bool shared = Value::is_shared_tag(tag_.load(std::memory_order_relaxed));
-        if (!shared) {
-            tag_.store(next.tag_word(), std::memory_order_relaxed);
-            word_.store(next.value_word(), std::memory_order_relaxed);
-        }
+    // Rebinds to any value; returns the value replaced, which the caller
+    // releases once the lock is free: releasing a function runs its host's
+    // code.
+    Value exchange(Value next) noexcept {
+        std::uint32_t held = seq_.lock();
+        Value previous = Value::adopt(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
+        tag_.store(next.tag_word(), std::memory_order_relaxed);
+        word_.store(next.value_word(), std::memory_order_relaxed);
+        std::move(next).release();
         seq_.unlock(held);
-        return !shared;
+        return previous;
     }
-    // Rebinds to any value, under the shard's write lock; returns the value
-    // replaced, for the caller to release once the lock is free.
-    Value exchange(Value next) noexcept;
-    // Under the shard's write lock: appends to the text bound here if `held`
-    // handles (the table's among them) reach it and no others, so that no
-    // one sees it grow, and the longer text stays within `max_size`. False,
-    // with nothing done, otherwise. With `same`, only if that handle is one
-    // of them. The sequence lock is not needed: a writer that holds it alone
-    // changes only a number, boolean or null, and leaves a text alone.
+    // Appends to the text bound here if `held` handles (the table's among
+    // them) reach it and no others, so that no one sees it grow, and the
+    // longer text stays within `max_size`. False, with nothing done,
+    // otherwise. With `same`, only if that handle is one of them.
     bool append_if_held_by(std::size_t held, const Value* same, std::string_view tail, std::uint64_t max_size);
 
     const std::uint64_t hash;
     const Identifier id;
-    RwLock* const lock;  // the binding's shard's
 
 private:
+    Value copy_shared() const noexcept;
+
     mutable SeqLock seq_;
     std::atomic<std::uint8_t> tag_;
     std::atomic<std::uint64_t> word_;

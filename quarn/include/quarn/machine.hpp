@@ -46,20 +46,20 @@ public:
         const Binding* binding = name.binding.get(id_);
         return binding && binding->copy_int_unlocked(out);
     }
-    // Rebinds a name that remembers its binding here from a number, boolean
-    // or null to another one, with no shard lock. False, with nothing done,
-    // otherwise (the caller then inserts).
-    bool replace_remembered(const Name& name, const Value& value) noexcept {
+    // Rebinds a name that remembers its binding here, taking `value` and
+    // handing the value it replaces to `replaced`, for the caller to release
+    // once no lock is held. False, with nothing done, when the name
+    // remembers no binding here (the caller then inserts).
+    bool replace_remembered(const Name& name, Value& value, Value& replaced) noexcept {
         Binding* binding = name.binding.get(id_);
-        return binding && !value.is_shared() && binding->replace_inline(value);
+        if (!binding) return false;
+        replaced = binding->exchange(std::move(value));
+        return true;
     }
     // The name's binding, or null when it is unbound. A binding stays at its
     // address as long as the table: the table never moves or removes one.
     const Binding* find(IdentifierView id) const;
-    Value read(const Binding& binding) const {
-        if (Value copy; binding.copy_unlocked(copy)) return copy;
-        return read_locked(binding);
-    }
+    Value read(const Binding& binding) const { return binding.copy(); }
     // Binds the name; returns the value it replaces, which the caller
     // releases once the shard's lock is free.
     std::optional<Value> insert(const Name& name, Value value);
@@ -88,7 +88,6 @@ public:
 private:
     struct Shard;
     Shard& shard_for(std::uint64_t hash) const noexcept;
-    Value read_locked(const Binding& binding) const;
     Binding* find(std::uint64_t hash, IdentifierView id) const;
     Binding* bound(const Name& name) const;
     std::optional<Value> store(std::uint64_t hash, IdentifierView id, Identifier* owned, Value value, Binding*& at);
