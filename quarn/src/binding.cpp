@@ -27,15 +27,19 @@ Value Binding::copy_shared() const noexcept {
 bool Binding::append_if_held_by(std::size_t held, const Value* same, std::string_view tail,
                                 std::uint64_t max_size) {
     std::uint32_t seq = seq_.lock();
-    Value text = Value::adopt(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
-    bool fits = text.kind() == Kind::String && (!same || text.same_cell(*same)) && text.use_count() == held &&
-                text.as_string().size() + tail.size() <= max_size;
+    std::uint64_t word = word_.load(std::memory_order_relaxed);
+    bool text = tag_.load(std::memory_order_relaxed) == Value::kStringTag && (!same || same->value_word() == word);
+    bool fits = text && [&] {
+        auto* cell = reinterpret_cast<const detail::TextCell*>(word);
+        return cell->refs.load(std::memory_order_relaxed) == held && cell->size + tail.size() <= max_size;
+    }();
     if (fits) {
         std::atomic_thread_fence(std::memory_order_acquire);
-        text.append_unseen(tail);
-        word_.store(text.value_word(), std::memory_order_relaxed);
+        Value grown = Value::adopt(Value::kStringTag, word);
+        grown.append_unseen(tail);
+        word_.store(grown.value_word(), std::memory_order_relaxed);
+        std::move(grown).release();
     }
-    std::move(text).release();
     seq_.unlock(seq);
     return fits;
 }

@@ -31,18 +31,12 @@ Value Value::concat(std::string_view left, std::string_view right) {
     return text;
 }
 
-void Value::append_unseen(std::string_view tail) {
+void Value::grow_text(std::size_t size) {
     auto* text = static_cast<detail::TextCell*>(cell());
-    std::size_t size = text->size + tail.size();
-    if (size > text->capacity) {
-        auto* grown = detail::make_counted<detail::TextCell>(2 * size, text->size, 2 * size);
-        std::memcpy(grown->data(), text->data(), text->size);  // no stretches: the caller holds a lock
-        detail::drop_ref(text);  // the other handle, if any, keeps it
-        word_ = reinterpret_cast<std::uintptr_t>(grown);
-        text = grown;
-    }
-    if (!tail.empty()) std::memcpy(text->data() + text->size, tail.data(), tail.size());
-    text->size = size;
+    auto* grown = detail::make_counted<detail::TextCell>(2 * size, text->size, 2 * size);
+    std::memcpy(grown->data(), text->data(), text->size);  // no stretches: the caller holds a lock
+    detail::drop_ref(text);  // the other handle, if any, keeps it
+    word_ = reinterpret_cast<std::uintptr_t>(grown);
 }
 
 std::uint64_t Value::vector_size(std::span<const Value> items) noexcept {

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <span>
 #include <string_view>
@@ -19,6 +20,10 @@
 #include "quarn/number.hpp"
 
 namespace quarn {
+
+namespace detail {
+struct TextCell;
+}  // namespace detail
 
 enum class Kind : std::uint8_t { Null, Boolean, String, Number, Vector, Function };
 
@@ -105,6 +110,7 @@ public:
     std::uint64_t value_word() const noexcept { return word_; }
     static bool is_shared_tag(std::uint8_t tag) noexcept { return tag >= static_cast<std::uint8_t>(Tag::String); }
     static constexpr std::uint8_t kIntTag = static_cast<std::uint8_t>(Tag::Int);
+    static constexpr std::uint8_t kStringTag = static_cast<std::uint8_t>(Tag::String);
     static Value adopt(std::uint8_t tag, std::uint64_t word) noexcept {
         return Value(static_cast<Tag>(tag), word);
     }
@@ -123,6 +129,9 @@ private:
     Value(Tag tag, std::uint64_t word) noexcept : tag_(tag), word_(word) {}
     Value(Tag tag, detail::Counted* cell) noexcept
         : tag_(tag), word_(reinterpret_cast<std::uintptr_t>(cell)) {}
+    detail::TextCell* text_cell() const noexcept;
+    // Moves the text to a new cell with room for twice `size` bytes.
+    void grow_text(std::size_t size);
     detail::Counted* cell() const noexcept { return reinterpret_cast<detail::Counted*>(word_); }
 
     Tag tag_;
@@ -162,6 +171,23 @@ inline Value Value::real(double x) noexcept { return Value(Tag::Float, std::bit_
 
 inline Number Value::as_number() const noexcept {
     return tag_ == Tag::Int ? Number::Int(as_int()) : Number::Float(std::bit_cast<double>(word_));
+}
+
+inline detail::TextCell* Value::text_cell() const noexcept { return static_cast<detail::TextCell*>(cell()); }
+
+inline void Value::append_unseen(std::string_view tail) {
+    std::size_t size = text_cell()->size + tail.size();
+    if (size > text_cell()->capacity) grow_text(size);
+    detail::TextCell* text = text_cell();
+    char* end = text->data() + text->size;
+    // A piece or two of text at a time, the common case, is copied without
+    // a call.
+    if (tail.size() <= 16) {
+        for (char c : tail) *end++ = c;
+    } else {
+        std::memcpy(end, tail.data(), tail.size());
+    }
+    text->size = size;
 }
 
 inline std::string_view Value::as_string() const noexcept {
