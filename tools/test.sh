@@ -54,15 +54,22 @@ for interp in pypy3 python3; do
     run_suite "$interp" env
 done
 
-# With no PYTHONPATH, both checks see the installed package: stubtest from an
-# empty folder outside the repository (it leaves its cache there), mypy from
-# examples/.
-echo "== type checks: stub against the module (stubtest), examples (mypy --strict)"
+# With no PYTHONPATH, both checks see the installed package, from an empty
+# folder outside the repository (where they leave their caches): stubtest
+# compares the stub with the module; mypy --strict checks the examples, the
+# Python blocks of the README and of the API reference, and what the stub
+# must accept and refuse (python/tests/typing_cases.py).
+echo "== type checks: stub against the module (stubtest), examples and typed uses (mypy --strict)"
 check_dir="$(mktemp -d)"
 trap 'rm -rf "$check_dir"' EXIT
-(cd "$check_dir" && env -u PYTHONPATH "$ROOT/build/venv-python3/bin/python" -m mypy.stubtest velmo)
-(cd "$ROOT/examples" && env -u PYTHONPATH MYPY_CACHE_DIR="$ROOT/build/mypy-cache" \
-    "$ROOT/build/venv-python3/bin/python" -m mypy --strict ./*.py)
+for page in README.md docs/api.md; do
+    awk -v out="$check_dir/$(basename "$page" .md | tr A-Z a-z)_block" \
+        '/^```python$/ { n++; file = out n ".py"; next } /^```/ { file = ""; next } file { print > file }' "$page"
+done
+(cd "$check_dir" && env -u PYTHONPATH "$ROOT/build/venv-python3/bin/python" -m mypy.stubtest velmo \
+    --allowlist "$ROOT/python/stubtest-allowlist.txt")
+(cd "$check_dir" && env -u PYTHONPATH MYPY_CACHE_DIR="$ROOT/build/mypy-cache" "$ROOT/build/venv-python3/bin/python" -m mypy --strict \
+    "$ROOT"/examples/*.py ./*_block*.py "$ROOT/python/tests/typing_cases.py")
 
 echo "== memory levels off (short run; tools/memcheck.py with no arguments is the full one)"
 for interp in pypy3 python3; do "$ROOT/build/venv-$interp/bin/python" tools/memcheck.py --runs 10000; done
