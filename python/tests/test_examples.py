@@ -1,8 +1,10 @@
 """The programs in examples/ run as a user runs them and print what they should.
 
-Each runs in a child interpreter (the one running this suite, with velmo
-installed), from the examples folder, with no PYTHONPATH. Every failure an
-example provokes must also be reported on standard error, one line each.
+Each runs in a child interpreter, from the examples folder, with no
+PYTHONPATH: the one running this suite, with velmo installed, or the one named
+by EXAMPLES_PYTHON (the test command names that of a new environment that has
+only a wheel installed). Every failure an example provokes must also be
+reported on standard error, one line each.
 """
 
 import os
@@ -14,6 +16,7 @@ from pathlib import Path
 import pytest
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+PYTHON = os.environ.get("EXAMPLES_PYTHON", sys.executable)
 
 PRICING = """\
 order    tier    subtotal discount shipping    total
@@ -63,9 +66,9 @@ record 4 ('Dana'): rejected
     ids=["pricing", "spreadsheet", "validation"],
 )
 def test_example_prints_its_report(script, stdout, failures):
-    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "EXAMPLES_PYTHON")}
     proc = subprocess.run(
-        [sys.executable, script], cwd=EXAMPLES, capture_output=True, text=True, timeout=300, env=env
+        [PYTHON, script], cwd=EXAMPLES, capture_output=True, text=True, timeout=300, env=env
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == stdout
