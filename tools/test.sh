@@ -23,7 +23,7 @@ WERROR=-DQUARN_WERROR=ON
 
 # One line per interpreter (build/summary/NAME), printed when the run ends,
 # however it ends.
-rm -rf build/summary && mkdir -p build/summary
+rm -rf build/summary build/matrix-* && mkdir -p build/summary
 SUMMARY_ORDER=()
 check_dir="$(mktemp -d)"
 finish() {
@@ -106,17 +106,33 @@ for version in "${CPYTHON_VERSIONS[@]}"; do
         matrix+=("$name $interp")
     fi
 done
-failed=0
-for entry in "${matrix[@]}"; do
-    read -r name interp label <<<"$entry"
-    echo "== Python suite under $(describe "$interp"), release wheel; examples with the wheel alone"
-    part=()
+# The main CPython's in the foreground; then the others two at a time (most
+# of each is one process: creating environments, the suite), each one's
+# output shown when all have ended.
+start_entry() {
+    local name interp label part=() status
+    read -r name interp label <<<"$1"
     [[ "$name" != cpython* ]] || part=("${PART[@]}")
+    echo "== Python suite under $(describe "$interp"), release wheel; examples with the wheel alone"
     set +e
     (set -e; test_interpreter "$name" "$interp" "${label:+ $label}" "${part[@]}")
     status=$?
     set -e
-    [ "$status" = 0 ] || { note "$name" " FAILED"; failed=1; }
+    echo "$status" >"build/matrix-$name.status"
+}
+start_entry "${matrix[0]}"
+for entry in "${matrix[@]:1}"; do
+    [ "$(jobs -pr | wc -l)" -lt 2 ] || wait -n || true
+    name="${entry%% *}"
+    echo "== started in the background: $name (output in build/matrix-$name.log)"
+    start_entry "$entry" >"build/matrix-$name.log" 2>&1 &
+done
+wait
+failed=0
+for entry in "${matrix[@]}"; do
+    name="${entry%% *}"
+    [ ! -e "build/matrix-$name.log" ] || cat "build/matrix-$name.log"
+    [ "$(cat "build/matrix-$name.status" 2>/dev/null)" = 0 ] || { note "$name" " FAILED"; failed=1; }
 done
 [ "$failed" = 0 ] || exit 1
 
