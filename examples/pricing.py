@@ -7,12 +7,12 @@ from __future__ import annotations
 
 import sys
 from dataclasses import dataclass
-from typing import List, Union
+from typing import TYPE_CHECKING
 
 from velmo import Expr, Quarn, Statement
 
-# What Quarn.get returns and what a bound function receives.
-Value = Union[None, bool, int, float, str, List["Value"]]
+if TYPE_CHECKING:  # aliases of the stub: what Quarn.get gives, what Expr.literal takes
+    from velmo import Result, Value
 
 
 @dataclass(frozen=True)
@@ -37,14 +37,14 @@ def var(name: str) -> Expr:
     return Expr.ident(name)
 
 
-def number(value: Value) -> float:
+def number(value: Result) -> float:
     """A number read back from Quarn; anything else is a broken rule."""
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise TypeError(f"expected a number, got {value!r}")
     return value
 
 
-def shipping(weight: Value) -> Value:
+def shipping(weight: Result) -> Value:
     """The carrier's table: a base fee, then a rate per started kilogram over two."""
     extra = max(0, int(number(weight) - 2 + 0.999))
     return 4.5 + 1.25 * extra

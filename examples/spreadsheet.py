@@ -9,12 +9,12 @@ from __future__ import annotations
 
 import sys
 from graphlib import TopologicalSorter
-from typing import Dict, List, Union
+from typing import TYPE_CHECKING, Dict, Union
 
 from velmo import Expr, Quarn, Statement
 
-# What Quarn.get returns and what a bound function receives.
-Value = Union[None, bool, int, float, str, List["Value"]]
+if TYPE_CHECKING:  # aliases of the stub: what Quarn.get gives, what Expr.literal takes
+    from velmo import Result, Value
 
 
 class Formula:
@@ -54,7 +54,7 @@ def total(cells: list[str]) -> Formula:
     return Formula(Expr.call("SUM", Expr.vector([Expr.ident(c) for c in cells])), frozenset(cells))
 
 
-def spreadsheet_sum(values: Value) -> Value:
+def spreadsheet_sum(values: Result) -> Value:
     """Bound as SUM: the sum of a list of numbers, an int when all are ints."""
     if not isinstance(values, list):
         raise TypeError("SUM takes a range of cells")
@@ -113,7 +113,7 @@ def evaluate(sheet: Dict[str, Cell]) -> tuple[Quarn, Dict[str, str]]:
     return quarn, problems
 
 
-def shown(value: Value) -> str:
+def shown(value: Result) -> str:
     """Ints as they are, floats with two decimals: the kind of a number shows."""
     return f"{value:.2f}" if isinstance(value, float) else str(value)
 

@@ -14,12 +14,13 @@ import re
 import sys
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Dict, List, Literal, Union
+from typing import TYPE_CHECKING, Callable, Dict, Literal, Union
 
 from velmo import Expr, Quarn, Statement
 
-# What Quarn.get returns and what a bound function receives.
-Value = Union[None, bool, int, float, str, List["Value"]]
+if TYPE_CHECKING:  # aliases of the stub: what Quarn.get gives, what Expr.literal takes
+    from velmo import Result, Value
+
 Field = Union[None, bool, int, float, str]
 Operator = Literal["+", "-", "*", "/"]
 
@@ -38,13 +39,13 @@ class RuleError(ValueError):
     """A rule file that does not describe valid checks."""
 
 
-def length(value: Value) -> Value:
+def length(value: Result) -> Value:
     if not isinstance(value, (str, list)):
         raise TypeError(f"length of {value!r}")
     return len(value)
 
 
-def matches(value: Value) -> Value:
+def matches(value: Result) -> Value:
     """[text, pattern]: whether the whole text matches the regular expression."""
     if not (isinstance(value, list) and len(value) == 2 and all(isinstance(v, str) for v in value)):
         raise TypeError(f"matches takes [text, pattern], not {value!r}")
@@ -52,7 +53,7 @@ def matches(value: Value) -> Value:
     return re.fullmatch(str(pattern), str(text)) is not None
 
 
-FUNCTIONS: Dict[str, Callable[[Value], Value]] = {"length": length, "matches": matches}
+FUNCTIONS: Dict[str, Callable[[Result], Value]] = {"length": length, "matches": matches}
 
 
 def all_of(items: list[Expr], wanted: bool) -> Expr:

@@ -10,7 +10,7 @@ catch it with ``except BaseException as e`` and recognise it with
 ``type(e).__name__ == "PanicException"``; ``str(e)`` is the message.
 """
 
-from typing import Callable, Literal, NoReturn, Sequence, final
+from typing import Any, Callable, Literal, NoReturn, Sequence, final
 
 __all__ = ["Quarn", "Statement", "Expr"]
 
@@ -21,11 +21,13 @@ _Name = str | int
 # What Expr.literal takes, and what a bound function may return: None, bool,
 # int, float, str, and any sequence of these other than str (a tuple, a list,
 # bytes as a sequence of ints). An int outside signed 64 bits becomes a float.
-_Value = None | bool | int | float | str | Sequence[_Value]
+# Type checkers alone see it: import it under `if TYPE_CHECKING:`.
+Value = None | bool | int | float | str | Sequence[Value]
 
 # What comes back from Quarn.get and what a bound function receives: the same
-# kinds, with every sequence as a new list.
-_Result = None | bool | int | float | str | list[_Result]
+# kinds, with every sequence as a new list. Type checkers alone see it, as
+# they see Value.
+Result = None | bool | int | float | str | list[Result]
 
 # The four operators of Expr.binary_op; any other str raises ValueError.
 _Operator = Literal["+", "-", "*", "/"]
@@ -70,7 +72,7 @@ class Quarn:
         effects, and the failure is reported on standard error.
         """
 
-    def get(self, ident: _Name) -> _Result:
+    def get(self, ident: _Name) -> Result:
         """Return the current value of the variable `ident`.
 
         A new Python object is built from the stored value on every call (a
@@ -130,7 +132,7 @@ class Statement:
         """
 
     @staticmethod
-    def fn(ident: _Name, item: Callable[[_Result], _Value]) -> Statement:
+    def fn(ident: _Name, item: Callable[[Any], Value]) -> Statement:
         """Bind `ident` to the Python function `item` when run.
 
         `item` must be a plain Python function, made by ``def`` or ``lambda``:
@@ -170,7 +172,7 @@ class Expr:
         """Always raises TypeError ``No constructor defined for Expr``."""
 
     @staticmethod
-    def literal(value: _Value) -> Expr:
+    def literal(value: Value) -> Expr:
         """A constant: None, bool, int, float, str or a sequence of these.
 
         The value is converted once, when the literal is built: an int within

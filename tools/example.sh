@@ -8,7 +8,7 @@ mkdir -p build
 install_python_hosts
 for interp in pypy3 python3; do
     echo "== examples/pricing.py under $interp"
-    make_venv "$interp" "$interp"
+    if [ "$interp" = python3 ]; then make_main_venv; else make_venv "$interp" "$interp"; fi
     install_velmo "$interp"
     "build/venv-$interp/bin/python" examples/pricing.py
 done

@@ -43,19 +43,27 @@ configure_build() {
         || { cat "$dir.configure.log"; return 1; }
 }
 
-# make_venv NAME INTERPRETER: build/venv-NAME with the pinned tools of
-# tools/requirements.txt, remade when that file changes.
+# make_venv NAME INTERPRETER [REQUIREMENT FILES...]: build/venv-NAME with the
+# pinned tools of the files given (tools/requirements.txt when none is),
+# remade when they change.
 make_venv() {
-    local name="$1" interp="$2" venv="$ROOT/build/venv-$1"
-    if [ ! -x "$venv/bin/python" ] || ! cmp -s "$ROOT/tools/requirements.txt" "$venv/requirements.txt"; then
+    local name="$1" interp="$2" venv="$ROOT/build/venv-$1" stamp
+    shift 2
+    [ $# -gt 0 ] || set -- tools/requirements.txt
+    stamp="$(cd "$ROOT" && cat "$@")"
+    if [ ! -x "$venv/bin/python" ] || [ "$stamp" != "$(cat "$venv/requirements.txt" 2>/dev/null)" ]; then
         rm -rf "$venv"
         "$interp" -m venv "$venv"
         # Debian's PyPy venv brings a pip too old for build settings (-C).
         "$venv/bin/python" -m pip install -q --disable-pip-version-check "pip==24.3.1"
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check -r "$ROOT/tools/requirements.txt"
-        cp "$ROOT/tools/requirements.txt" "$venv/requirements.txt"
+        (cd "$ROOT" && "$venv/bin/python" -m pip install -q --disable-pip-version-check "${@/#/-r}")
+        printf '%s\n' "$stamp" >"$venv/requirements.txt"
     fi
 }
+
+# The main CPython's environment, build/venv-python3: the test tools, and also
+# those of the type checks and the release artefacts.
+make_main_venv() { make_venv python3 python3 tools/requirements.txt tools/requirements-main.txt; }
 
 # install_velmo NAME [pip -C settings...]: builds velmo with pip into
 # build/venv-NAME, as a user's `pip install .` would, reusing the build

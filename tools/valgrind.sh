@@ -6,7 +6,7 @@
 # suppressed (tools/valgrind-python.supp). With no arguments it runs the whole
 # suite (tests in child processes run outside valgrind); VALGRIND_QUICK=1 runs
 # the short subset that the test command uses, against the release build the
-# test command has already made (frames then carry names, not lines).
+# test command has already installed (frames then carry names, not lines).
 set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
@@ -16,8 +16,10 @@ need_packages valgrind
 QUICK_SUBSET=(test_convert.py test_builders.py test_machine.py test_callables.py test_reentry.py)
 if [ -n "${VALGRIND_QUICK:-}" ]; then
     venv=python3
-    make_venv python3 python3
-    install_velmo python3 -C cmake.define.QUARN_WERROR=ON  # as the test command installs it
+    make_main_venv
+    # The module the test command installed (its release wheel); built only when there is none.
+    build/venv-python3/bin/python -c "import velmo" 2>/dev/null \
+        || install_velmo python3 -C cmake.define.QUARN_WERROR=ON
     [ $# -gt 0 ] || set -- "${QUICK_SUBSET[@]}"
 else
     venv=valgrind

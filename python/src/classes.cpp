@@ -174,7 +174,7 @@ PyType_Spec expr_spec{"builtins.Expr", sizeof(PyExpr), 0, kFlags, expr_slots};
 bool make_type(PyType_Spec& spec, PyTypeObject*& type) {
     if (type) return true;
     auto* made = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    if (made && !host::finish_type(made)) Py_CLEAR(made);
+    if (made && !(host::finish_type(made) && host::keep_text_signature(made, spec))) Py_CLEAR(made);
     type = made;
     return made != nullptr;
 }

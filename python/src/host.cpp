@@ -1,5 +1,6 @@
 #include "host.hpp"
 
+#include <cstring>
 #include <string>
 
 namespace velmo::host {
@@ -145,6 +146,26 @@ bool finish_module(PyObject*) { return true; }
 bool prepare_signal_checks() { return true; }
 int check_signals() { return PyErr_CheckSignals(); }
 
+#endif
+
+#if !defined(PYPY_VERSION) && PY_VERSION_HEX < 0x030A0000
+bool keep_text_signature(PyTypeObject* type, const PyType_Spec& spec) {
+    for (const PyType_Slot* slot = spec.slots; slot->slot != 0; ++slot) {
+        if (slot->slot != Py_tp_doc || slot->pfunc == nullptr) continue;
+        std::size_t size = std::strlen(static_cast<const char*>(slot->pfunc)) + 1;
+        auto* doc = static_cast<char*>(PyObject_Malloc(size));
+        if (!doc) {
+            PyErr_NoMemory();
+            return false;
+        }
+        std::memcpy(doc, slot->pfunc, size);
+        PyObject_Free(const_cast<char*>(type->tp_doc));  // the type frees the new copy as it would have this one
+        type->tp_doc = doc;
+    }
+    return true;
+}
+#else
+bool keep_text_signature(PyTypeObject*, const PyType_Spec&) { return true; }
 #endif
 
 void refuse_object_new(PyTypeObject* type) {

@@ -187,6 +187,12 @@ inline bool check_built(PyObject* self, const Built& built) {
 // that checks it as CPython's does. Returns false with an error set.
 bool finish_type(PyTypeObject* type);
 
+// CPython 3.9 keeps a docstring given in a type spec without its signature
+// line, so the class's __text_signature__ reads None there; later versions
+// and PyPy keep it whole. Puts the spec's docstring back whole on 3.9.
+// Returns false with an error set.
+bool keep_text_signature(PyTypeObject* type, const PyType_Spec& spec);
+
 // PyPy drops an empty module docstring; set it again there.
 bool finish_module(PyObject* module);
 

@@ -238,6 +238,12 @@ def _frame(fn, offset, source):
     return [f'  File "{__file__}", line {fn.__code__.co_firstlineno + offset}, in {fn.__name__}', "    " + source]
 
 
+def _without_carets(lines):
+    """The lines of a printed traceback but those that only underline a part
+    of the line above (which parts CPython underlines differs by version)."""
+    return [line for line in lines if not re.fullmatch(r"\s*[~^]+\s*", line)]
+
+
 def test_resumed_panic_keeps_inner_message(capfd):
     q = Quarn()
 
@@ -248,7 +254,7 @@ def test_resumed_panic_keeps_inner_message(capfd):
     q.run([Statement.fn("f", nested_failure)])
     capfd.readouterr()
     assert panic_message(call, q, lit(0)) == 'Value cannot be found: S("nowhere")'
-    lines = capfd.readouterr().err.splitlines()
+    lines = _without_carets(capfd.readouterr().err.splitlines())
     # the inner failure's own report, then the notice instead of a second one
     assert REPORT.fullmatch(lines[0]).group(3) == 'Value cannot be found: S("nowhere")'
     assert lines[1:] == RESUMED + ["Traceback (most recent call last):"] + _frame(
@@ -262,7 +268,8 @@ def test_resumed_panic_raised_by_python(panic_type, capfd):
 
     capfd.readouterr()
     assert panic_message(call, bound(reraise), lit(0)) == "made in python"
-    assert capfd.readouterr().err.splitlines() == RESUMED + ["Traceback (most recent call last):"] + _frame(
+    lines = _without_carets(capfd.readouterr().err.splitlines())
+    assert lines == RESUMED + ["Traceback (most recent call last):"] + _frame(
         reraise, 1, 'raise panic_type("made in python")'
     ) + ["pyo3_runtime.PanicException: made in python"]
 

@@ -1,10 +1,12 @@
-"""The `>>>` sessions of the documentation run as written.
+"""The `>>>` sessions of the documentation run as written, and the CHANGELOG
+names the version installed.
 
 Every ```pycon block of a page in docs/ is one doctest, and the blocks of a
 page share one namespace, in order, as a reader would type them.
 """
 
 import doctest
+import importlib.metadata
 import re
 from pathlib import Path
 
@@ -22,3 +24,14 @@ def test_sessions_run_as_written(page):
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     runner.run(test)
     assert runner.failures == 0 and runner.tries > 0, f"{runner.failures} of {runner.tries} examples in {page} failed"
+
+
+def test_changelog_newest_section_is_the_installed_version():
+    # A change of behaviour comes with a new version and its section, so the
+    # newest section is the version that pip installed.
+    text = (DOCS.parent / "CHANGELOG.md").read_text(encoding="utf-8")
+    sections = re.findall(r"^## (.*)$", text, flags=re.M)
+    assert all(re.fullmatch(r"\d+\.\d+\.\d+", s) for s in sections), sections
+    versions = [tuple(map(int, s.split("."))) for s in sections]
+    assert versions == sorted(set(versions), reverse=True), sections
+    assert sections[0] == importlib.metadata.version("velmo")

@@ -1,9 +1,11 @@
 """The programs in examples/ run as a user runs them and print what they should.
 
-Each runs in a child interpreter, from the examples folder, with the
-interpreter and the environment of this suite, so that it imports the velmo
-the suite tests, however that was found. Every failure an example provokes
-must also be reported on standard error, one line each.
+Each runs in a child interpreter, from the examples folder: the one running
+this suite, with its environment, so that it imports the velmo the suite
+tests however that was found; or the one named by EXAMPLES_PYTHON (the test
+command names that of a new environment that has only a wheel installed),
+with no PYTHONPATH. Every failure an example provokes must also be reported on
+standard error, one line each.
 """
 
 import os
@@ -15,6 +17,7 @@ from pathlib import Path
 import pytest
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+PYTHON = os.environ.get("EXAMPLES_PYTHON", sys.executable)
 
 PRICING = """\
 order    tier    subtotal discount shipping    total
@@ -64,13 +67,15 @@ record 4 ('Dana'): rejected
     ids=["pricing", "spreadsheet", "validation"],
 )
 def test_example_prints_its_report(script, stdout, failures):
-    # The child runs from another folder: relative entries of the search
-    # path are made absolute so that they still name the same folders.
-    env = dict(os.environ)
-    if "PYTHONPATH" in env:
+    env = {k: v for k, v in os.environ.items() if k != "EXAMPLES_PYTHON"}
+    if PYTHON != sys.executable:
+        env.pop("PYTHONPATH", None)
+    elif "PYTHONPATH" in env:
+        # The child runs from another folder: relative entries of the search
+        # path are made absolute so that they still name the same folders.
         env["PYTHONPATH"] = os.pathsep.join(map(os.path.abspath, env["PYTHONPATH"].split(os.pathsep)))
     proc = subprocess.run(
-        [sys.executable, script], cwd=EXAMPLES, capture_output=True, text=True, timeout=300, env=env
+        [PYTHON, script], cwd=EXAMPLES, capture_output=True, text=True, timeout=300, env=env
     )
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == stdout

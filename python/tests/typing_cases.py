@@ -1,0 +1,63 @@
+"""What `mypy --strict` accepts against the stub, and what it must refuse.
+
+The test command type-checks this file; nothing runs it. Each line the stub
+must refuse carries a `# type: ignore[code]`, which `mypy --strict` reports
+as unused if the stub ever accepts that line.
+"""
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+from velmo import Expr, Quarn, Statement
+
+if TYPE_CHECKING:  # the aliases exist for type checkers only
+    from velmo import Result, Value
+
+
+# A callback receives whatever the program passes it, so its parameter may be
+# of any type; what it returns must be a Value.
+def tax(amount: float) -> float:
+    return round(amount * 0.2, 2)
+
+
+def words(text: str) -> list[str]:
+    return text.split()
+
+
+def first(items: Result) -> Value:
+    return items[0] if isinstance(items, list) and items else None
+
+
+def anything(x: Any) -> tuple[int, str, list[float]]:
+    return (1, "a", [2.5])
+
+
+literal: Value = (None, True, 1, 2.5, "text", [b"bytes", range(3)])
+program = [
+    Statement.let("price", Expr.literal(12.5)),
+    Statement.let(0, Expr.literal(literal)),
+    Statement.fn("tax", tax),
+    Statement.fn("words", words),
+    Statement.fn("first", first),
+    Statement.fn(2**64 - 1, anything),
+    Statement.fn("double", lambda x: x * 2),
+    Statement.let("due", Expr.binary_op(Expr.ident("price"), "+", Expr.call("tax", Expr.ident("price")))),
+    Statement.if_(Expr.greater_than(Expr.ident("due"), Expr.literal(10)), [], []),
+]
+quarn = Quarn()
+quarn.run(program)
+due: Result = quarn.get("due")
+text = repr(quarn)
+
+
+def to_dict(x: float) -> dict[str, float]:
+    return {"x": x}
+
+
+Statement.fn("to_dict", to_dict)  # type: ignore[arg-type]
+Expr.literal({"a": 1})  # type: ignore[arg-type]
+Expr.binary_op(Expr.literal(1), "%", Expr.literal(2))  # type: ignore[arg-type]
+Statement.let(2.5, Expr.literal(1))  # type: ignore[arg-type]
+number: float = quarn.get("due")  # type: ignore[assignment]
+Quarn(1)  # type: ignore[call-arg]
+Expr()  # type: ignore[call-arg]
