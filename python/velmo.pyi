@@ -47,11 +47,20 @@ class Quarn:
     threads, and a bound function may call `run` and `get` on the machine that
     is calling it.
 
-    Raises TypeError when called with any argument.
+    Two limits, keyword-only and off by default, bound what programs built
+    from data can do: `max_operations`, the statements, expression nodes and
+    compared pairs of items of one run (with the runs its bound functions
+    start on this machine); `max_value_size`, the size of every value a run
+    makes or binds. Past one the run raises PanicException
+    (``Operation limit exceeded: max_operations=N``, ``Value size limit
+    exceeded: max_value_size=N``).
+
+    Raises TypeError for a positional argument, an unknown keyword, or a limit
+    that is not an int; ValueError for a limit below 1.
     """
 
-    def __new__(cls) -> Quarn:
-        """A new machine with no variables; raises TypeError for any argument."""
+    def __new__(cls, *, max_operations: int | None = None, max_value_size: int | None = None) -> Quarn:
+        """A new machine with no variables, with the limits given (None: no limit)."""
 
     def run(self, stmts: Sequence[Statement]) -> None:
         """Execute the statements in order on this machine.
