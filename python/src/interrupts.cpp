@@ -1,6 +1,8 @@
 #include "interrupts.hpp"
 
-#include "gil.hpp"
+#include <optional>
+
+#include "held_ref.hpp"
 #include "pyref.hpp"
 #include "quarn/meter.hpp"
 #include "recursion_guard.hpp"
@@ -11,11 +13,7 @@ namespace {
 // The exception the last check on this thread raised, held so that its
 // identity stays its own. A thread that ends leaves it to the next entry
 // into the module, which may hold the lock.
-struct LastInterruption {
-    PyObject* exception = nullptr;
-    ~LastInterruption() { release_ref(exception); }
-};
-thread_local LastInterruption last;
+thread_local std::optional<HeldRef> last;
 
 PyObject* pending_exception() {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
@@ -26,12 +24,7 @@ PyObject* pending_exception() {
     return exception;  // borrowed from the pending error
 }
 
-void remember_interruption() {
-    PyObject* exception = pending_exception();
-    Py_XINCREF(exception);
-    Py_XDECREF(last.exception);
-    last.exception = exception;
-}
+void remember_interruption() { last.emplace(Ref::own(pending_exception())); }
 
 // The core's checks, which a thread outside the module (one that does not
 // hold the lock) also makes: there is nothing to look at there.
@@ -56,8 +49,9 @@ void check_interrupt() {
 // The type is compared first, without fetching the error: a failure at the
 // recursion limit must not make C-API calls that need more stack.
 bool interruption_pending() {
-    if (!last.exception || PyErr_Occurred() != reinterpret_cast<PyObject*>(Py_TYPE(last.exception))) return false;
-    return pending_exception() == last.exception;
+    PyObject* exception = last ? last->get() : nullptr;
+    if (!exception || PyErr_Occurred() != reinterpret_cast<PyObject*>(Py_TYPE(exception))) return false;
+    return pending_exception() == exception;
 }
 
 }  // namespace velmo

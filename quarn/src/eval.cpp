@@ -141,14 +141,7 @@ private:
             case Op::Vector: collect(static_cast<std::size_t>(in.arg), sp); continue;
             case Op::Enter: resume_.push(at); at = &in + in.arg; continue;
             case Op::Return:
-                if (!resume_.empty()) {
-                    at = resume_.pop();
-                } else if (!rest_.empty()) {
-                    at = code_of(rest_.front()->node()).ops.data();
-                    rest_ = rest_.subspan(1);
-                } else {
-                    return sp;
-                }
+                if (!(at = after_return())) return sp;
                 continue;
             case Op::Charge: meter_.charge(static_cast<std::uint64_t>(in.arg)); continue;
             case Op::Reserve: sp = stack_.reserve(sp, static_cast<std::size_t>(in.arg)); continue;
@@ -170,6 +163,16 @@ private:
                 continue;
             }
         }
+    }
+
+    // Where a form goes on when it returns: into the block or statement that
+    // entered it, else into the next statement of the run; null at the end.
+    const Instruction* after_return() {
+        if (!resume_.empty()) return resume_.pop();
+        if (rest_.empty()) return nullptr;
+        const Instruction* next = code_of(rest_.front()->node()).ops.data();
+        rest_ = rest_.subspan(1);
+        return next;
     }
 
     static Value pop(Value*& sp) noexcept {

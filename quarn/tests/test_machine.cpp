@@ -194,16 +194,13 @@ TEST(SipHash, Rounds13AndIdentifierInput) {
         h.write(msg, len);
         EXPECT_EQ(h.finish(), expected) << len;
     }
-    // write_u64 feeds the word little-endian, like the raw bytes.
-    SipHasher<1, 3> a(kKey0, kKey1), b(kKey0, kKey1);
+    SipHasher<1, 3> a(kKey0, kKey1), b(kKey0, kKey1);  // write_u64 feeds the word little-endian
     a.write_u64(0x0706050403020100ull);
     a.write(msg + 8, 3);
     b.write(msg, 11);
     EXPECT_EQ(a.finish(), b.finish());
 
-    // Identifier input: variant word, then the number or the text and 0xff,
-    // so that a number and a text, or texts split apart differently, never
-    // feed the same bytes.
+    // Identifier input: variant word, then the number or the text and 0xff.
     auto hash = [](const Identifier& id) {
         SipHasher<1, 3> h(kKey0, kKey1);
         hash_identifier(h, id);
