@@ -307,14 +307,30 @@ std::optional<quarn::Identifier> unsigned_attempt(PyObject* o, Miss& miss) {
 
 quarn::Value extract_value(PyObject* object) { return extract(object); }
 
+namespace {
+
+// An exact int from 0 to 2**63 - 1, the numbered name programs use, read
+// without the attempts: what the U attempt would make of it.
+std::optional<std::uint64_t> exact_name_number(PyObject* o) {
+    if (!PyLong_CheckExact(o)) return std::nullopt;
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0 || n < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(n);
+}
+
+}  // namespace
+
 quarn::IdentifierView extract_identifier_view(PyObject* o, quarn::Identifier& storage) {
     if (auto text = exact_str_text(o)) return quarn::IdentifierView::S(*text);
+    if (auto number = exact_name_number(o)) return quarn::IdentifierView::U(*number);
     storage = extract_identifier(o);
     return storage;
 }
 
 quarn::Identifier extract_identifier(PyObject* o) {
     if (auto text = exact_str_text(o)) return quarn::Identifier::S(std::string(*text));
+    if (auto number = exact_name_number(o)) return quarn::Identifier::U(*number);
     NameMisses misses(kNameEnum);
     if (auto id = unsigned_attempt(o, misses[NameVariant::U])) return std::move(*id);
     Ref keep;
