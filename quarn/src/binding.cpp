@@ -21,9 +21,9 @@ Value Binding::copy_shared() const noexcept {
 }
 
 // The count is read under the lock: a new handle to a bound text is only
-// made by a read under it, or copied from a handle that already counts. The
-// fence orders the append after the reads of any handle that let go of the
-// text before the count was read.
+// made by a read under it, or copied from a handle that already counts. It
+// is read with acquire, which orders the append after the reads of any
+// handle that let go of the text before.
 bool Binding::append_if_held_by(std::size_t held, const Value* same, std::string_view tail,
                                 std::uint64_t max_size) {
     std::uint32_t seq = seq_.lock();
@@ -31,10 +31,9 @@ bool Binding::append_if_held_by(std::size_t held, const Value* same, std::string
     bool text = tag_.load(std::memory_order_relaxed) == Value::kStringTag && (!same || same->value_word() == word);
     bool fits = text && [&] {
         auto* cell = reinterpret_cast<const detail::TextCell*>(word);
-        return cell->refs.load(std::memory_order_relaxed) == held && cell->size + tail.size() <= max_size;
+        return cell->refs.load(std::memory_order_acquire) == held && cell->size + tail.size() <= max_size;
     }();
     if (fits) {
-        std::atomic_thread_fence(std::memory_order_acquire);
         Value grown = Value::adopt(Value::kStringTag, word);
         grown.append_unseen(tail);
         word_.store(grown.value_word(), std::memory_order_relaxed);
