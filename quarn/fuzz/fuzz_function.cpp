@@ -124,11 +124,11 @@ Value FuzzFunction::reenter(Value argument) {
     const Program& program = c.programs[(param_ >> 3) % c.programs.size()];
     if (param_ & 1) {
         try {
-            run(*c.machine, program);
+            quarn::run(*c.machine, program);
         } catch (const Fatal&) {
         }
     } else {
-        run(*c.machine, program);
+        quarn::run(*c.machine, program);
     }
     if (c.results.empty()) return argument;
     Value result = evaluate(*c.machine, c.results[(param_ >> 1) % c.results.size()]);
@@ -150,7 +150,7 @@ Value FuzzFunction::rebind(Value argument) {
     if (param_ & 4) {
         Statement statement = (param_ & 3) == 2 ? Statement::fn(id, clone_box())
                                                 : Statement::let(id, Expr::literal(std::move(replacement)));
-        run(*context_.machine, {statement});
+        quarn::run(*context_.machine, {statement});
     } else {
         std::optional<Value> replaced = context_.machine->vars.insert(id, std::move(replacement));
     }
