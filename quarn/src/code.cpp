@@ -12,11 +12,6 @@
 namespace quarn::detail {
 namespace {
 
-bool is_pair(CellKind kind) noexcept {
-    return kind == CellKind::BinaryOp || kind == CellKind::Equals || kind == CellKind::GreaterThan ||
-           kind == CellKind::LessThan;
-}
-
 // The operand nodes of an expression node, first to last.
 template <class Visit>
 void for_each_operand(const ExprNode& node, Visit&& visit) {

@@ -244,8 +244,8 @@ private:
     }
 
     // The common `x = x + "text"` once x is bound: the table alone may hold
-    // x's text, so it grows in place under the table's lock, with no handle
-    // taken out. Nothing here can fail: x being unbound, no text or too long
+    // x's text, so it grows in place under its binding's lock, with no
+    // handle taken out. Nothing here can fail: x being unbound, no text or too long
     // a text leaves the work to the general path, which reports it.
     bool appended_in_table(const Name& x, const ExprNode& right) {
         if (right.kind != CellKind::Literal) return false;
@@ -302,7 +302,7 @@ private:
     // false, with nothing done, for anything else, which shallow() then
     // works out.
     bool quick_pair(const ExprNode& node, bool& boolean, std::int64_t& out) const noexcept {
-        if (node.kind < CellKind::BinaryOp || node.kind > CellKind::LessThan || node.kind == CellKind::Not) return false;
+        if (!is_pair(node.kind)) return false;
         auto& pair = static_cast<const PairNode&>(node);
         std::int64_t a, b;
         if (!int_leaf(pair.left.node(), a) || !int_leaf(pair.right.node(), b)) return false;

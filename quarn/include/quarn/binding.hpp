@@ -39,32 +39,22 @@ public:
     [[gnu::always_inline]] bool copy_unlocked(Value& out) const noexcept {
         std::uint8_t t;
         std::uint64_t w;
-        if (!seq_.read([&] {
-                t = tag_.load(std::memory_order_relaxed);
-                w = word_.load(std::memory_order_relaxed);
-            }))
-            return false;
-        if (Value::is_shared_tag(t)) return false;
+        if (!words(t, w) || Value::is_shared_tag(t)) return false;
         out = Value::adopt(t, w);
         return true;
     }
-    // The sequence lock's count (seq_lock.hpp): the same even number twice
-    // means the value did not change in between.
-    std::uint32_t version() const noexcept { return seq_.version(); }
-
     // The same for an integer alone, the commonest value read: false for
     // anything else.
     [[gnu::always_inline]] bool copy_int_unlocked(std::int64_t& out) const noexcept {
         std::uint8_t t;
         std::uint64_t w;
-        if (!seq_.read([&] {
-                t = tag_.load(std::memory_order_relaxed);
-                w = word_.load(std::memory_order_relaxed);
-            }))
-            return false;
+        if (!words(t, w) || t != Value::kIntTag) return false;
         out = static_cast<std::int64_t>(w);
-        return t == Value::kIntTag;
+        return true;
     }
+    // The sequence lock's count (seq_lock.hpp): the same even number twice
+    // means the value did not change in between.
+    std::uint32_t version() const noexcept { return seq_.version(); }
 
     // A copy of any value.
     Value copy() const noexcept {
@@ -105,6 +95,14 @@ public:
     const Identifier id;
 
 private:
+    // The two words of one write, read with no lock; false when a write was
+    // in progress or overlapped the read.
+    [[gnu::always_inline]] bool words(std::uint8_t& t, std::uint64_t& w) const noexcept {
+        return seq_.read([&] {
+            t = tag_.load(std::memory_order_relaxed);
+            w = word_.load(std::memory_order_relaxed);
+        });
+    }
     Value copy_shared() const noexcept;
 
     mutable SeqLock seq_;

@@ -34,6 +34,11 @@ struct StatementNode : Counted {
 
 // A literal or a name: an expression with no operands.
 inline bool is_leaf(CellKind kind) noexcept { return kind == CellKind::Literal || kind == CellKind::Ident; }
+// A node of two operands (a PairNode): an arithmetic operator, an equality or a comparison.
+inline bool is_pair(CellKind kind) noexcept {
+    return kind == CellKind::BinaryOp || kind == CellKind::Equals || kind == CellKind::GreaterThan ||
+           kind == CellKind::LessThan;
+}
 
 // A counted handle to a node of the given family.
 template <class Node>
