@@ -136,13 +136,14 @@ def test_machines_in_cycles_with_their_callbacks_are_collected():
         def rss():
             with open("/proc/self/statm") as f:
                 return int(f.read().split()[1]) * 4096 // 2**20
+        def one(i, cycle):
+            q = Quarn()
+            f = (lambda _: q) if cycle else (lambda _: None)  # a closure over its own machine, or none
+            q.run([Statement.fn("f", f), let("text", Expr.literal("t" * 1000 + str(i)))])
         def machines(cycle):
             start = rss()
             for i in range(50000):
-                q = Quarn()
-                text = "t" * 1000 + str(i)
-                f = (lambda _: q) if cycle else (lambda _: None)
-                q.run([Statement.fn("f", f), let("text", Expr.literal(text))])
+                one(i, cycle)
             gc.collect()
             return rss() - start
         without = machines(False)
