@@ -16,7 +16,7 @@ Binding::~Binding() {
 Value Binding::copy_shared() const noexcept {
     std::uint32_t held = seq_.lock();
     Value copy = Value::share(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
-    seq_.unlock(held);
+    seq_.unlock_unchanged(held);
     return copy;
 }
 
@@ -33,14 +33,16 @@ bool Binding::append_if_held_by(std::size_t held, const Value* same, std::string
         auto* cell = reinterpret_cast<const detail::TextCell*>(word);
         return cell->refs.load(std::memory_order_acquire) == held && cell->size + tail.size() <= max_size;
     }();
-    if (fits) {
-        Value grown = Value::adopt(Value::kStringTag, word);
-        grown.append_unseen(tail);
-        word_.store(grown.value_word(), std::memory_order_relaxed);
-        std::move(grown).release();
+    if (!fits) {
+        seq_.unlock_unchanged(seq);
+        return false;
     }
+    Value grown = Value::adopt(Value::kStringTag, word);
+    grown.append_unseen(tail);
+    word_.store(grown.value_word(), std::memory_order_relaxed);
+    std::move(grown).release();
     seq_.unlock(seq);
-    return fits;
+    return true;
 }
 
 }  // namespace quarn

@@ -292,6 +292,20 @@ TEST(Machine, ReadersWithoutTheLockNeverMixTwoWrites) {
 }
 
 // One tree run on two machines in turn: each table has its own binding of
+// A read of a text, a vector or a function takes the binding's lock but
+// writes nothing: the version a run remembered (a loop of calls reuses its
+// handle to the function while the version holds) stays; a write moves it.
+TEST(Machine, ReadsLeaveTheBindingsVersionAlone) {
+    Machine m = Machine::create();
+    m.vars.insert(Identifier::S("t"), S("text"));
+    const Binding& binding = m.binding(Identifier::S("t"));
+    std::uint32_t version = binding.version();
+    EXPECT_EQ(m.get(Identifier::S("t")).as_string(), "text");
+    EXPECT_EQ(binding.version(), version);
+    m.vars.insert(Identifier::S("t"), S("other"));
+    EXPECT_NE(binding.version(), version);
+}
+
 // Writers of one name through programs, as the evaluator writes: numbers by
 // the sequence lock alone, a text under the shard's lock, all at once. They
 // must take turns, and a reader must see one write's value whole: an int

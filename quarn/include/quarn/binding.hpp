@@ -69,7 +69,7 @@ public:
         Value borrowed = Value::adopt(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
         auto result = use(static_cast<const Value&>(borrowed));
         std::move(borrowed).release();
-        seq_.unlock(held);
+        seq_.unlock_unchanged(held);
         return result;
     }
 

@@ -64,6 +64,10 @@ public:
 
     // W4.
     void unlock(std::uint32_t held) noexcept { count_.store(held + 1, std::memory_order_release); }
+    // W4 for a holder that changed nothing, only read under the lock: the
+    // count goes back to what it was, so that readers who saw it before see
+    // no write, and what a version (below) promises still holds.
+    void unlock_unchanged(std::uint32_t held) noexcept { count_.store(held - 1, std::memory_order_release); }
 
     // The count now (R1 alone): odd while a write is in progress, and
     // different after any write began. A reader that saw an even count and
