@@ -12,9 +12,8 @@ namespace {
 using quarn::Expr;
 using quarn::Statement;
 
-// The operator argument: its one byte, or 0 for a text of any other length.
-// It is checked only once every argument is converted.
-char operator_byte(PyObject* o) {
+// The operator's text: its one byte, or 0 for a text of any other length.
+char read_operator_byte(PyObject* o) {
     // An exact str of one ASCII character is the common case; the character
     // is read without asking for its UTF-8 form.
     if (PyUnicode_CheckExact(o) && PyUnicode_GET_LENGTH(o) == 1 && PyUnicode_READ_CHAR(o, 0) < 0x80)
@@ -22,6 +21,29 @@ char operator_byte(PyObject* o) {
     Ref keep;
     std::string_view text = extract_text(o, keep);
     return text.size() == 1 ? text[0] : 0;
+}
+
+// The str objects of the four operators, as the first call with each passed
+// it, held for the life of the process: programs pass the same constant
+// every time, and an object held cannot give its address to another str.
+// On PyPy, where reading a str's character is a call into its C-API layer,
+// this makes a build of many operators cheaper by as much.
+struct KnownOperator {
+    PyObject* text = nullptr;
+    char byte = 0;
+};
+KnownOperator known_operators[4];
+
+// The operator argument's byte. It is checked only once every argument is
+// converted.
+char operator_byte(PyObject* o) {
+    for (const KnownOperator& known : known_operators)
+        if (known.text == o) return known.byte;
+    char byte = read_operator_byte(o);
+    std::size_t slot = std::string_view("+-*/").find(byte);
+    if (slot != std::string_view::npos && !known_operators[slot].text && PyUnicode_CheckExact(o))
+        known_operators[slot] = {Ref::own(o).release(), byte};
+    return byte;
 }
 
 quarn::Operator operator_of(char byte) {
