@@ -134,7 +134,7 @@ private:
             case Op::Lookup: new (sp) Value(lookup(node_at<Name>(in))), ++sp; continue;
             case Op::Arith: arith(in, sp); continue;
             case Op::ArithLiteral: arith_with(in, sp[-1], node_at<Value>(in)); continue;
-            case Op::ArithLookup: arith_with(in, sp[-1], lookup(node_at<Name>(in))); continue;
+            case Op::ArithLookup: arith_lookup(in, sp[-1]); continue;
             case Op::Pair: combine(node_at<PairNode>(in), sp); continue;
             case Op::Not: negate(sp[-1]); continue;
             case Op::Call: sp[-1] = invoke(node_at<CallNode>(in), std::move(sp[-1])); continue;
@@ -370,6 +370,11 @@ private:
 
     // Add, Sub or Mul; two integers, the common case, are done in place.
     void arith(const Instruction& in, Value*& sp) {
+        if (sp[-2].is_int() && sp[-1].is_int()) {
+            sp[-2].assign_int(wrapping(static_cast<Operator>(in.arg), sp[-2].as_int(), sp[-1].as_int()));
+            --sp;  // an integer has nothing to release
+            return;
+        }
         Value right = pop(sp);
         arith_with(in, sp[-1], right);
     }
@@ -378,9 +383,20 @@ private:
     void arith_with(const Instruction& in, Value& left, const Value& right) {
         auto op = static_cast<Operator>(in.arg);
         if (left.is_int() && right.is_int())
-            left = Value::integer(wrapping(op, left.as_int(), right.as_int()));
+            left.assign_int(wrapping(op, left.as_int(), right.as_int()));
         else
             left = binary(op, left, right);
+    }
+
+    // The same with the right operand bound to a name: an integer the name
+    // remembers is read as a plain word.
+    void arith_lookup(const Instruction& in, Value& left) {
+        const Name& name = node_at<Name>(in);
+        std::int64_t right;
+        if (left.is_int() && machine_.vars.read_remembered_int(name, right))
+            left.assign_int(wrapping(static_cast<Operator>(in.arg), left.as_int(), right));
+        else
+            arith_with(in, left, lookup(name));
     }
 
     void combine(const PairNode& node, Value*& sp) {

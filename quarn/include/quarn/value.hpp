@@ -62,6 +62,9 @@ public:
 
     Kind kind() const noexcept { return kKinds[static_cast<int>(tag_)]; }
     bool is_int() const noexcept { return tag_ == Tag::Int; }
+    // `*this = Value::integer(n)` for a handle that holds an integer now,
+    // with nothing to release: how the evaluator updates a stack slot.
+    void assign_int(std::int64_t n) noexcept { word_ = static_cast<std::uint64_t>(n); }
     bool is_shared() const noexcept { return tag_ >= Tag::String; }
 
     // What a limit on the size of values counts: 1 for null, a boolean, a
