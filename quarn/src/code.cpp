@@ -46,6 +46,32 @@ std::int32_t clamped(std::size_t n) noexcept {
     return static_cast<std::int32_t>(std::min<std::size_t>(n, std::numeric_limits<std::int32_t>::max()));
 }
 
+// The name n of a condition `n < 10`, `n > 10` or `n == 10`, the most common
+// condition, which a branch reads straight from the name; null for another.
+const Name* compared_with_integer(const ExprNode& cond) noexcept {
+    if (!is_pair(cond.kind) || cond.kind == CellKind::BinaryOp) return nullptr;
+    auto& pair = static_cast<const PairNode&>(cond);
+    if (pair.left.kind() != CellKind::Ident || pair.right.kind() != CellKind::Literal) return nullptr;
+    if (!static_cast<const LiteralNode&>(pair.right.node()).value.is_int()) return nullptr;
+    return &static_cast<const IdentNode&>(pair.left.node()).id;
+}
+
+// The name n of an expression `n + 1`, `n - 2` or `n * 3` whose literal fits
+// an instruction's argument, the commonest arithmetic of a statement; null
+// for another.
+const Name* name_with_small_integer(const ExprNode& expression, std::int32_t& literal) noexcept {
+    if (expression.kind != CellKind::BinaryOp) return nullptr;
+    auto& pair = static_cast<const PairNode&>(expression);
+    if (pair.op == Operator::Div || pair.left.kind() != CellKind::Ident || pair.right.kind() != CellKind::Literal)
+        return nullptr;
+    const Value& right = static_cast<const LiteralNode&>(pair.right.node()).value;
+    if (!right.is_int() || right.as_int() != static_cast<std::int32_t>(right.as_int())) return nullptr;
+    literal = static_cast<std::int32_t>(right.as_int());
+    return &static_cast<const IdentNode&>(pair.left.node()).id;
+}
+
+Operator pair_op(const ExprNode& expression) noexcept { return static_cast<const PairNode&>(expression).op; }
+
 // What a shallow statement charges: itself and the nodes of its expression.
 std::uint8_t shallow_cost(const ExprNode& expression) noexcept {
     if (is_leaf(expression.kind)) return 2;
@@ -143,7 +169,11 @@ private:
 
     void let(const LetNode& let) {
         const ExprNode& expression = let.expr.node();
-        if (let.appends) {
+        std::int32_t literal;
+        if (const Name* name = name_with_small_integer(expression, literal)) {
+            emit({Op::LetArith, shallow_cost(expression), static_cast<std::int32_t>(pair_op(expression)), name});
+            emit({Op::Operand, 0, literal, &let});
+        } else if (let.appends) {
             emit({Op::Append, shallow_cost(expression), 0, &let});
         } else if (is_shallow(expression)) {
             Op op = expression.kind == CellKind::Call ? Op::LetCall : Op::LetShallow;
@@ -159,7 +189,10 @@ private:
     void branch(const IfNode& node, std::vector<Task>& tasks) {
         const ExprNode& cond = node.cond.node();
         std::size_t at;
-        if (is_shallow(cond)) {
+        if (const Name* name = compared_with_integer(cond)) {
+            at = emit({Op::BranchCompare, shallow_cost(cond), 0, name});
+            emit({Op::Operand, 0, 0, &cond});
+        } else if (is_shallow(cond)) {
             at = emit({Op::BranchShallow, shallow_cost(cond), 0, &node});
         } else {
             charged(cond, 1);

@@ -44,10 +44,14 @@ enum class Op : std::uint8_t {
     Let,            // bind the top value to the name of the `LetNode` at ref
     LetShallow,     // the `LetNode` at ref, whose expression is a leaf or an operator over two
     LetCall,        // the `LetNode` at ref, whose expression is a call of a leaf
+    LetArith,       // `x = n + 1`: the `Name` n at ref, `arg` the Operator (not Div); the Operand
+                    // next has the `LetNode` at ref and the literal 1 as its `arg`
     Append,         // the `LetNode` at ref, `x = x + leaf`
     Fn,             // the `FnNode` at ref
     Branch,         // take the top value as a condition; when false, go `arg` instructions on
     BranchShallow,  // the same for the `IfNode` at ref, whose condition is shallow
+    BranchCompare,  // the same for `n < 10`: the `Name` n at ref, the `PairNode` in the Operand next
+    Operand,        // what the instruction before needs besides its own; never run
     Jump,           // go `arg` instructions on
     Run,            // run the `StatementNode` at ref by its own form
 };

@@ -148,6 +148,7 @@ private:
             case Op::Let: bind(node_at<LetNode>(in).ident, pop(sp)); continue;
             case Op::LetShallow: let_shallow(in); continue;
             case Op::LetCall: let_call(in); continue;
+            case Op::LetArith: let_arith(in, *at++); continue;
             case Op::Append: append(in); continue;
             case Op::Fn: bind_function(in); continue;
             case Op::Branch:
@@ -156,6 +157,10 @@ private:
             case Op::BranchShallow:
                 if (!branch_shallow(in)) at = &in + in.arg;
                 continue;
+            case Op::BranchCompare:
+                at = branch_compare(in, *at) ? at + 1 : &in + in.arg;
+                continue;
+            case Op::Operand: __builtin_unreachable();
             case Op::Jump: at = &in + in.arg; continue;
             case Op::Run:
                 resume_.push(at);
@@ -204,6 +209,16 @@ private:
         bind(let.ident, std::move(value));
     }
 
+    // `x = n + 1` with n bound to an integer is worked out on two words.
+    void let_arith(const Instruction& in, const Instruction& operand) {
+        meter_.charge(in.cost);
+        const LetNode& let = node_at<LetNode>(operand);
+        std::int64_t n;
+        if (!machine_.vars.read_remembered_int(node_at<Name>(in), n)) [[unlikely]]
+            return bind(let.ident, shallow(let.expr.node()));
+        bind(let.ident, Value::integer(wrapping(static_cast<Operator>(in.arg), n, operand.arg)));
+    }
+
     void let_call(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
@@ -223,6 +238,22 @@ private:
         std::int64_t word;
         if (quick_pair(cond, boolean, word) && boolean) return word != 0;
         return condition(shallow(cond));
+    }
+
+    // `n < 10` with n bound to an integer is two words compared; anything
+    // else goes the general way.
+    bool branch_compare(const Instruction& in, const Instruction& operand) {
+        meter_.charge(in.cost);
+        auto& cond = node_at<PairNode>(operand);
+        std::int64_t n;
+        if (!machine_.vars.read_remembered_int(node_at<Name>(in), n)) [[unlikely]]
+            return condition(shallow(cond));
+        std::int64_t literal = static_cast<const LiteralNode&>(cond.right.node()).value.as_int();
+        switch (cond.kind) {
+        case CellKind::LessThan: return n < literal;
+        case CellKind::GreaterThan: return n > literal;
+        default: return n == literal;
+        }
     }
 
     // `x = x + leaf`, evaluated as shallow() would. When x holds a text that

@@ -286,6 +286,37 @@ TEST_F(Eval, IfConditions) {
     EXPECT_EQ(get(m, "after"), "<unbound>");
 }
 
+// `x = n + 1` and `if n < 10` read an integer n as a plain word; any other
+// n, or none, must still give the general result or message.
+TEST_F(Eval, NameAgainstIntegerLiteralWithAnyValue) {
+    struct Case { Value n; const char* sum; const char* less; };
+    const Case cases[] = {
+        {I(kMax), "Number(Int(-9223372036854775808))", "Boolean(false)"},
+        {I(-5), "Number(Int(-4))", "Boolean(true)"},
+        {I(10), "Number(Int(11))", "Boolean(false)"},
+        {F(9.5), "Number(Float(10.5))", "Boolean(true)"},
+        {S("a"), kUnknownType, kNotNumber},
+        {Value(), kUnknownType, kNotNumber},
+    };
+    Program program{let("sum", Expr::binary_op(id("n"), Operator::Add, lit(I(1)))),
+                    Statement::if_(Expr::less_than(id("n"), lit(I(10))), {let("less", lit(B(true)))},
+                                   {let("less", lit(B(false)))})};
+    auto run_with = [&](const Case& c, std::size_t from) {
+        run(m, {let("n", lit(c.n))});
+        std::string message = fatal_message([&] { run(m, {program[from]}); });
+        return message == "<no fatal error>" ? get(m, from ? "less" : "sum") : message;
+    };
+    for (int pass = 0; pass < 2; ++pass) {  // the second pass finds n remembered
+        for (const auto& c : cases) {
+            SCOPED_TRACE(debug_string(c.n));
+            EXPECT_EQ(run_with(c, 0), c.sum);
+            EXPECT_EQ(run_with(c, 1), c.less);
+        }
+    }
+    Machine fresh = Machine::create();
+    EXPECT_EQ(fatal_message([&] { run(fresh, program); }), "Value cannot be found: S(\"n\")");
+}
+
 TEST_F(Eval, IfOpensNoScope) {
     for (bool cond : {true, false}) {
         Machine fresh = Machine::create();

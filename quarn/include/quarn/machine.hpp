@@ -42,7 +42,7 @@ public:
     // The binding a name remembers for this table, or null.
     const Binding* remembered(const Name& name) const noexcept { return name.binding.get(id_); }
     // The same for an integer alone.
-    bool read_remembered_int(const Name& name, std::int64_t& out) const noexcept {
+    [[gnu::always_inline]] bool read_remembered_int(const Name& name, std::int64_t& out) const noexcept {
         const Binding* binding = name.binding.get(id_);
         return binding && binding->copy_int_unlocked(out);
     }
