@@ -259,11 +259,14 @@ private:
     // `x = x + leaf`, evaluated as shallow() would. When x holds a text that
     // only the table and this run hold, the text grows in place: a program
     // that builds a text piece by piece then costs time linear in its length.
-    [[gnu::noinline]] void append(const Instruction& in) {
+    void append(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
         auto& pair = static_cast<const PairNode&>(let.expr.node());
-        if (appended_in_table(let.ident, pair.right.node())) return;
+        if (!appended_in_table(let.ident, pair.right.node())) append_by_value(let, pair);
+    }
+
+    [[gnu::noinline]] void append_by_value(const LetNode& let, const PairNode& pair) {
         Value left = lookup(static_cast<const IdentNode&>(pair.left.node()).id);
         Value held_right;
         const Value& right = leaf(pair.right.node(), held_right);
@@ -281,7 +284,9 @@ private:
     bool appended_in_table(const Name& x, const ExprNode& right) {
         if (right.kind != CellKind::Literal) return false;
         const Value& tail = static_cast<const LiteralNode&>(right).value;
-        return tail.kind() == Kind::String && machine_.vars.append(x, tail.as_string(), max_size_);
+        if (tail.kind() != Kind::String) return false;
+        std::string_view text = tail.as_string();
+        return machine_.vars.append_in_room(x, text, max_size_) || machine_.vars.append(x, text, max_size_);
     }
 
     // ------------------------------------------------------ expressions

@@ -90,6 +90,26 @@ public:
     // longer text stays within `max_size`. False, with nothing done,
     // otherwise. With `same`, only if that handle is one of them.
     bool append_if_held_by(std::size_t held, const Value* same, std::string_view tail, std::uint64_t max_size);
+    // The same when the table alone holds the text and it has room for the
+    // tail as it is, the common case of a text built piece by piece: no call,
+    // no allocation. False, with nothing done, otherwise (or while another
+    // thread holds the lock), for the caller to go the general way.
+    [[gnu::always_inline]] bool append_in_room(std::string_view tail, std::uint64_t max_size) noexcept {
+        std::uint32_t held;
+        if (!seq_.try_lock(held)) return false;
+        if (tag_.load(std::memory_order_relaxed) == Value::kStringTag) {
+            auto* text = reinterpret_cast<detail::TextCell*>(word_.load(std::memory_order_relaxed));
+            std::size_t size = text->size + tail.size();
+            if (text->refs.load(std::memory_order_acquire) == 1 && size <= text->capacity && size <= max_size) {
+                detail::copy_short(text->data() + text->size, tail);
+                text->size = size;
+                seq_.unlock(held);
+                return true;
+            }
+        }
+        seq_.unlock_unchanged(held);
+        return false;
+    }
 
     const std::uint64_t hash;
     const Identifier id;
@@ -98,7 +118,7 @@ private:
     // The two words of one write, read with no lock; false when a write was
     // in progress or overlapped the read.
     [[gnu::always_inline]] bool words(std::uint8_t& t, std::uint64_t& w) const noexcept {
-        return seq_.read([&] {
+        return seq_.read([&]() __attribute__((always_inline)) {
             t = tag_.load(std::memory_order_relaxed);
             w = word_.load(std::memory_order_relaxed);
         });

@@ -73,6 +73,13 @@ public:
     // The same when the caller holds no handle to the text: only the
     // table's may reach it. Tried only on a binding the name remembers.
     bool append(const Name& name, std::string_view tail, std::uint64_t max_size);
+    // The same when the text also has room for the tail as it stands, the
+    // common case, which takes no call (Binding::append_in_room).
+    [[gnu::always_inline]] bool append_in_room(const Name& name, std::string_view tail,
+                                               std::uint64_t max_size) noexcept {
+        Binding* binding = name.binding.get(id_);
+        return binding && binding->append_in_room(tail, max_size);
+    }
     // Every binding with a handle to its value, as the table holds them now.
     std::vector<std::pair<const Binding*, Value>> entries() const;
     // visit_owned_functions (owned_functions.hpp) over every bound value.

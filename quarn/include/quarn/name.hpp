@@ -24,7 +24,7 @@ public:
     [[gnu::always_inline]] Binding* get(std::uint64_t table) const noexcept {
         std::uint64_t owner;
         Binding* binding;
-        bool whole = seq_.read([&] {
+        bool whole = seq_.read([&]() __attribute__((always_inline)) {
             owner = table_.load(std::memory_order_relaxed);
             binding = binding_.load(std::memory_order_relaxed);
         });

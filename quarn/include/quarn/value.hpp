@@ -154,6 +154,16 @@ struct TextCell : Counted {
     char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
 };
 
+// A piece or two of text at a time, the common case, is copied without a
+// call.
+inline void copy_short(char* to, std::string_view text) noexcept {
+    if (text.size() <= 16) {
+        for (char c : text) *to++ = c;
+    } else {
+        std::memcpy(to, text.data(), text.size());
+    }
+}
+
 struct ItemsCell : Counted {
     ItemsCell(std::size_t n, std::uint64_t w) noexcept : Counted(CellKind::Vector), count(n), size(w) {}
     std::size_t count;
@@ -182,14 +192,7 @@ inline void Value::append_unseen(std::string_view tail) {
     std::size_t size = text_cell()->size + tail.size();
     if (size > text_cell()->capacity) grow_text(size);
     detail::TextCell* text = text_cell();
-    char* end = text->data() + text->size;
-    // A piece or two of text at a time, the common case, is copied without
-    // a call.
-    if (tail.size() <= 16) {
-        for (char c : tail) *end++ = c;
-    } else {
-        std::memcpy(end, tail.data(), tail.size());
-    }
+    detail::copy_short(text->data() + text->size, tail);
     text->size = size;
 }
 
