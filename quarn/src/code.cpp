@@ -20,11 +20,14 @@ void for_each_operand(const ExprNode& node, Visit&& visit) {
     });
 }
 
-// A statement that other parents hold too keeps a form of its own, which
-// every parent runs; one held by this parent alone is compiled into it.
-bool has_own_form(const Statement& child) noexcept {
-    return child.node().refs.load(std::memory_order_relaxed) > 1;
-}
+bool held_elsewhere(const Statement& child) noexcept { return child.node().refs.load(std::memory_order_relaxed) > 1; }
+
+// How many statements a form takes in that other parents hold too; past it,
+// they keep forms of their own. A chain of statements whose Python objects
+// are still alive (each held by its object and its parent) is compiled
+// whole up to here, and one whose every link is run by itself costs each
+// link at most this much more.
+constexpr std::size_t kMostHeldElsewhere = 4096;
 
 Instruction instruction_for(const ExprNode& node) {
     switch (node.kind) {
@@ -103,8 +106,13 @@ private:
 
     // ------------------------------------------------------- first pass
 
-    // The expressions the form holds, and the statements it runs by their own form.
+    // The expressions the form holds, and the statements it runs by their
+    // own form: a statement that other parents hold too, when this tree
+    // reaches it more than once (compiled in, the form would be as large as
+    // the tree written out), or once the form holds many such statements.
     void survey(const StatementNode& top) {
+        std::unordered_map<const StatementNode*, std::size_t> reached = reaches(top);
+        std::size_t taken_in = 0;
         std::vector<const StatementNode*> pending{&top};
         while (!pending.empty()) {
             const StatementNode* node = pending.back();
@@ -114,13 +122,32 @@ private:
                 if constexpr (std::is_same_v<Child, Expr>) {
                     roots_.push_back(&child.node());
                 } else if constexpr (std::is_same_v<Child, Statement>) {
-                    if (has_own_form(child))
+                    bool own = held_elsewhere(child) &&
+                               (reached[&child.node()] > 1 || taken_in++ >= kMostHeldElsewhere);
+                    if (own)
                         separate_.insert(&child.node());
                     else
                         pending.push_back(&child.node());
                 }
             });
         }
+    }
+
+    // How often the tree reaches each statement that other parents hold too,
+    // counted up to twice: what lies below a second reach is not visited.
+    static std::unordered_map<const StatementNode*, std::size_t> reaches(const StatementNode& top) {
+        std::unordered_map<const StatementNode*, std::size_t> reached;
+        std::vector<const StatementNode*> pending{&top};
+        while (!pending.empty()) {
+            const StatementNode* node = pending.back();
+            pending.pop_back();
+            for_each_child(*node, [&](const auto& child) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(child)>, Statement>) {
+                    if (!held_elsewhere(child) || ++reached[&child.node()] == 1) pending.push_back(&child.node());
+                }
+            });
+        }
+        return reached;
     }
 
     // The inner nodes reached by more than one path. Only a node with more

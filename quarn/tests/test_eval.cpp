@@ -354,6 +354,18 @@ TEST_F(Eval, SharedSubtreesRunAtEachPlace) {
 // `a = a + leaf` grows a text in place only while no one else holds it: a
 // literal it came from, a vector that took it, a handle kept outside, or the
 // right operand itself.
+// A statement that a tree holds in two places is run at each, and compiled
+// once: compiled in at every place, 64 levels of it would make a form of
+// 2^64 statements.
+TEST_F(Eval, SharedStatementsRunAtEachPlace) {
+    Statement counting = let("n", Expr::binary_op(id("n"), Operator::Add, lit(I(1))));
+    Statement skipped = counting;
+    for (int level = 0; level < 10; ++level) counting = Statement::if_(lit(B(true)), {counting, counting}, {});
+    for (int level = 0; level < 64; ++level) skipped = Statement::if_(lit(B(false)), {skipped, skipped}, {});
+    run(m, {let("n", lit(I(0))), counting, skipped});
+    EXPECT_EQ(get(m, "n"), "Number(Int(1024))");
+}
+
 TEST_F(Eval, TextGrownInPlaceOnlyWhileUnshared) {
     Statement grow = let("a", Expr::binary_op(id("a"), Operator::Add, lit(S("xy"))));
     Expr start = lit(S("ab"));
