@@ -49,28 +49,26 @@ std::int32_t clamped(std::size_t n) noexcept {
     return static_cast<std::int32_t>(std::min<std::size_t>(n, std::numeric_limits<std::int32_t>::max()));
 }
 
-// The name n of a condition `n < 10`, `n > 10` or `n == 10`, the most common
-// condition, which a branch reads straight from the name; null for another.
-const Name* compared_with_integer(const ExprNode& cond) noexcept {
-    if (!is_pair(cond.kind) || cond.kind == CellKind::BinaryOp) return nullptr;
-    auto& pair = static_cast<const PairNode&>(cond);
-    if (pair.left.kind() != CellKind::Ident || pair.right.kind() != CellKind::Literal) return nullptr;
-    if (!static_cast<const LiteralNode&>(pair.right.node()).value.is_int()) return nullptr;
-    return &static_cast<const IdentNode&>(pair.left.node()).id;
-}
-
-// The name n of an expression `n + 1`, `n - 2` or `n * 3` whose literal fits
-// an instruction's argument, the commonest arithmetic of a statement; null
-// for another.
-const Name* name_with_small_integer(const ExprNode& expression, std::int32_t& literal) noexcept {
-    if (expression.kind != CellKind::BinaryOp) return nullptr;
+// The name n of an operator `n + 1`, `n < 10` and the like whose right
+// operand is a literal that fits an instruction's argument, the commonest
+// operator of a statement or a condition, which an instruction then reads
+// straight from the name; null for another.
+const Name* name_and_small_integer(const ExprNode& expression, std::int32_t& literal) noexcept {
+    if (!is_pair(expression.kind)) return nullptr;
     auto& pair = static_cast<const PairNode&>(expression);
-    if (pair.op == Operator::Div || pair.left.kind() != CellKind::Ident || pair.right.kind() != CellKind::Literal)
-        return nullptr;
+    if (pair.left.kind() != CellKind::Ident || pair.right.kind() != CellKind::Literal) return nullptr;
     const Value& right = static_cast<const LiteralNode&>(pair.right.node()).value;
     if (!right.is_int() || right.as_int() != static_cast<std::int32_t>(right.as_int())) return nullptr;
     literal = static_cast<std::int32_t>(right.as_int());
     return &static_cast<const IdentNode&>(pair.left.node()).id;
+}
+
+Op branch_on(CellKind comparison) noexcept {
+    switch (comparison) {
+    case CellKind::LessThan: return Op::BranchLess;
+    case CellKind::GreaterThan: return Op::BranchGreater;
+    default: return Op::BranchEqual;
+    }
 }
 
 Operator pair_op(const ExprNode& expression) noexcept { return static_cast<const PairNode&>(expression).op; }
@@ -197,7 +195,10 @@ private:
     void let(const LetNode& let) {
         const ExprNode& expression = let.expr.node();
         std::int32_t literal;
-        if (const Name* name = name_with_small_integer(expression, literal)) {
+        const Name* name = expression.kind == CellKind::BinaryOp && pair_op(expression) != Operator::Div
+                               ? name_and_small_integer(expression, literal)
+                               : nullptr;
+        if (name) {
             emit({Op::LetArith, shallow_cost(expression), static_cast<std::int32_t>(pair_op(expression)), name});
             emit({Op::Operand, 0, literal, &let});
         } else if (let.appends) {
@@ -216,9 +217,11 @@ private:
     void branch(const IfNode& node, std::vector<Task>& tasks) {
         const ExprNode& cond = node.cond.node();
         std::size_t at;
-        if (const Name* name = compared_with_integer(cond)) {
-            at = emit({Op::BranchCompare, shallow_cost(cond), 0, name});
-            emit({Op::Operand, 0, 0, &cond});
+        std::int32_t literal;
+        const Name* name = cond.kind != CellKind::BinaryOp ? name_and_small_integer(cond, literal) : nullptr;
+        if (name) {
+            at = emit({branch_on(cond.kind), shallow_cost(cond), 0, name});
+            emit({Op::Operand, 0, literal, &cond});
         } else if (is_shallow(cond)) {
             at = emit({Op::BranchShallow, shallow_cost(cond), 0, &node});
         } else {

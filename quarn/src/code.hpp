@@ -50,7 +50,10 @@ enum class Op : std::uint8_t {
     Fn,             // the `FnNode` at ref
     Branch,         // take the top value as a condition; when false, go `arg` instructions on
     BranchShallow,  // the same for the `IfNode` at ref, whose condition is shallow
-    BranchCompare,  // the same for `n < 10`: the `Name` n at ref, the `PairNode` in the Operand next
+    BranchLess,     // the same for `n < 10`: the `Name` n at ref; the Operand next has the
+                    // `PairNode` at ref and the literal 10 as its `arg`
+    BranchGreater,  // the same for `n > 10`
+    BranchEqual,    // the same for `n == 10`
     Operand,        // what the instruction before needs besides its own; never run
     Jump,           // go `arg` instructions on
     Run,            // run the `StatementNode` at ref by its own form

@@ -12,6 +12,7 @@
 
 #include "quarn/eval.hpp"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -157,8 +158,14 @@ private:
             case Op::BranchShallow:
                 if (!branch_shallow(in)) at = &in + in.arg;
                 continue;
-            case Op::BranchCompare:
-                at = branch_compare(in, *at) ? at + 1 : &in + in.arg;
+            case Op::BranchLess:
+                at = compared<std::less<>>(in, *at) ? at + 1 : &in + in.arg;
+                continue;
+            case Op::BranchGreater:
+                at = compared<std::greater<>>(in, *at) ? at + 1 : &in + in.arg;
+                continue;
+            case Op::BranchEqual:
+                at = compared<std::equal_to<>>(in, *at) ? at + 1 : &in + in.arg;
                 continue;
             case Op::Operand: __builtin_unreachable();
             case Op::Jump: at = &in + in.arg; continue;
@@ -167,6 +174,7 @@ private:
                 at = code_of(node_at<StatementNode>(in)).ops.data();
                 continue;
             }
+            __builtin_unreachable();  // every op is one above, so no range check
         }
     }
 
@@ -242,18 +250,13 @@ private:
 
     // `n < 10` with n bound to an integer is two words compared; anything
     // else goes the general way.
-    bool branch_compare(const Instruction& in, const Instruction& operand) {
+    template <class Compare>
+    bool compared(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
-        auto& cond = node_at<PairNode>(operand);
         std::int64_t n;
         if (!machine_.vars.read_remembered_int(node_at<Name>(in), n)) [[unlikely]]
-            return condition(shallow(cond));
-        std::int64_t literal = static_cast<const LiteralNode&>(cond.right.node()).value.as_int();
-        switch (cond.kind) {
-        case CellKind::LessThan: return n < literal;
-        case CellKind::GreaterThan: return n > literal;
-        default: return n == literal;
-        }
+            return condition(shallow(node_at<PairNode>(operand)));
+        return Compare{}(n, std::int64_t{operand.arg});
     }
 
     // `x = x + leaf`, evaluated as shallow() would. When x holds a text that
