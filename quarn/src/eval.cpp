@@ -152,21 +152,11 @@ private:
             case Op::LetArith: let_arith(in, *at++); continue;
             case Op::Append: append(in); continue;
             case Op::Fn: bind_function(in); continue;
-            case Op::Branch:
-                if (!condition(pop(sp))) at = &in + in.arg;
-                continue;
-            case Op::BranchShallow:
-                if (!branch_shallow(in)) at = &in + in.arg;
-                continue;
-            case Op::BranchLess:
-                at = compared<std::less<>>(in, *at) ? at + 1 : &in + in.arg;
-                continue;
-            case Op::BranchGreater:
-                at = compared<std::greater<>>(in, *at) ? at + 1 : &in + in.arg;
-                continue;
-            case Op::BranchEqual:
-                at = compared<std::equal_to<>>(in, *at) ? at + 1 : &in + in.arg;
-                continue;
+            case Op::Branch: at = past(condition(pop(sp)), in, at); continue;
+            case Op::BranchShallow: at = past(branch_shallow(in), in, at); continue;
+            case Op::BranchLess: at = past(compared<std::less<>>(in, *at), in, at + 1); continue;
+            case Op::BranchGreater: at = past(compared<std::greater<>>(in, *at), in, at + 1); continue;
+            case Op::BranchEqual: at = past(compared<std::equal_to<>>(in, *at), in, at + 1); continue;
             case Op::Operand: __builtin_unreachable();
             case Op::Jump: at = &in + in.arg; continue;
             case Op::Run:
@@ -176,6 +166,12 @@ private:
             }
             __builtin_unreachable();  // every op is one above, so no range check
         }
+    }
+
+    // Where a branch goes on: to `next` when its condition holds, else to
+    // its target.
+    static const Instruction* past(bool holds, const Instruction& branch, const Instruction* next) noexcept {
+        return holds ? next : &branch + branch.arg;
     }
 
     // Where a form goes on when it returns: into the block or statement that
