@@ -10,8 +10,8 @@
 // recursive evaluation would finish them. A subtree that an expression uses
 // in several places (trees may share their own subtrees) is compiled once,
 // into a block that the places enter and leave, so the form stays as small
-// as the tree, not as the tree written out. A statement held by several
-// parents has its own form, which its parents run.
+// as the tree, not as the tree written out. A statement that the tree
+// reaches in several places has its own form, which each place runs.
 //
 // Each statement begins by charging its operations to the run's meter: one
 // for the statement, one per node of its expression; a block charges its own
