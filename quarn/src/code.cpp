@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 #include <type_traits>
 #include <unordered_map>
 #include <unordered_set>
@@ -31,7 +32,12 @@ constexpr std::size_t kMostHeldElsewhere = 4096;
 
 Instruction instruction_for(const ExprNode& node) {
     switch (node.kind) {
-    case CellKind::Literal: return {Op::Literal, 0, 0, &static_cast<const LiteralNode&>(node).value};
+    case CellKind::Literal: {
+        const Value& value = static_cast<const LiteralNode&>(node).value;
+        if (value.is_int() && value.as_int() == static_cast<std::int32_t>(value.as_int()))
+            return {Op::SmallInt, 0, static_cast<std::int32_t>(value.as_int()), &value};
+        return {Op::Literal, 0, 0, &value};
+    }
     case CellKind::Ident: return {Op::Lookup, 0, 0, &static_cast<const IdentNode&>(node).id};
     case CellKind::Not: return {Op::Not, 0, 0, &node};
     case CellKind::Call: return {Op::Call, 0, 0, &node};
@@ -257,6 +263,35 @@ private:
         auto [nodes, values] = inline_nodes(expression);
         code_->ops[charge].arg = clamped(statements + nodes);
         code_->ops[reserve].arg = clamped(values);
+        keep_repeated_names(reserve + 1);
+    }
+
+    // See kKeptNames: the right operands of the instructions from `from` on
+    // that read a name read more than once become a first read that keeps
+    // its integer and later reads that use it.
+    void keep_repeated_names(std::size_t from) {
+        std::span<Instruction> ops(code_->ops.begin() + static_cast<std::ptrdiff_t>(from), code_->ops.end());
+        auto reads_name = [](const Instruction& in) { return in.op == Op::ArithLookup; };
+        auto may_rebind = [](const Instruction& in) { return in.op == Op::Call || in.op == Op::Enter; };
+        if (std::any_of(ops.begin(), ops.end(), may_rebind)) return;
+        std::vector<std::pair<const Identifier*, std::size_t>> names;  // each name and its reads, in order
+        auto entry = [&](const Instruction& in) {
+            const Identifier& id = static_cast<const Name*>(in.ref)->id;
+            auto at = std::find_if(names.begin(), names.end(), [&](const auto& name) { return *name.first == id; });
+            if (at == names.end() && names.size() < kKeptNames) at = names.insert(names.end(), {&id, 0});
+            return at;
+        };
+        for (const Instruction& in : ops)
+            if (auto at = reads_name(in) ? entry(in) : names.end(); at != names.end()) ++at->second;
+        std::vector<bool> kept(names.size());
+        for (Instruction& in : ops) {
+            auto at = reads_name(in) ? entry(in) : names.end();
+            if (at == names.end() || at->second < 2) continue;
+            auto slot = static_cast<std::size_t>(at - names.begin());
+            in.cost = static_cast<std::uint8_t>(slot);
+            in.op = kept[slot] ? Op::ArithKept : Op::ArithLookupKeep;
+            kept[slot] = true;
+        }
     }
 
     // Post-order with an explicit stack: a node goes out once its operands
@@ -302,10 +337,11 @@ private:
         if (ops.size() < 2 || ops.back().op != Op::Arith) return;
         Instruction& leaf = ops[ops.size() - 2];
         auto& pair = *static_cast<const PairNode*>(ops.back().ref);
-        bool right_is_that_leaf = (leaf.op == Op::Literal && pair.right.kind() == CellKind::Literal) ||
+        bool literal = leaf.op == Op::Literal || leaf.op == Op::SmallInt;
+        bool right_is_that_leaf = (literal && pair.right.kind() == CellKind::Literal) ||
                                   (leaf.op == Op::Lookup && pair.right.kind() == CellKind::Ident);
         if (!right_is_that_leaf || shared_.contains(&pair.right.node())) return;
-        leaf.op = leaf.op == Op::Literal ? Op::ArithLiteral : Op::ArithLookup;
+        leaf.op = literal ? Op::ArithLiteral : Op::ArithLookup;
         leaf.arg = ops.back().arg;
         ops.pop_back();
     }

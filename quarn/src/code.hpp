@@ -28,10 +28,13 @@ namespace quarn::detail {
 enum class Op : std::uint8_t {
     // Expressions: each leaves its value on the stack.
     Literal,  // push the `Value` at ref
+    SmallInt, // the same for an integer that fits `arg`, which holds it
     Lookup,   // push the value bound to the `Name` at ref
     Arith,    // the `PairNode` at ref, a BinaryOp of `arg` (an Operator) other than Div
     ArithLiteral,  // the same with the `Value` at ref as its right operand, which is not pushed
     ArithLookup,   // the same with the value bound to the `Name` at ref as its right operand
+    ArithLookupKeep,  // the same, keeping an integer read in the evaluation's slot `cost` (kKeptNames)
+    ArithKept,        // the same with the integer kept in slot `cost`, else the name looked up
     Pair,     // apply the `PairNode` at ref to the top two values
     Not,      // negate the top value
     Call,     // call the function named by the `CallNode` at ref with the top value
@@ -59,9 +62,16 @@ enum class Op : std::uint8_t {
     Run,            // run the `StatementNode` at ref by its own form
 };
 
+// An expression that calls no function and enters no block reads a name
+// that stands right of several of its operators only once, at the first of
+// them, when the name holds an integer: nothing it evaluates can rebind the
+// name in between. The evaluation keeps the integer in one of this many
+// slots; further names are read at every place.
+inline constexpr std::size_t kKeptNames = 16;
+
 struct Instruction {
     Op op;
-    std::uint8_t cost = 0;  // the operations a shallow statement charges itself
+    std::uint8_t cost = 0;  // the operations a shallow statement charges itself; a kept name's slot
     std::int32_t arg = 0;   // jumps are relative to the instruction
     const void* ref = nullptr;
 };

@@ -12,6 +12,7 @@
 
 #include "quarn/eval.hpp"
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -132,18 +133,19 @@ private:
             const Instruction& in = *at++;
             switch (in.op) {
             case Op::Literal: new (sp++) Value(node_at<Value>(in)); continue;
+            case Op::SmallInt: new (sp++) Value(Value::integer(in.arg)); continue;
             case Op::Lookup: new (sp) Value(lookup(node_at<Name>(in))), ++sp; continue;
             case Op::Arith: arith(in, sp); continue;
             case Op::ArithLiteral: arith_with(in, sp[-1], node_at<Value>(in)); continue;
             case Op::ArithLookup: arith_lookup(in, sp[-1]); continue;
+            case Op::ArithLookupKeep: arith_keep(in, sp[-1]); continue;
+            case Op::ArithKept: arith_kept(in, sp[-1]); continue;
             case Op::Pair: combine(node_at<PairNode>(in), sp); continue;
             case Op::Not: negate(sp[-1]); continue;
             case Op::Call: sp[-1] = invoke(node_at<CallNode>(in), std::move(sp[-1])); continue;
             case Op::Vector: collect(static_cast<std::size_t>(in.arg), sp); continue;
             case Op::Enter: resume_.push(at); at = &in + in.arg; continue;
-            case Op::Return:
-                if (!(at = after_return())) return sp;
-                continue;
+            case Op::Return: if (!(at = after_return())) return sp; continue;
             case Op::Charge: meter_.charge(static_cast<std::uint64_t>(in.arg)); continue;
             case Op::Reserve: sp = stack_.reserve(sp, static_cast<std::size_t>(in.arg)); continue;
             case Op::Let: bind(node_at<LetNode>(in).ident, pop(sp)); continue;
@@ -159,10 +161,7 @@ private:
             case Op::BranchEqual: at = past(compared<std::equal_to<>>(in, *at), in, at + 1); continue;
             case Op::Operand: __builtin_unreachable();
             case Op::Jump: at = &in + in.arg; continue;
-            case Op::Run:
-                resume_.push(at);
-                at = code_of(node_at<StatementNode>(in)).ops.data();
-                continue;
+            case Op::Run: at = run_form(in, at); continue;
             }
             __builtin_unreachable();  // every op is one above, so no range check
         }
@@ -172,6 +171,12 @@ private:
     // its target.
     static const Instruction* past(bool holds, const Instruction& branch, const Instruction* next) noexcept {
         return holds ? next : &branch + branch.arg;
+    }
+
+    // Runs the statement at `in` by its own form, then goes on at `next`.
+    const Instruction* run_form(const Instruction& in, const Instruction* next) {
+        resume_.push(next);
+        return code_of(node_at<StatementNode>(in)).ops.data();
     }
 
     // Where a form goes on when it returns: into the block or statement that
@@ -289,6 +294,28 @@ private:
     }
 
     // ------------------------------------------------------ expressions
+
+    // An operator's right operand that its expression reads again
+    // (kKeptNames): the first read keeps the integer, the later ones use it.
+    void arith_keep(const Instruction& in, Value& left) {
+        KeptInt& kept = kept_[in.cost];
+        kept.held = machine_.vars.read_remembered_int(node_at<Name>(in), kept.value);
+        if (kept.held && left.is_int()) {
+            left.assign_int(wrapping(static_cast<Operator>(in.arg), left.as_int(), kept.value));
+            return;
+        }
+        Value right = lookup(node_at<Name>(in));
+        kept = {right.as_int(), right.is_int()};
+        arith_with(in, left, right);
+    }
+
+    void arith_kept(const Instruction& in, Value& left) {
+        const KeptInt& kept = kept_[in.cost];
+        if (kept.held && left.is_int())
+            left.assign_int(wrapping(static_cast<Operator>(in.arg), left.as_int(), kept.value));
+        else
+            arith_lookup(in, left);
+    }
 
     // A number remembered by the name, the common case, is read on the spot.
     Value lookup(const Name& name) {
@@ -492,6 +519,11 @@ private:
         if (bytes > max_size_) too_large(size_limit_);
     }
 
+    struct KeptInt {
+        std::int64_t value;
+        bool held;
+    };
+
     Machine& machine_;
     Meter& meter_;
     const std::uint64_t size_limit_;  // as given; 0 for none
@@ -504,6 +536,7 @@ private:
         Value handle;
     } called_;
     std::span<const Statement* const> rest_;  // the statements still to run
+    std::array<KeptInt, kKeptNames> kept_{};  // the integers of names read again (kKeptNames)
 };
 
 }  // namespace

@@ -317,6 +317,45 @@ TEST_F(Eval, NameAgainstIntegerLiteralWithAnyValue) {
     EXPECT_EQ(fatal_message([&] { run(fresh, program); }), "Value cannot be found: S(\"n\")");
 }
 
+// An expression reads a name that stands right of several operators only
+// once, unless something it evaluates may rebind the name in between: a
+// function may.
+TEST_F(Eval, NamesReadAgainSeeEveryRebinding) {
+    struct Rebinder : QuarnFunction {
+        Machine* machine;
+        explicit Rebinder(Machine* m) : machine(m) {}
+        std::unique_ptr<QuarnFunction> clone_box() const override { return std::make_unique<Rebinder>(machine); }
+        void fmt_debug(std::string& out) const override { out += "Rebinder"; }
+        Value run(Value) override {
+            quarn::run(*machine, {let("x", lit(I(100)))});
+            return I(0);
+        }
+    };
+    auto plus = [](Expr a, Expr b) { return Expr::binary_op(std::move(a), Operator::Add, std::move(b)); };
+    run(m, {fn_statement("f", std::make_unique<Rebinder>(&m)), let("x", lit(I(1)))});
+    EXPECT_EQ(outcome(m, plus(plus(plus(lit(I(1)), id("x")), call("f", lit(I(0)))), id("x"))), "Number(Int(102))");
+    for (Value x : {F(1.5), S("ab")}) {
+        run(m, {let("x", lit(x))});
+        EXPECT_EQ(outcome(m, plus(plus(id("x"), id("x")), id("x"))),
+                  debug_string(evaluate(m, plus(plus(lit(x), lit(x)), lit(x)))));
+    }
+    // A subtree used twice is a block, which keeps names of its own.
+    run(m, {let("x", lit(I(1))), let("y", lit(I(10)))});
+    Expr twice_y = plus(plus(lit(I(0)), id("y")), id("y"));
+    EXPECT_EQ(outcome(m, plus(plus(plus(plus(lit(I(1)), id("x")), twice_y), id("x")), twice_y)), "Number(Int(43))");
+    // More names than are kept: each still reads its own value.
+    Expr sum = lit(I(0));
+    std::int64_t expected = 0;
+    for (int i = 0; i < 20; ++i) {
+        std::string name = "n" + std::to_string(i);
+        run(m, {Statement::let(Identifier::S(name), lit(I(i)))});
+        for (int twice = 0; twice < 2; ++twice) sum = plus(std::move(sum), Expr::ident(Identifier::S(name)));
+        expected += 2 * i;
+    }
+    EXPECT_EQ(outcome(m, sum), debug_string(I(expected)));
+    EXPECT_EQ(outcome(m, plus(plus(lit(I(1)), id("z")), id("z"))), "Value cannot be found: S(\"z\")");
+}
+
 TEST_F(Eval, IfOpensNoScope) {
     for (bool cond : {true, false}) {
         Machine fresh = Machine::create();
