@@ -42,7 +42,7 @@ constexpr std::size_t kRowsBetweenChecks = 64;
 
 class Batch {
 public:
-    Batch(PyQuarn& self, const HeldStatements& program, BatchOptions& options)
+    Batch(PyQuarn& self, HeldStatements& program, BatchOptions& options)
         : self_(self), program_(program), options_(options), texts_out_(options.outputs.ids.size()) {
         if (!options_.inputs) return;
         for (const quarn::Identifier& id : options_.inputs->ids) inputs_.push_back({id, nullptr, {}});
@@ -74,7 +74,7 @@ private:
     Ref read_outputs();
 
     PyQuarn& self_;
-    const HeldStatements& program_;
+    HeldStatements& program_;
     BatchOptions& options_;
     std::vector<quarn::Assignment> inputs_;  // the names' views are of options_.inputs
     std::vector<TextIn> texts_in_;           // one per input
@@ -124,13 +124,13 @@ Ref Batch::fail(std::size_t index, const quarn::Fatal* fatal, bool resumed) {
 
 Ref Batch::result(PyObject* row) {
     bind(row);
-    quarn::run(self_.machine, program_.trees);
+    quarn::run(self_.machine, program_.trees());
     return read_outputs();
 }
 
 void Batch::bind(PyObject* row) {
     if (options_.inputs) return bind_inputs(row);
-    Fields fields;
+    Fields fields(self_.recent_texts);
     try {
         fields.take_pairs(row, kRows);
     } catch (const PyErrOccurred&) {
@@ -181,7 +181,7 @@ Ref Batch::read_outputs() {
 
 }  // namespace
 
-Ref run_many(PyQuarn& self, const HeldStatements& program, RowSource& rows, BatchOptions& options) {
+Ref run_many(PyQuarn& self, HeldStatements& program, RowSource& rows, BatchOptions& options) {
     return Batch(self, program, options).run(rows);
 }
 

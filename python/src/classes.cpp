@@ -20,6 +20,7 @@ VELMO_SIGNATURE_KEYWORDS(quarn_new, "Quarn.__new__()", 0, "max_operations", "max
 VELMO_SIGNATURE(quarn_run, "Quarn.run()", "stmts");
 VELMO_SIGNATURE(quarn_get, "Quarn.get()", "ident");
 VELMO_SIGNATURE(quarn_update, "Quarn.update()", "bindings");
+constexpr Signature quarn_names{"Quarn.names()", nullptr, 0, 0};
 VELMO_SIGNATURE_KEYWORDS(quarn_run_many, "Quarn.run_many()", 2, "stmts", "rows", "inputs", "outputs", "errors");
 VELMO_SIGNATURE(stmt_let, "Statement.let()", "ident", "pxpr");
 VELMO_SIGNATURE(stmt_if, "Statement.if_()", "pxpr", "then", "otherwise");
@@ -69,6 +70,18 @@ PyObject* quarn_repr_slot(PyObject* self) {
     return guarded([&] { return machine_object::repr(quarn_wrapper(self)).release(); });
 }
 
+int quarn_contains_slot(PyObject* self, PyObject* name) {
+    return guarded_as(-1, [&] { return machine_object::contains(quarn_wrapper(self), name) ? 1 : 0; });
+}
+
+Py_ssize_t quarn_length_slot(PyObject* self) {
+    return guarded_as<Py_ssize_t>(-1, [&] { return machine_object::length(quarn_wrapper(self)); });
+}
+
+// A machine is true whatever it holds, as it always was: its length tells
+// how many names are bound, not whether it is there.
+int quarn_bool_slot(PyObject*) { return 1; }
+
 template <const char* Message>
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_TypeError, Message);
@@ -104,6 +117,7 @@ PyMethodDef quarn_methods[] = {
     {"run", fast(method<quarn_run, machine_object::run>), kInstance, "run($self, stmts)\n--\n\n"},
     {"get", fast(method<quarn_get, machine_object::get>), kInstance, "get($self, ident)\n--\n\n"},
     {"update", fast(method<quarn_update, machine_object::update>), kInstance, "update($self, bindings)\n--\n\n"},
+    {"names", fast(method<quarn_names, machine_object::names>), kInstance, "names($self)\n--\n\n"},
     {"run_many", fast(method<quarn_run_many, machine_object::run_many>), kInstance,
      "run_many($self, stmts, rows, *, inputs=None, outputs=(), errors='raise')\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
@@ -143,6 +157,9 @@ PyType_Slot quarn_slots[] = {
     slot(Py_tp_doc, const_cast<char*>("Quarn()\n--\n\n")),
     slot(Py_tp_new, quarn_new_slot),
     slot(Py_tp_repr, quarn_repr_slot),
+    slot(Py_sq_contains, quarn_contains_slot),
+    slot(Py_sq_length, quarn_length_slot),
+    slot(Py_nb_bool, quarn_bool_slot),
     slot(Py_tp_dealloc, dealloc<PyQuarn>),
     slot(Py_tp_traverse, traverse_quarn),
     slot(Py_tp_clear, clear_quarn),

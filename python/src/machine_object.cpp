@@ -49,13 +49,13 @@ Ref create(PyTypeObject* type, PyObject* const* limits) {
 // in place: they never change, and the Statement objects holding them are
 // held until the run ends. The lock stays held for the whole run.
 Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
-    HeldStatements program = argument(sig, args, 0, statements_arg);
-    quarn::run(self->machine, program.trees);
+    HeldStatements program = argument(sig, args, 0, [](PyObject* o) { return HeldStatements(o); });
+    quarn::run(self->machine, program.trees());
     return Ref::own(Py_None);
 }
 
 Ref update(const Signature& sig, PyQuarn* self, PyObject* const* args) {
-    Fields fields;
+    Fields fields(self->recent_texts);
     argument(sig, args, 0, [&](PyObject* o) {
         fields.take_pairs(o, "argument 'bindings': ");
         return true;
@@ -65,7 +65,7 @@ Ref update(const Signature& sig, PyQuarn* self, PyObject* const* args) {
 }
 
 Ref run_many(const Signature& sig, PyQuarn* self, PyObject* const* args) {
-    HeldStatements program = argument(sig, args, 0, statements_arg);
+    HeldStatements program = argument(sig, args, 0, [](PyObject* o) { return HeldStatements(o); });
     RowSource rows = argument(sig, args, 1, [](PyObject* o) { return RowSource(o); });
     BatchOptions options;
     if (args[2] && args[2] != Py_None) options.inputs = argument(sig, args, 2, batch_names_arg);
@@ -75,6 +75,10 @@ Ref run_many(const Signature& sig, PyQuarn* self, PyObject* const* args) {
 }
 
 namespace {
+
+// `ident in q` converts its name as get does, and names it so in errors.
+constexpr const char* kIdentParams[] = {"ident"};
+constexpr Signature kIdent{"Quarn.__contains__()", kIdentParams, 1, 1};
 
 const quarn::Binding& binding_of(PyQuarn* self, PyObject* name, quarn::IdentifierView id) {
     if (const quarn::Binding* known = self->recent_names.find(name, id)) return *known;
@@ -91,6 +95,24 @@ Ref get(const Signature& sig, PyQuarn* self, PyObject* const* args) {
         argument(sig, args, 0, [&](PyObject* o) { return extract_identifier_view(o, storage); });
     return to_python(self->machine.vars.read(binding_of(self, args[0], id)));
 }
+
+Ref names(const Signature&, PyQuarn* self, PyObject* const*) {
+    std::vector<const quarn::Binding*> bindings = self->machine.vars.bindings();
+    Ref list = Ref::checked(PyList_New(0));
+    for (const quarn::Binding* binding : bindings) {
+        Ref name = identifier_to_python(binding->id);
+        if (PyList_Append(list.get(), name.get()) < 0) throw PyErrOccurred{};
+    }
+    return list;
+}
+
+bool contains(PyQuarn* self, PyObject* name) {
+    quarn::Identifier storage;
+    quarn::IdentifierView id = argument(kIdent, &name, 0, [&](PyObject* o) { return extract_identifier_view(o, storage); });
+    return self->machine.vars.find(id) != nullptr;
+}
+
+Py_ssize_t length(PyQuarn* self) { return static_cast<Py_ssize_t>(self->machine.vars.size()); }
 
 Ref repr(PyQuarn* self) {
     std::string text = self->machine.debug();

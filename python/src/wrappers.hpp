@@ -7,6 +7,7 @@
 #include "classes.hpp"
 #include "pyref.hpp"
 #include "recent_names.hpp"
+#include "text_cache.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
 
@@ -15,7 +16,8 @@ namespace velmo {
 struct PyQuarn {
     PyObject_HEAD
     quarn::Machine machine;
-    RecentNames recent_names;  // a cache, the one part that changes
+    RecentNames recent_names;  // caches, the parts that change
+    TextIn recent_texts;       // of update and of rows given as mappings
     [[no_unique_address]] host::Built built;
 };
 
