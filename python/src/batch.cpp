@@ -9,6 +9,7 @@
 #include "notes.hpp"
 #include "panic.hpp"
 #include "sequence.hpp"
+#include "site_notes.hpp"
 #include "text_cache.hpp"
 #include "quarn/eval.hpp"
 
@@ -35,6 +36,7 @@ bool keep_going_arg(PyObject* errors) {
 namespace {
 
 constexpr const char* kRows = "argument 'rows': ";
+const std::string kNone;
 
 // Rows between two looks for a signal, which on PyPy means running a little
 // Python code: a row that runs long looks for one itself, as every run does.
@@ -79,6 +81,8 @@ private:
     std::vector<quarn::Assignment> inputs_;  // the names' views are of options_.inputs
     std::vector<TextIn> texts_in_;           // one per input
     std::vector<TextOut> texts_out_;         // one per output
+    quarn::FailureSite site_;                // where the row's run stopped
+    bool running_ = false;                   // while the row's program runs
 };
 
 Ref Batch::run(RowSource& rows) {
@@ -108,23 +112,32 @@ Ref Batch::outcome(PyObject* row, std::size_t index) {
     }
 }
 
-// Either a fatal error, or a Python error that is pending.
+// Either a fatal error, or a Python error that is pending. Its notes name
+// the statement where the row's run stopped, if it stopped in the run, and
+// the row.
 Ref Batch::fail(std::size_t index, const quarn::Fatal* fatal, bool resumed) {
     bool returned = options_.keep_going && !(fatal == nullptr && interruption_pending());
+    const std::string& inner = resumed ? static_cast<const ResumedFatal*>(fatal)->inner_site() : kNone;
     if (!returned) {
         if (fatal) raise_panic(*fatal, !resumed);
+        if (running_) note_site_pending(site_, inner);
         note_pending(row_note(index));
         throw PyErrOccurred{};
     }
     Ref exception = fatal ? panic_exception(*fatal) : take_exception();
     if (!exception) throw PyErrOccurred{};
+    if (running_) note_site(exception.get(), site_, inner);
     add_note(exception.get(), row_note(index));
     return exception;
 }
 
 Ref Batch::result(PyObject* row) {
+    running_ = false;
     bind(row);
-    quarn::run(self_.machine, program_.trees());
+    site_.steps.clear();
+    running_ = true;
+    quarn::run(self_.machine, program_.trees(), &site_);
+    running_ = false;
     return read_outputs();
 }
 

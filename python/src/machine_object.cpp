@@ -3,6 +3,8 @@
 #include "batch.hpp"
 #include "boundary.hpp"
 #include "fields.hpp"
+#include "panic.hpp"
+#include "site_notes.hpp"
 #include "convert.hpp"
 #include "tree_args.hpp"
 #include "quarn/eval.hpp"
@@ -45,12 +47,35 @@ Ref create(PyTypeObject* type, PyObject* const* limits) {
     return wrap(quarn::Machine::create({operations, size}, kWriters), type);
 }
 
+namespace {
+
+// A fatal error raised as its PanicException, reported as the boundary would
+// report it, with the note naming where the run stopped.
+[[noreturn]] void raise_noted(const quarn::Fatal& fatal, bool report, const quarn::FailureSite& site,
+                              const std::string& inner) {
+    raise_panic(fatal, report);
+    note_site_pending(site, inner);
+    throw PyErrOccurred{};
+}
+
+}  // namespace
+
 // Every item is checked before the first statement runs. The trees are run
 // in place: they never change, and the Statement objects holding them are
 // held until the run ends. The lock stays held for the whole run.
 Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
     HeldStatements program = argument(sig, args, 0, [](PyObject* o) { return HeldStatements(o); });
-    quarn::run(self->machine, program.trees());
+    quarn::FailureSite site;
+    try {
+        quarn::run(self->machine, program.trees(), &site);
+    } catch (const ResumedFatal& fatal) {
+        raise_noted(fatal, false, site, fatal.inner_site());
+    } catch (const quarn::Fatal& fatal) {
+        raise_noted(fatal, true, site, "");
+    } catch (const PyErrOccurred&) {
+        note_site_pending(site, "");
+        throw;
+    }
     return Ref::own(Py_None);
 }
 

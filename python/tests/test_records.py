@@ -117,32 +117,33 @@ def test_arguments_bind_as_documented():
 
 
 def row_failures():
+    # rows, the exception's type, its message's start, and where its run stopped
     return [
-        ([(1,), ("a",), (3,)], "PanicException", "Binary operator for unknown type"),
-        ([(1,), (2, 3), (3,)], "ValueError", "argument 'rows': expected a row of 1 values, got 2"),
-        ([(1,), (object(),), (3,)], "TypeError", f"argument 'rows': {VALUE_ENUM_HEAD}"),
-        ([(1,), {"x": 2}, (3,)], "TypeError", "argument 'rows': 'dict' object cannot be converted to 'Sequence'"),
+        ([(1,), ("a",), (3,)], "PanicException", "Binary operator for unknown type", ["at statement 0"]),
+        ([(1,), (2, 3), (3,)], "ValueError", "argument 'rows': expected a row of 1 values, got 2", []),
+        ([(1,), (object(),), (3,)], "TypeError", f"argument 'rows': {VALUE_ENUM_HEAD}", []),
+        ([(1,), {"x": 2}, (3,)], "TypeError", "argument 'rows': 'dict' object cannot be converted to 'Sequence'", []),
     ]
 
 
-@pytest.mark.parametrize("rows, kind, message", row_failures())
-def test_a_failed_row_ends_the_call_with_its_note(rows, kind, message, capfd):
+@pytest.mark.parametrize("rows, kind, message, site", row_failures())
+def test_a_failed_row_ends_the_call_with_its_note(rows, kind, message, site, capfd):
     q = Quarn()
     with pytest.raises(BaseException) as info:
         q.run_many(DOUBLE, rows, inputs=["x"], outputs=["y"])
     assert type(info.value).__name__ == kind and str(info.value).startswith(message)
-    assert notes(info.value) == ["in row 1"]
+    assert notes(info.value) == site + ["in row 1"]
     assert q.get("y") == 2  # the first row's bindings stay
     reports = [line for line in capfd.readouterr().err.splitlines() if REPORT.match(line)]
     assert len(reports) == (kind == "PanicException")
 
 
-@pytest.mark.parametrize("rows, kind, message", row_failures())
-def test_with_errors_return_a_failed_row_gives_its_exception(rows, kind, message, capfd):
+@pytest.mark.parametrize("rows, kind, message, site", row_failures())
+def test_with_errors_return_a_failed_row_gives_its_exception(rows, kind, message, site, capfd):
     results = Quarn().run_many(DOUBLE, rows, inputs=["x"], outputs=["y"], errors="return")
     assert results[0] == (2,) and results[2] == (6,)
     assert type(results[1]).__name__ == kind and str(results[1]).startswith(message)
-    assert notes(results[1]) == ["in row 1"]
+    assert notes(results[1]) == site + ["in row 1"]
     assert capfd.readouterr().err == ""
 
 
