@@ -123,6 +123,10 @@ struct Machine {
     Limits limits;
 
     static Machine create(Limits limits = {}) { return Machine{VarTable(), limits}; }
+    // A new machine with the same limits and every variable bound to the
+    // same value. Values never change, so sharing them is invisible, and
+    // binding a name in either machine changes nothing in the other.
+    Machine copy() const;
     Value get(IdentifierView id) const;  // fatal error when unbound
     const Binding& binding(IdentifierView id) const;  // fatal error when unbound
     std::string debug() const;
