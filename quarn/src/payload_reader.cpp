@@ -55,7 +55,7 @@ public:
     Reader(std::string_view bytes, PayloadFunctions functions)
         : start_(bytes.data()), at_(bytes.data()), end_(bytes.data() + bytes.size()), functions_(functions) {}
 
-    Holds header();
+    Holds header(bool machine);
     Limits limits() { return {varint(), varint()}; }
     void records(Machine* machine);
     template <class T>
@@ -160,7 +160,8 @@ std::unique_ptr<QuarnFunction> Reader::function() {
 template <class T>
 std::span<T> Reader::top(Stack<T>& stack, std::uint64_t n) {
     if (n > stack.items.size())
-        bad("it takes " + std::to_string(n) + " objects where " + std::to_string(stack.items.size()) + " precede it");
+        bad("the record takes " + std::to_string(n) + " objects where " + std::to_string(stack.items.size()) +
+            " precede it");
     return std::span<T>(stack.items).last(n);
 }
 
@@ -168,7 +169,7 @@ template <class T>
 T Reader::remembered(Stack<T>& stack) {
     std::uint64_t index = varint();
     if (index >= stack.table.size())
-        bad("it refers to object " + std::to_string(index) + " of " + std::to_string(stack.table.size()));
+        bad("the record refers to object " + std::to_string(index) + " of " + std::to_string(stack.table.size()));
     return stack.table[index];
 }
 
@@ -202,7 +203,7 @@ Value Reader::value(std::uint8_t tag) {
     case kFunction: return Value::function(function());
     case kValueRef: return remembered(values_);
     }
-    bad("its tag " + std::to_string(tag) + " is unknown");
+    bad("the record's tag " + std::to_string(tag) + " is unknown");
 }
 
 Expr Reader::pair(std::uint8_t tag) {
@@ -240,13 +241,13 @@ Expr Reader::expression(std::uint8_t tag) {
     }
     case kExprRef: return remembered(exprs_);
     }
-    bad("its tag " + std::to_string(tag) + " is unknown");
+    bad("the record's tag " + std::to_string(tag) + " is unknown");
 }
 
 Statement Reader::branch() {
     std::uint64_t then = varint(), otherwise = varint(), held = statements_.items.size();
     if (then > held || otherwise > held - then)
-        bad("it takes " + std::to_string(then) + " and " + std::to_string(otherwise) + " statements where " +
+        bad("the record takes " + std::to_string(then) + " and " + std::to_string(otherwise) + " statements where " +
             std::to_string(held) + " precede it");
     std::span<Statement> lists = top(statements_, then + otherwise);
     Program first(lists.begin(), lists.begin() + static_cast<std::ptrdiff_t>(then));
@@ -268,7 +269,7 @@ Statement Reader::statement(std::uint8_t tag) {
     }
     case kStatementRef: return remembered(statements_);
     }
-    bad("its tag " + std::to_string(tag) + " is unknown");
+    bad("the record's tag " + std::to_string(tag) + " is unknown");
 }
 
 void Reader::bind(Machine* machine) {
@@ -277,7 +278,8 @@ void Reader::bind(Machine* machine) {
     machine->vars.insert(std::move(ident), pop(values_));
 }
 
-Holds Reader::header() {
+// What the payload holds: a machine if `machine`, otherwise a tree.
+Holds Reader::header(bool machine) {
     if (at_ == end_) bad("it is empty");
     std::uint8_t version = byte();
     if (version != kPayloadVersion)
@@ -285,6 +287,8 @@ Holds Reader::header() {
             std::to_string(kPayloadVersion));
     std::uint8_t holds = byte();
     if (holds > static_cast<std::uint8_t>(Holds::Machine)) bad("it holds an unknown kind " + std::to_string(holds));
+    if (machine != (holds == static_cast<std::uint8_t>(Holds::Machine)))
+        bad(machine ? "it holds a tree, not a machine" : "it holds a machine, not a tree");
     return static_cast<Holds>(holds);
 }
 
@@ -303,7 +307,7 @@ void Reader::records(Machine* machine) {
         } else if (tag < kMachineTags) {
             push(statements_, statement(tag), remember);
         } else {
-            if (tag != kBind) bad("its tag " + std::to_string(tag) + " is unknown");
+            if (tag != kBind) bad("the record's tag " + std::to_string(tag) + " is unknown");
             bind(machine);
         }
     }
@@ -330,8 +334,7 @@ void Reader::nothing_left() {
 
 std::variant<Expr, Statement> tree_from_payload(std::string_view bytes, PayloadFunctions functions) {
     Reader reader(bytes, functions);
-    Holds holds = reader.header();
-    if (holds == Holds::Machine) throw BadPayload("invalid payload: it holds a machine, not a tree");
+    Holds holds = reader.header(false);
     reader.records(nullptr);
     if (holds == Holds::Expr) return reader.expression_result();
     return reader.statement_result();
@@ -339,7 +342,7 @@ std::variant<Expr, Statement> tree_from_payload(std::string_view bytes, PayloadF
 
 Machine machine_from_payload(std::string_view bytes, PayloadFunctions functions) {
     Reader reader(bytes, functions);
-    if (reader.header() != Holds::Machine) throw BadPayload("invalid payload: it holds a tree, not a machine");
+    reader.header(true);
     Machine machine = Machine::create(reader.limits());
     reader.records(&machine);
     reader.nothing_left();

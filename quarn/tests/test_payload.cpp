@@ -141,8 +141,8 @@ TEST(Payload, FunctionsAreClonedFromTheHostsList) {
     Probe::reset();
     {
         Value f = fn("shared");
-        Statement tree = Statement::if_(lit(vec({f, f})), {Statement::fn(Identifier::S("g"), std::make_unique<Probe>("g"))},
-                                        {let("h", lit(fn("h")))});
+        Statement g = Statement::fn(Identifier::S("g"), std::make_unique<Probe>("g"));
+        Statement tree = Statement::if_(lit(vec({f, f})), {g}, {let("h", lit(fn("h")))});
         Written w = write(tree);
         ASSERT_EQ(w.functions.size(), 3u);  // the shared cell once
         Statement back = read_statement(w);
@@ -194,20 +194,22 @@ TEST(Payload, MalformedBytesAreRefused) {
         {bytes({1, 0, 3, 0x80}), "it ends inside a record (in the record at byte 2)"},
         {bytes({1, 0, 3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 2}),
          "a number does not fit in 64 bits (in the record at byte 2)"},
-        {bytes({1, 0, 5, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}), "a length of 4294967295 goes past its end (in the record at byte 2)"},
+        {bytes({1, 0, 5, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}),
+         "a length of 4294967295 goes past its end (in the record at byte 2)"},
         {bytes({1, 0, 5, 1, 0xC0}), "a text is not UTF-8 (in the record at byte 2)"},
-        {bytes({1, 0, 6, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}), "it takes 4294967295 objects where 0 precede it (in the record at byte 2)"},
-        {bytes({1, 0, 8, 0}), "it refers to object 0 of 0 (in the record at byte 2)"},
-        {bytes({1, 0, 0x83, 2, 8, 1, 16}), "it refers to object 1 of 1 (in the record at byte 4)"},
+        {bytes({1, 0, 6, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F}),
+         "the record takes 4294967295 objects where 0 precede it (in the record at byte 2)"},
+        {bytes({1, 0, 8, 0}), "the record refers to object 0 of 0 (in the record at byte 2)"},
+        {bytes({1, 0, 0x83, 2, 8, 1, 16}), "the record refers to object 1 of 1 (in the record at byte 4)"},
         {bytes({1, 0, 0x88, 0}), "a reference or binding cannot be remembered (in the record at byte 2)"},
         {bytes({1, 0, 17, 4}), "name 1 is not in the table of names (in the record at byte 2)"},
-        {bytes({1, 0, 9}), "its tag 9 is unknown (in the record at byte 2)"},
-        {bytes({1, 0, 0x7F}), "its tag 127 is unknown (in the record at byte 2)"},
+        {bytes({1, 0, 9}), "the record's tag 9 is unknown (in the record at byte 2)"},
+        {bytes({1, 0, 0x7F}), "the record's tag 127 is unknown (in the record at byte 2)"},
         {bytes({1, 0, 0, 48, 0, 0}), "a tree has no variables to bind (in the record at byte 3)"},
         {bytes({1, 0, 7, 0}), "function 0 is not among the 0 given (in the record at byte 2)"},
-        {bytes({1, 1, 18}), "it takes 1 objects where 0 precede it (in the record at byte 2)"},
+        {bytes({1, 1, 18}), "the record takes 1 objects where 0 precede it (in the record at byte 2)"},
         {bytes({1, 1, 33, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1}),
-         "it takes 1 and 18446744073709551615 statements where 0 precede it (in the record at byte 2)"},
+         "the record takes 1 and 18446744073709551615 statements where 0 precede it (in the record at byte 2)"},
     };
     for (const auto& [input, message] : cases) EXPECT_EQ(refusal(input), "invalid payload: " + message);
 }
