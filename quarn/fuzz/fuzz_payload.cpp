@@ -1,6 +1,7 @@
-// The libFuzzer target on the payload reader (quarn/payload.hpp). Each input
-// is read as a tree and as a machine, with three functions to name. Refusal
-// (BadPayload) is a normal outcome. What is read must hold only UTF-8 texts,
+// The libFuzzer target on the payload reader (quarn/payload.hpp). Each input,
+// followed by its checksum (so that mutations reach past the check), is read
+// as a tree and as a machine, with three functions to name; and once as it
+// is. Refusal (BadPayload) is a normal outcome. What is read must hold only UTF-8 texts,
 // write back a payload that reads again and writes the same bytes once more
 // (a tree) or the same variables (a machine), and run on a machine with
 // limits exactly as its copy does. A crash, a sanitizer report, a leak,
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "checks.hpp"
+#include "crc32.hpp"
 #include "edge_cases.hpp"
 #include "quarn/debug.hpp"
 #include "quarn/error.hpp"
@@ -122,7 +124,10 @@ void attempt(Read&& read, Check&& check) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    std::string_view input(reinterpret_cast<const char*>(data), size);
+    attempt([&] { return tree_from_payload(input, kFunctions); }, [](const auto&) {});
+    std::string bytes(input);
+    for (std::uint32_t sum = crc32(input), i = 0; i < 4; ++i, sum >>= 8) bytes.push_back(static_cast<char>(sum & 0xFF));
     attempt([&] { return tree_from_payload(bytes, kFunctions); },
             [](const std::variant<Expr, Statement>& tree) { std::visit([](auto& t) { check_tree(t); }, tree); });
     attempt([&] { return machine_from_payload(bytes, kFunctions); }, check_machine);

@@ -24,6 +24,9 @@ enum Tag : std::uint8_t {
     kBind = 48,
 };
 
+// The checksum's size: CRC-32 (crc32.hpp) of the bytes before it.
+inline constexpr int kChecksumBytes = 4;
+
 // Set on a record's tag: what it makes also joins its family's table.
 inline constexpr std::uint8_t kRemember = 0x80;
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "crc32.hpp"
 #include "payload_format.hpp"
 #include "quarn/payload.hpp"
 
@@ -56,6 +57,7 @@ public:
         : start_(bytes.data()), at_(bytes.data()), end_(bytes.data() + bytes.size()), functions_(functions) {}
 
     Holds header(bool machine);
+    void check_sum();
     Limits limits() { return {varint(), varint()}; }
     void records(Machine* machine);
     template <class T>
@@ -285,11 +287,23 @@ Holds Reader::header(bool machine) {
     if (version != kPayloadVersion)
         bad("its version is " + std::to_string(version) + "; this velmo reads version " +
             std::to_string(kPayloadVersion));
+    check_sum();
     std::uint8_t holds = byte();
     if (holds > static_cast<std::uint8_t>(Holds::Machine)) bad("it holds an unknown kind " + std::to_string(holds));
     if (machine != (holds == static_cast<std::uint8_t>(Holds::Machine)))
         bad(machine ? "it holds a tree, not a machine" : "it holds a machine, not a tree");
     return static_cast<Holds>(holds);
+}
+
+// After the version, which a later format may change with the rest: the
+// records end where the checksum begins.
+void Reader::check_sum() {
+    if (end_ - at_ < 1 + kChecksumBytes) bad("it ends before its checksum");
+    end_ -= kChecksumBytes;
+    std::uint32_t stored = 0;
+    for (int i = kChecksumBytes - 1; i >= 0; --i) stored = (stored << 8) | static_cast<unsigned char>(end_[i]);
+    if (stored != crc32({start_, static_cast<std::size_t>(end_ - start_)}))
+        bad("its checksum does not match its bytes: they were changed or cut short");
 }
 
 void Reader::records(Machine* machine) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "children.hpp"
+#include "crc32.hpp"
 #include "payload_format.hpp"
 #include "quarn/payload.hpp"
 
@@ -31,8 +32,11 @@ Family family_of(const Statement&) noexcept { return Family::Statement; }
 constexpr std::uint8_t kRefTags[] = {kValueRef, kExprRef, kStatementRef};
 constexpr std::uint64_t kNotYet = ~std::uint64_t{0};
 
-// A handle still to write: its family says what `handle` points to.
+// A handle still to write: its family says what `handle` points to. Made
+// in place on the stack (a copy assembled field by field and moved in
+// whole makes the processor wait).
 struct Place {
+    Place(Family f, bool e, const void* h) noexcept : family(f), expanded(e), handle(h) {}
     Family family;
     bool expanded;  // its children are written or on the stack
     const void* handle;
@@ -53,7 +57,11 @@ public:
     void name(IdentifierView id);
     void varint(std::uint64_t n);
     void tag(std::uint8_t t) { out_.push_back(static_cast<char>(t)); }
-    std::string take() { return std::move(out_); }
+    std::string take() {
+        std::uint32_t sum = crc32(out_);
+        for (int i = 0; i < kChecksumBytes; ++i, sum >>= 8) out_.push_back(static_cast<char>(sum & 0xFF));
+        return std::move(out_);
+    }
 
 private:
     // How often an object that has more than one holder is reached, and
@@ -113,7 +121,7 @@ void Writer::count(const Handle& root) {
 
 template <class Handle>
 void Writer::write(const Handle& root) {
-    pending_.push_back({family_of(root), false, &root});
+    pending_.emplace_back(family_of(root), false, &root);
     while (!pending_.empty()) {
         Place place = pending_.back();
         pending_.pop_back();
@@ -133,10 +141,10 @@ void Writer::step(const Handle& handle, bool expanded) {
     Family family = family_of(handle);
     if (expanded) return record(handle, object ? remembered(object, family) : 0);
     if (object && referred(object, family)) return;
-    pending_.push_back({family, true, &handle});
+    pending_.emplace_back(family, true, &handle);
     if (object) {
         for_each_child<Order::Reverse>(*object, [&](const auto& child) {
-            pending_.push_back({family_of(child), false, &child});
+            pending_.emplace_back(family_of(child), false, &child);
         });
     }
 }

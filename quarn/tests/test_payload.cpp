@@ -5,6 +5,7 @@
 
 #include <variant>
 
+#include "crc32.hpp"
 #include "quarn/eval.hpp"
 #include "quarn/payload.hpp"
 #include "support.hpp"
@@ -49,6 +50,13 @@ std::string bytes(std::initializer_list<int> list) {
     return out;
 }
 
+// The bytes followed by their checksum, as the writer ends a payload.
+std::string sealed(std::string body) {
+    std::uint32_t sum = crc32(body);
+    for (int i = 0; i < 4; ++i, sum >>= 8) body.push_back(static_cast<char>(sum & 0xFF));
+    return body;
+}
+
 // Every kind of node and of value, names of both kinds, a function.
 Program every_kind() {
     Value text = S("caf\xC3\xA9"), items = vec({Value(), B(true), B(false), I(-7), F(-0.0), text, vec({}), text});
@@ -90,10 +98,10 @@ TEST(Payload, EveryKindRoundTrips) {
 
 TEST(Payload, ExpressionsAndStatementsAreToldApart) {
     Written e = write(lit(I(1)));
-    EXPECT_EQ(e.bytes, bytes({kPayloadVersion, 0, 3, 2, 16}));
+    EXPECT_EQ(e.bytes, sealed(bytes({kPayloadVersion, 0, 3, 2, 16})));
     EXPECT_TRUE(std::holds_alternative<Expr>(tree_from_payload(e.bytes, {})));
     Written s = write(let("x", lit(I(1))));
-    EXPECT_EQ(s.bytes, bytes({kPayloadVersion, 1, 3, 2, 16, 32, 3, 'x'}));
+    EXPECT_EQ(s.bytes, sealed(bytes({kPayloadVersion, 1, 3, 2, 16, 32, 3, 'x'})));
     EXPECT_TRUE(std::holds_alternative<Statement>(tree_from_payload(s.bytes, {})));
 }
 
@@ -183,9 +191,15 @@ TEST(Payload, CopiedMachinesAreIndependent) {
 }
 
 TEST(Payload, MalformedBytesAreRefused) {
-    const std::pair<std::string, std::string> cases[] = {
+    const std::pair<std::string, std::string> unsealed[] = {
         {"", "it is empty"},
         {bytes({2, 0}), "its version is 2; this velmo reads version 1"},
+        {bytes({1, 0, 0, 0, 0}), "it ends before its checksum"},
+        {bytes({1, 0, 3, 2, 16, 0, 0, 0, 0}),
+         "its checksum does not match its bytes: they were changed or cut short"},
+    };
+    for (const auto& [input, message] : unsealed) EXPECT_EQ(refusal(input), "invalid payload: " + message);
+    const std::pair<std::string, std::string> cases[] = {
         {bytes({1, 9}), "it holds an unknown kind 9"},
         {bytes({1, 2, 0, 0}), "it holds a machine, not a tree"},
         {bytes({1, 0}), "it must end with one expression and ends with 0 objects"},
@@ -211,12 +225,12 @@ TEST(Payload, MalformedBytesAreRefused) {
         {bytes({1, 1, 33, 1, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 1}),
          "the record takes 1 and 18446744073709551615 statements where 0 precede it (in the record at byte 2)"},
     };
-    for (const auto& [input, message] : cases) EXPECT_EQ(refusal(input), "invalid payload: " + message);
+    for (const auto& [input, message] : cases) EXPECT_EQ(refusal(sealed(input)), "invalid payload: " + message);
 }
 
-// Every prefix and every one-byte change of a real payload is either read
-// or refused; none crashes (the sanitizer builds run this too).
-TEST(Payload, CutAndFlippedPayloadsNeverCrash) {
+// Every prefix and every one-bit change of a real payload is refused, by
+// its version or its checksum.
+TEST(Payload, CutAndFlippedPayloadsAreRefused) {
     Statement tree = Statement::if_(lit(B(true)), every_kind(), every_kind());
     Written w = write(tree);
     int read = 0;
@@ -228,5 +242,11 @@ TEST(Payload, CutAndFlippedPayloadsNeverCrash) {
             read += refusal(flipped, w.functions) == "<read>";
         }
     }
-    EXPECT_GT(read, 0);  // some changes still make a payload, such as another number
+    EXPECT_EQ(read, 0);
+}
+
+TEST(Payload, ChecksumIsZlibsCrc32) {
+    EXPECT_EQ(crc32(""), 0u);
+    EXPECT_EQ(crc32("123456789"), 0xCBF43926u);
+    EXPECT_EQ(crc32("The quick brown fox jumps over the lazy dog"), 0x414FA339u);
 }

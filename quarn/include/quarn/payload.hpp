@@ -7,7 +7,13 @@
 //             an older payload from its own
 //   kind      one byte: 0 an expression, 1 a statement, 2 a machine
 //   limits    a machine only: max_operations, then max_value_size
-//   records   up to the last byte
+//   records   up to the checksum
+//   checksum  the last 4 bytes: CRC-32, as zlib computes it, of every byte
+//             before them, least significant first
+//
+// The reader checks the version first, then the checksum, then the records:
+// a payload changed or cut short on its way is refused, never read as some
+// other tree.
 //
 // Numbers are unsigned LEB128 varints (seven bits a byte, least significant
 // first, at most 64 bits); an integer value is zigzag-coded first
