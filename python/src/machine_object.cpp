@@ -13,15 +13,6 @@ namespace velmo::machine_object {
 
 namespace {
 
-// Every use of a machine from Python holds the interpreter lock, which the
-// module never lets go: its writers are kept apart already. A build for an
-// interpreter without that lock needs the bindings' own.
-#ifdef Py_GIL_DISABLED
-constexpr quarn::Writers kWriters = quarn::Writers::Concurrent;
-#else
-constexpr quarn::Writers kWriters = quarn::Writers::Serialized;
-#endif
-
 // A limit is a positive int (a bool is not) or None, which is no limit, as
 // is 0 inside. One past what a machine could ever count is as good as none.
 std::uint64_t limit_arg(PyObject* value, const char* name) {
@@ -44,7 +35,7 @@ std::uint64_t limit_arg(PyObject* value, const char* name) {
 Ref create(PyTypeObject* type, PyObject* const* limits) {
     std::uint64_t operations = limit_arg(limits[0], "max_operations");
     std::uint64_t size = limit_arg(limits[1], "max_value_size");
-    return wrap(quarn::Machine::create({operations, size}, kWriters), type);
+    return wrap(quarn::Machine::create({operations, size}, kMachineWriters), type);
 }
 
 namespace {

@@ -13,6 +13,15 @@
 
 namespace velmo {
 
+// Every use of a machine from Python holds the interpreter lock, which the
+// module never lets go: its writers are kept apart already. A build for an
+// interpreter without that lock needs the bindings' own.
+#ifdef Py_GIL_DISABLED
+inline constexpr quarn::Writers kMachineWriters = quarn::Writers::Concurrent;
+#else
+inline constexpr quarn::Writers kMachineWriters = quarn::Writers::Serialized;
+#endif
+
 struct PyQuarn {
     PyObject_HEAD
     quarn::Machine machine;

@@ -55,6 +55,12 @@ std::int32_t clamped(std::size_t n) noexcept {
     return static_cast<std::int32_t>(std::min<std::size_t>(n, std::numeric_limits<std::int32_t>::max()));
 }
 
+// How far instruction `to` lies from instruction `from`, either way: a block
+// compiled early may be entered from one compiled after it.
+std::int32_t distance(std::size_t from, std::size_t to) noexcept {
+    return to >= from ? clamped(to - from) : -clamped(from - to);
+}
+
 // The name n of an operator `n + 1`, `n < 10` and the like whose right
 // operand is a literal that fits an instruction's argument, the commonest
 // operator of a statement or a condition, which an instruction then reads
@@ -404,7 +410,7 @@ private:
             charged(*node, 0);
             emit({Op::Return});
         }
-        for (auto [at, node] : entries_) code_->ops[at].arg = clamped(blocks_[node] - at);
+        for (auto [at, node] : entries_) code_->ops[at].arg = distance(at, blocks_[node]);
         return std::move(code_);
     }
 

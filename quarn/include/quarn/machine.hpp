@@ -147,6 +147,10 @@ struct Machine {
     static Machine create(Limits limits = {}, Writers writers = Writers::Concurrent) {
         return Machine{VarTable(writers), limits};
     }
+    // A new machine with the same limits, writers and every variable bound to
+    // the same value. Values never change, so sharing them is invisible, and
+    // binding a name in either machine changes nothing in the other.
+    Machine copy() const;
     Value get(IdentifierView id) const;  // fatal error when unbound
     const Binding& binding(IdentifierView id) const;  // fatal error when unbound
     std::string debug() const;
