@@ -18,6 +18,7 @@ import cases_limits
 import cases_python
 import cases_velmo
 import cases_walker
+from formats import number, ratio
 from records import EXPECTED as W8_EXPECTED, same_results
 from timing import PYPY, Best, prepare, untimed
 from workloads import EXPECTED, WORKLOADS
@@ -171,18 +172,6 @@ def chosen_floor(best, key):
     """(ns, variant) of the floor that velmo is held to: its cheapest variant."""
     floors = [(ns, column[6:]) for (k, column), ns in best.items() if k == key and column.startswith("floor:")]
     return min(floors) if floors else (None, None)
-
-
-def number(ns):
-    if ns is None:
-        return "—"
-    if ns < 1:
-        return "%.2f" % ns
-    return "%.1f" % ns if ns < 100 else "{:,.0f}".format(ns)
-
-
-def ratio(r):
-    return "%.3f" % r if r < 0.1 else "%.2f" % r
 
 
 def table(best):
