@@ -68,6 +68,8 @@ W8_COLUMNS = [
     ("builders", "velmo, builders", cases_velmo.w8_builders),
     ("update", "velmo, update", cases_velmo.w8_update),
     ("run_many", "velmo, run_many", cases_velmo.w8_run_many),
+    ("floor", "floor", cases_floor.w8),
+    ("floor-shared", "floor with shared labels", cases_floor.w8_shared),
 ]
 UNAVAILABLE = {
     "lua-once": "lupa has no build for this interpreter",
