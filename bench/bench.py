@@ -248,7 +248,7 @@ def write_results(path, name, best):
     for (key, column), ns in best.items():
         figures.setdefault(key, {})[column] = ns
         if not column.startswith("floor:"):
-            headings[column] = heading(key, column)
+            headings.setdefault(key, {})[column] = heading(key, column)
     results = {
         "interpreter": name,
         "python": platform.python_version(),

@@ -34,6 +34,7 @@ W8_BARS = [
     ("walker", "pure-Python tree walker", "#737373"),
     ("simpleeval", "simpleeval", "#bdbdbd"),
     ("asteval", "asteval", "#d9d9d9"),
+    ("floor", "C-API floor: the rules in C", "#9e9ac8"),
 ]
 ENGINE_BARS = [
     ("velmo", "velmo", "#d94801"),
