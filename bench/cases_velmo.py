@@ -3,7 +3,7 @@ The run workloads take the machine's maker, so that cases_limits can run
 them on a machine with limits."""
 from velmo import Expr, Quarn, Statement
 
-from records import INPUTS, OUTPUTS, record_case
+from records import INPUTS, OUTPUTS, record_case, update_run_get
 from workloads import (BIG_N, DONE, IF_DEPTH, INT_NAME, INT_VALUE, LIST_VALUE, STATEMENTS,
                        TREE_NODES, X_VALUE, Case, build_tree, repeat_calls, repeat_runs)
 
@@ -131,17 +131,7 @@ def w8_update():
     per result. None where this velmo has no update."""
     if not hasattr(Quarn, "update"):
         return None
-    q, rules = Quarn(), w8_rules()
-
-    def run_pass(records):
-        results = []
-        for tier, weight, subtotal in records:
-            q.update({"tier": tier, "weight": weight, "subtotal": subtotal})
-            q.run(rules)
-            results.append((q.get("total"), q.get("label")))
-        return results
-
-    return record_case(run_pass)
+    return update_run_get(Quarn(), w8_rules())
 
 
 def w8_run_many():

@@ -1,5 +1,5 @@
 """The workloads on the pure-Python tuple walker (walker.py)."""
-from records import record_case
+from records import update_run_get
 from walker import Walker, evaluate
 from workloads import (BIG_N, DONE, IF_DEPTH, INT_NAME, INT_VALUE, LEAVES, LIST_VALUE, STATEMENTS,
                        TREE_NODES, X_VALUE, Case, repeat_calls, repeat_runs)
@@ -107,14 +107,4 @@ W8_RULES = [
 def w8():
     """One walker; per record the fields bound with update, the rules run,
     the two results read back with get."""
-    w = Walker()
-
-    def run_pass(records):
-        results = []
-        for tier, weight, subtotal in records:
-            w.update({"tier": tier, "weight": weight, "subtotal": subtotal})
-            w.run(W8_RULES)
-            results.append((w.get("total"), w.get("label")))
-        return results
-
-    return record_case(run_pass)
+    return update_run_get(Walker(), W8_RULES)

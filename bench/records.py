@@ -75,6 +75,22 @@ def record_case(run_pass):
     return Case(RECORDS, loop, lambda: done[-1][1], stage)
 
 
+def update_run_get(machine, rules):
+    """A Case running the rules on a machine that has update, run and get
+    (velmo's Quarn, the walker): per record an update with a dict of its
+    fields, a run of the rules and a get of each result."""
+
+    def run_pass(records):
+        results = []
+        for tier, weight, subtotal in records:
+            machine.update({"tier": tier, "weight": weight, "subtotal": subtotal})
+            machine.run(rules)
+            results.append((machine.get("total"), machine.get("label")))
+        return results
+
+    return record_case(run_pass)
+
+
 def same_results(results):
     """Whether results are EXPECTED exactly: a list of (float, str) tuples,
     the floats the same bit for bit."""
