@@ -3,6 +3,7 @@
 // constructor goes through here, so every binding message is made here.
 
 #include <cstddef>
+#include <initializer_list>
 #include <iterator>
 
 #include "host.hpp"
@@ -19,12 +20,16 @@ struct Signature {
 };
 
 // The most parameters any method has; the binder fills an array this long.
-inline constexpr std::size_t kMaxParams = 3;
+inline constexpr std::size_t kMaxParams = 5;
 
-#define VELMO_SIGNATURE(name, full, ...)                                                          \
+// A signature whose first `positional` parameters are required and the rest
+// keyword-only; VELMO_SIGNATURE makes them all required.
+#define VELMO_SIGNATURE_KEYWORDS(name, full, positional, ...)                                     \
     constexpr const char* name##_params[] = {__VA_ARGS__};                                        \
     static_assert(std::size(name##_params) <= kMaxParams, "more parameters than the binder holds"); \
-    constexpr Signature name{full, name##_params, std::size(name##_params), std::size(name##_params)}
+    constexpr Signature name{full, name##_params, std::size(name##_params), positional}
+#define VELMO_SIGNATURE(name, full, ...) \
+    VELMO_SIGNATURE_KEYWORDS(name, full, std::size(std::initializer_list<const char*>{__VA_ARGS__}), __VA_ARGS__)
 
 // The vectorcall form: positional arguments in an array, keyword names in a
 // tuple whose values follow the positional ones. Fills `out` (borrowed

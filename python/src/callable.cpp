@@ -33,7 +33,9 @@ constexpr const char* kCallFailed = "Failed while executing Python function with
 // An interruption passes on as it is: it stops the whole run, not the call.
 [[noreturn, gnu::cold]] void fail_with(const char* prefix) {
     if (interruption_pending()) throw PyErrOccurred{};
-    quarn::fail(prefix + debug_form(fetch_error_or_system_error().get()));
+    Ref exception = fetch_error_or_system_error();
+    count_stopped_function(exception.get());
+    quarn::fail(prefix + debug_form(exception.get()));
 }
 
 // The argument as a Python object: a function, which has none, is a fatal error.

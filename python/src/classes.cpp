@@ -16,10 +16,11 @@ namespace {
 
 // ----------------------------------------------------------- signatures
 
-constexpr const char* quarn_new_params[] = {"max_operations", "max_value_size"};
-constexpr Signature quarn_new{"Quarn.__new__()", quarn_new_params, 2, 0};
+VELMO_SIGNATURE_KEYWORDS(quarn_new, "Quarn.__new__()", 0, "max_operations", "max_value_size");
 VELMO_SIGNATURE(quarn_run, "Quarn.run()", "stmts");
 VELMO_SIGNATURE(quarn_get, "Quarn.get()", "ident");
+VELMO_SIGNATURE(quarn_update, "Quarn.update()", "bindings");
+VELMO_SIGNATURE_KEYWORDS(quarn_run_many, "Quarn.run_many()", 2, "stmts", "rows", "inputs", "outputs", "errors");
 VELMO_SIGNATURE(stmt_let, "Statement.let()", "ident", "pxpr");
 VELMO_SIGNATURE(stmt_if, "Statement.if_()", "pxpr", "then", "otherwise");
 VELMO_SIGNATURE(stmt_fn, "Statement.fn()", "ident", "item");
@@ -102,6 +103,9 @@ constexpr int kInstance = METH_FASTCALL | METH_KEYWORDS;
 PyMethodDef quarn_methods[] = {
     {"run", fast(method<quarn_run, machine_object::run>), kInstance, "run($self, stmts)\n--\n\n"},
     {"get", fast(method<quarn_get, machine_object::get>), kInstance, "get($self, ident)\n--\n\n"},
+    {"update", fast(method<quarn_update, machine_object::update>), kInstance, "update($self, bindings)\n--\n\n"},
+    {"run_many", fast(method<quarn_run_many, machine_object::run_many>), kInstance,
+     "run_many($self, stmts, rows, *, inputs=None, outputs=(), errors='raise')\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

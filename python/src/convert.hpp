@@ -12,6 +12,7 @@
 // variant fits.
 
 #include <cstdint>
+#include <forward_list>
 #include <string_view>
 
 #include "pyref.hpp"
@@ -28,6 +29,9 @@ quarn::Identifier extract_identifier(PyObject* object);
 // The same name as a view, for a lookup: of an exact str's own text, or else
 // of `storage`, which then holds what extract_identifier made.
 quarn::IdentifierView extract_identifier_view(PyObject* object, quarn::Identifier& storage);
+// The same for names kept together: what extract_identifier made goes into
+// `kept`, whose items never move.
+quarn::IdentifierView extract_identifier_view(PyObject* object, std::forward_list<quarn::Identifier>& kept);
 
 // The text of an argument that must be a str, valid while it and `keep`
 // live: the 'PyString' mismatch for anything else; the encoding error raised.

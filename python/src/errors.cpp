@@ -15,14 +15,22 @@ void raise_type_error(const std::string& text) {
     throw PyErrOccurred{};
 }
 
-Ref fetch_error() {
+Ref take_exception() {
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     if (!type) return Ref();
     PyErr_NormalizeException(&type, &value, &tb);
     Ref t = Ref::steal(type), v = Ref::steal(value), trace = Ref::steal(tb);
     if (trace) PyException_SetTraceback(v.get(), trace.get());
-    if (PyErr_GivenExceptionMatches(v.get(), panic_type())) resume_panic(t.get(), v.get(), trace.get());
+    return v;
+}
+
+Ref fetch_error() {
+    Ref v = take_exception();
+    if (v && PyErr_GivenExceptionMatches(v.get(), panic_type())) {
+        Ref trace = Ref::steal(PyException_GetTraceback(v.get()));
+        resume_panic(reinterpret_cast<PyObject*>(Py_TYPE(v.get())), v.get(), trace.get());
+    }
     return v;
 }
 

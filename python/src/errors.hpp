@@ -15,6 +15,10 @@ Ref type_error(const std::string& text);
 [[noreturn]] void raise_type_error(const std::string& text);
 
 // Takes the pending Python error as a normalized exception object carrying
+// its traceback, whatever it is; null when none is pending.
+Ref take_exception();
+
+// Takes the pending Python error as a normalized exception object carrying
 // its traceback; null when none is pending. A PanicException coming back
 // through Python is not an ordinary error: it is reported on standard error
 // and its fatal error resumes from here.

@@ -328,6 +328,13 @@ quarn::IdentifierView extract_identifier_view(PyObject* o, quarn::Identifier& st
     return storage;
 }
 
+quarn::IdentifierView extract_identifier_view(PyObject* o, std::forward_list<quarn::Identifier>& kept) {
+    if (auto text = exact_str_text(o)) return quarn::IdentifierView::S(*text);
+    if (auto number = exact_name_number(o)) return quarn::IdentifierView::U(*number);
+    kept.push_front(extract_identifier(o));
+    return kept.front();
+}
+
 quarn::Identifier extract_identifier(PyObject* o) {
     if (auto text = exact_str_text(o)) return quarn::Identifier::S(std::string(*text));
     if (auto number = exact_name_number(o)) return quarn::Identifier::U(*number);

@@ -7,6 +7,8 @@
 // no PanicException and no report, even when it has to pass through bound
 // functions on its way out.
 
+#include "pyref.hpp"
+
 namespace velmo {
 
 // Makes the core look for signals through the module; false with an error
@@ -21,5 +23,14 @@ void check_interrupt();
 // Whether the pending exception is one a signal handler raised at a check,
 // which a bound function passes on as it is.
 bool interruption_pending();
+
+// A handler that raises inside the Python code of a bound function stops
+// that function, which stops the run with PanicException like any failure
+// of the function. These count the functions on this thread stopped by an
+// exception that is not an Exception (KeyboardInterrupt, SystemExit), so
+// that a batch which goes on past failed rows can tell such a stop from a
+// failed row and end instead.
+void count_stopped_function(PyObject* exception) noexcept;
+unsigned long stopped_functions() noexcept;
 
 }  // namespace velmo

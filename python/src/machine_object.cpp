@@ -1,6 +1,8 @@
 #include "machine_object.hpp"
 
+#include "batch.hpp"
 #include "boundary.hpp"
+#include "fields.hpp"
 #include "convert.hpp"
 #include "tree_args.hpp"
 #include "quarn/eval.hpp"
@@ -8,6 +10,15 @@
 namespace velmo::machine_object {
 
 namespace {
+
+// Every use of a machine from Python holds the interpreter lock, which the
+// module never lets go: its writers are kept apart already. A build for an
+// interpreter without that lock needs the bindings' own.
+#ifdef Py_GIL_DISABLED
+constexpr quarn::Writers kWriters = quarn::Writers::Concurrent;
+#else
+constexpr quarn::Writers kWriters = quarn::Writers::Serialized;
+#endif
 
 // A limit is a positive int (a bool is not) or None, which is no limit, as
 // is 0 inside. One past what a machine could ever count is as good as none.
@@ -31,7 +42,7 @@ std::uint64_t limit_arg(PyObject* value, const char* name) {
 Ref create(PyTypeObject* type, PyObject* const* limits) {
     std::uint64_t operations = limit_arg(limits[0], "max_operations");
     std::uint64_t size = limit_arg(limits[1], "max_value_size");
-    return wrap(quarn::Machine::create({operations, size}), type);
+    return wrap(quarn::Machine::create({operations, size}, kWriters), type);
 }
 
 // Every item is checked before the first statement runs. The trees are run
@@ -41,6 +52,26 @@ Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
     HeldStatements program = argument(sig, args, 0, statements_arg);
     quarn::run(self->machine, program.trees);
     return Ref::own(Py_None);
+}
+
+Ref update(const Signature& sig, PyQuarn* self, PyObject* const* args) {
+    Fields fields;
+    argument(sig, args, 0, [&](PyObject* o) {
+        fields.take_pairs(o, "argument 'bindings': ");
+        return true;
+    });
+    fields.bind(*self);
+    return Ref::own(Py_None);
+}
+
+Ref run_many(const Signature& sig, PyQuarn* self, PyObject* const* args) {
+    HeldStatements program = argument(sig, args, 0, statements_arg);
+    RowSource rows = argument(sig, args, 1, [](PyObject* o) { return RowSource(o); });
+    BatchOptions options;
+    if (args[2] && args[2] != Py_None) options.inputs = argument(sig, args, 2, batch_names_arg);
+    if (args[3]) options.outputs = argument(sig, args, 3, batch_names_arg);
+    options.keep_going = keep_going_arg(args[4]);
+    return velmo::run_many(*self, program, rows, options);
 }
 
 namespace {

@@ -11,6 +11,8 @@ namespace velmo::machine_object {
 Ref create(PyTypeObject* type, PyObject* const* limits);
 Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref get(const Signature& sig, PyQuarn* self, PyObject* const* args);
+Ref update(const Signature& sig, PyQuarn* self, PyObject* const* args);
+Ref run_many(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref repr(PyQuarn* self);
 
 }  // namespace velmo::machine_object

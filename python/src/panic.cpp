@@ -117,15 +117,28 @@ bool make_panic_type() {
 
 PyObject* panic_type() { return panic_class; }
 
+namespace {
+
+Ref panic_message(const quarn::Fatal& fatal) noexcept {
+    const std::string& m = fatal.message();
+    return Ref::steal(PyUnicode_DecodeUTF8(m.data(), static_cast<Py_ssize_t>(m.size()), "replace"));
+}
+
+}  // namespace
+
 // A fatal error met inside the write of another's report, where a report of
 // its own would recurse too deep, raises the RecursionError instead: the
 // recursion goes through the reports, and it is what ends them.
 void raise_panic(const quarn::Fatal& fatal, bool report) noexcept {
     if (report && write_stderr(report_line(fatal)) == Written::TooDeep) return;
-    const std::string& m = fatal.message();
-    Ref message = Ref::steal(PyUnicode_DecodeUTF8(m.data(), m.size(), "replace"));
+    Ref message = panic_message(fatal);
     if (!message) return;  // the decoding error stays set
     PyErr_SetObject(panic_type(), message.get());
+}
+
+Ref panic_exception(const quarn::Fatal& fatal) noexcept {
+    Ref message = panic_message(fatal);
+    return message ? Ref::steal(PyObject_CallOneArg(panic_type(), message.get())) : Ref();
 }
 
 void fail_api_call(std::source_location where) {

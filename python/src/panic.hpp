@@ -31,6 +31,10 @@ PyObject* panic_type();
 // that reports it on standard error unless `report` is false.
 void raise_panic(const quarn::Fatal& fatal, bool report) noexcept;
 
+// A new PanicException carrying the fatal error's message, not raised and
+// not reported; null with an error set if it cannot be made.
+Ref panic_exception(const quarn::Fatal& fatal) noexcept;
+
 // Writes the notice and the Python traceback of a PanicException fetched
 // from Python, and continues its fatal error as a ResumedFatal.
 [[noreturn]] void resume_panic(PyObject* type, PyObject* exc, PyObject* tb);

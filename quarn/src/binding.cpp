@@ -2,8 +2,8 @@
 
 namespace quarn {
 
-Binding::Binding(std::uint64_t h, Identifier name, Value first) noexcept
-    : hash(h), id(std::move(name)), tag_(first.tag_word()), word_(first.value_word()) {
+Binding::Binding(std::uint64_t h, Identifier name, Value first, Writers writers) noexcept
+    : hash(h), id(std::move(name)), tag_(first.tag_word()), writers_(writers), word_(first.value_word()) {
     std::move(first).release();  // its count now belongs to the two words
 }
 
@@ -14,7 +14,7 @@ Binding::~Binding() {
 // The new handle is counted before the lock is let go: until then no
 // writer can release the value.
 Value Binding::copy_shared() const noexcept {
-    std::uint32_t held = seq_.lock();
+    std::uint32_t held = lock();
     Value copy = Value::share(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
     seq_.unlock_unchanged(held);
     return copy;
@@ -26,7 +26,7 @@ Value Binding::copy_shared() const noexcept {
 // handle that let go of the text before.
 bool Binding::append_if_held_by(std::size_t held, const Value* same, std::string_view tail,
                                 std::uint64_t max_size) {
-    std::uint32_t seq = seq_.lock();
+    std::uint32_t seq = lock();
     std::uint64_t word = word_.load(std::memory_order_relaxed);
     bool text = tag_.load(std::memory_order_relaxed) == Value::kStringTag && (!same || same->value_word() == word);
     bool fits = text && [&] {

@@ -69,6 +69,15 @@ const Name* name_and_small_integer(const ExprNode& expression, std::int32_t& lit
     return &static_cast<const IdentNode&>(pair.left.node()).id;
 }
 
+// The same for a right operand that is any literal of the given kind.
+const Name* name_and_literal(const ExprNode& expression, Kind kind) noexcept {
+    if (!is_pair(expression.kind)) return nullptr;
+    auto& pair = static_cast<const PairNode&>(expression);
+    if (pair.left.kind() != CellKind::Ident || pair.right.kind() != CellKind::Literal) return nullptr;
+    if (static_cast<const LiteralNode&>(pair.right.node()).value.kind() != kind) return nullptr;
+    return &static_cast<const IdentNode&>(pair.left.node()).id;
+}
+
 Op branch_on(CellKind comparison) noexcept {
     switch (comparison) {
     case CellKind::LessThan: return Op::BranchLess;
@@ -79,10 +88,43 @@ Op branch_on(CellKind comparison) noexcept {
 
 Operator pair_op(const ExprNode& expression) noexcept { return static_cast<const PairNode&>(expression).op; }
 
+Instruction fn_instruction(const StatementNode& fn) noexcept { return {Op::Fn, 1, 0, &fn}; }
+
 // What a shallow statement charges: itself and the nodes of its expression.
 std::uint8_t shallow_cost(const ExprNode& expression) noexcept {
     if (is_leaf(expression.kind)) return 2;
     return expression.kind == CellKind::Call ? 3 : 4;
+}
+
+// The instructions of a `let` whose form needs no stack (see simple_form),
+// written to `out`; how many, 0 for any other `let`.
+std::size_t simple_let(const LetNode& let, Instruction* out) noexcept {
+    const ExprNode& expression = let.expr.node();
+    std::int32_t literal;
+    const Name* name = expression.kind == CellKind::BinaryOp && pair_op(expression) != Operator::Div
+                           ? name_and_small_integer(expression, literal)
+                           : nullptr;
+    if (name) {
+        out[0] = {Op::LetArith, shallow_cost(expression), static_cast<std::int32_t>(pair_op(expression)), name};
+        out[1] = {Op::Operand, 0, literal, &let};
+        return 2;
+    }
+    name = expression.kind == CellKind::BinaryOp ? name_and_literal(expression, Kind::Number) : nullptr;
+    if (name) {
+        out[0] = {Op::LetArithNumber, shallow_cost(expression), static_cast<std::int32_t>(pair_op(expression)), name};
+        out[1] = {Op::Operand, 0, 0, &let};
+        return 2;
+    }
+    if (let.appends) {
+        out[0] = {Op::Append, shallow_cost(expression), 0, &let};
+        return 1;
+    }
+    if (!is_shallow(expression)) return 0;
+    Op op = expression.kind == CellKind::Literal ? Op::LetLiteral
+            : expression.kind == CellKind::Call  ? Op::LetCall
+                                                 : Op::LetShallow;
+    out[0] = {op, shallow_cost(expression), 0, &let};
+    return 1;
 }
 
 class Compiler {
@@ -192,30 +234,20 @@ private:
         }
         switch (node.kind) {
         case CellKind::Let: return let(static_cast<const LetNode&>(node));
-        case CellKind::Fn: emit({Op::Fn, 1, 0, &node}); return;
+        case CellKind::Fn: emit(fn_instruction(node)); return;
         case CellKind::If: return branch(static_cast<const IfNode&>(node), tasks);
         default: return;  // expression and value cells never reach here
         }
     }
 
     void let(const LetNode& let) {
-        const ExprNode& expression = let.expr.node();
-        std::int32_t literal;
-        const Name* name = expression.kind == CellKind::BinaryOp && pair_op(expression) != Operator::Div
-                               ? name_and_small_integer(expression, literal)
-                               : nullptr;
-        if (name) {
-            emit({Op::LetArith, shallow_cost(expression), static_cast<std::int32_t>(pair_op(expression)), name});
-            emit({Op::Operand, 0, literal, &let});
-        } else if (let.appends) {
-            emit({Op::Append, shallow_cost(expression), 0, &let});
-        } else if (is_shallow(expression)) {
-            Op op = expression.kind == CellKind::Call ? Op::LetCall : Op::LetShallow;
-            emit({op, shallow_cost(expression), 0, &let});
-        } else {
-            charged(expression, 1);
-            emit({Op::Let, 0, 0, &let});
+        Instruction simple[2];
+        if (std::size_t n = simple_let(let, simple)) {
+            for (std::size_t i = 0; i < n; ++i) emit(simple[i]);
+            return;
         }
+        charged(let.expr.node(), 1);
+        emit({Op::Let, 0, 0, &let});
     }
 
     // The condition, then the then-list, which runs into the otherwise-list
@@ -225,9 +257,12 @@ private:
         std::size_t at;
         std::int32_t literal;
         const Name* name = cond.kind != CellKind::BinaryOp ? name_and_small_integer(cond, literal) : nullptr;
-        if (name) {
-            at = emit({branch_on(cond.kind), shallow_cost(cond), 0, name});
-            emit({Op::Operand, 0, literal, &cond});
+        const Name* text = cond.kind == CellKind::Equals ? name_and_literal(cond, Kind::String) : nullptr;
+        const Name* number = cond.kind != CellKind::BinaryOp ? name_and_literal(cond, Kind::Number) : nullptr;
+        if (name || text || number) {
+            Op op = name ? branch_on(cond.kind) : text ? Op::BranchText : Op::BranchNumber;
+            at = emit({op, shallow_cost(cond), 0, name ? name : text ? text : number});
+            emit({Op::Operand, 0, name ? literal : 0, &cond});
         } else if (is_shallow(cond)) {
             at = emit({Op::BranchShallow, shallow_cost(cond), 0, &node});
         } else {
@@ -255,13 +290,12 @@ private:
     // ------------------------------------------------------ expressions
 
     // An expression with its charge in front: `statements` (1 for a
-    // statement, 0 for a block or an expression alone) and its nodes; then
-    // room for the values it holds at most.
+    // statement, 0 for a block or an expression alone) and its nodes, made
+    // with the room for the values it holds at most.
     void charged(const ExprNode& expression, std::size_t statements) {
-        std::size_t charge = emit({Op::Charge});
         std::size_t reserve = emit({Op::Reserve});
         auto [nodes, values] = inline_nodes(expression);
-        code_->ops[charge].arg = clamped(statements + nodes);
+        code_->ops[reserve].charge = statements + nodes;
         code_->ops[reserve].arg = clamped(values);
         keep_repeated_names(reserve + 1);
     }
@@ -380,6 +414,17 @@ private:
 };
 
 }  // namespace
+
+bool simple_form(const StatementNode& statement, SimpleForm& out) noexcept {
+    std::size_t n = 0;
+    if (statement.kind == CellKind::Let)
+        n = simple_let(static_cast<const LetNode&>(statement), out.data());
+    else if (statement.kind == CellKind::Fn)
+        out[n++] = fn_instruction(statement);
+    if (n == 0) return false;
+    out[n] = {Op::Return};
+    return true;
+}
 
 bool is_shallow(const ExprNode& node) noexcept {
     if (is_leaf(node.kind)) return true;

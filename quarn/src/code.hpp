@@ -17,6 +17,7 @@
 // for the statement, one per node of its expression; a block charges its own
 // nodes each time it is entered.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -42,13 +43,16 @@ enum class Op : std::uint8_t {
     Enter,    // run the block `arg` instructions on, which leaves one value
     Return,   // the end of a block, or of the whole form
     // Statements.
-    Charge,         // charge `arg` operations: a statement about to run, or a block
-    Reserve,        // make room for the `arg` values an expression holds at most
+    Reserve,        // charge `charge` operations, a statement about to run or a block, and
+                    // make room for the `arg` values its expression holds at most
     Let,            // bind the top value to the name of the `LetNode` at ref
+    LetLiteral,     // the `LetNode` at ref, whose expression is a literal
     LetShallow,     // the `LetNode` at ref, whose expression is a leaf or an operator over two
     LetCall,        // the `LetNode` at ref, whose expression is a call of a leaf
     LetArith,       // `x = n + 1`: the `Name` n at ref, `arg` the Operator (not Div); the Operand
                     // next has the `LetNode` at ref and the literal 1 as its `arg`
+    LetArithNumber, // the same for `x = n * 1.5`, any operator and number: the Operand next has
+                    // the `LetNode` at ref
     Append,         // the `LetNode` at ref, `x = x + leaf`
     Fn,             // the `FnNode` at ref
     Branch,         // take the top value as a condition; when false, go `arg` instructions on
@@ -57,6 +61,9 @@ enum class Op : std::uint8_t {
                     // `PairNode` at ref and the literal 10 as its `arg`
     BranchGreater,  // the same for `n > 10`
     BranchEqual,    // the same for `n == 10`
+    BranchNumber,   // the same for `n > 99.5` and any number: the Operand next has the
+                    // `PairNode` at ref
+    BranchText,     // the same for `n == "text"`
     Operand,        // what the instruction before needs besides its own; never run
     Jump,           // go `arg` instructions on
     Run,            // run the `StatementNode` at ref by its own form
@@ -73,7 +80,10 @@ struct Instruction {
     Op op;
     std::uint8_t cost = 0;  // the operations a shallow statement charges itself; a kept name's slot
     std::int32_t arg = 0;   // jumps are relative to the instruction
-    const void* ref = nullptr;
+    union {
+        const void* ref = nullptr;
+        std::uint64_t charge;  // Reserve's
+    };
 };
 
 struct Code {
@@ -84,6 +94,13 @@ struct Code {
 // operator over two leaves (the common `x + 1`, `n < i`), or a call of a
 // leaf (`f(x)`).
 bool is_shallow(const ExprNode& node) noexcept;
+
+// The form of a statement that needs no stack and holds no other: a `let`
+// of a shallow expression, of `n + 1` and the like, or of `x = x + leaf`,
+// and an `fn`. Its instructions, and a Return, go into `out`; false, with
+// nothing written, for any other statement. A compiled form holds the same.
+using SimpleForm = std::array<Instruction, 3>;
+bool simple_form(const StatementNode& statement, SimpleForm& out) noexcept;
 
 std::unique_ptr<Code> compile(const StatementNode& statement);
 // An expression alone, as the body of an evaluation.

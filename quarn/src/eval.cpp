@@ -22,6 +22,8 @@
 #include "quarn/error.hpp"
 #include "quarn/meter.hpp"
 #include "quarn/small_stack.hpp"
+#include "meter_scope.hpp"
+#include "size_limit.hpp"
 #include "value_stack.hpp"
 
 namespace quarn {
@@ -31,10 +33,6 @@ using namespace detail;
 
 [[noreturn, gnu::cold]] void missing(const Identifier& id) {
     fail("Value cannot be found: " + debug_string(id));
-}
-
-[[noreturn, gnu::cold]] void too_large(std::uint64_t limit) {
-    fail("Value size limit exceeded: max_value_size=" + std::to_string(limit));
 }
 
 int compare_numbers(const Value& left, const Value& right) {
@@ -48,42 +46,6 @@ bool condition(const Value& cond) {
     return cond.as_bool();
 }
 
-// The runs of each machine now going on on this thread, innermost first. A
-// run that a function starts on a machine already running below it draws
-// on that run's meter, so nesting cannot multiply the operations allowed.
-struct ActiveRun {
-    const Machine* machine;
-    Meter* meter;
-    ActiveRun* below;
-};
-thread_local ActiveRun* active_runs = nullptr;
-
-class MeterScope {
-public:
-    explicit MeterScope(const Machine& machine) noexcept : own_(machine.limits.max_operations) {
-        for (ActiveRun* run = active_runs; run; run = run->below) {
-            if (run->machine == &machine) {
-                meter_ = run->meter;
-                return;
-            }
-        }
-        entry_ = {&machine, &own_, active_runs};
-        active_runs = &entry_;
-    }
-    ~MeterScope() {
-        if (meter_ == &own_) active_runs = entry_.below;
-    }
-    MeterScope(const MeterScope&) = delete;
-    MeterScope& operator=(const MeterScope&) = delete;
-
-    Meter& meter() noexcept { return *meter_; }
-
-private:
-    Meter own_;
-    ActiveRun entry_{};
-    Meter* meter_ = &own_;
-};
-
 template <class Node>
 const Node& node_at(const Instruction& instruction) noexcept {
     return *static_cast<const Node*>(instruction.ref);
@@ -92,17 +54,14 @@ const Node& node_at(const Instruction& instruction) noexcept {
 class Evaluator {
 public:
     Evaluator(Machine& machine, Meter& meter) noexcept
-        : machine_(machine),
-          meter_(meter),
-          size_limit_(machine.limits.max_value_size),
-          max_size_(size_limit_ ? size_limit_ : Value::kMaxSize) {}
+        : machine_(machine), meter_(meter), sizes_(machine.limits.max_value_size) {}
 
     // The statements in order, in one loop: each one's form runs into the
     // next one's.
     void run(std::span<const Statement* const> statements) {
         if (statements.empty()) return;
         rest_ = statements.subspan(1);
-        execute(code_of(statements[0]->node()).ops.data());
+        execute(entry(statements[0]->node()));
     }
 
     Value evaluate(const Code& code) {
@@ -146,12 +105,16 @@ private:
             case Op::Vector: collect(static_cast<std::size_t>(in.arg), sp); continue;
             case Op::Enter: resume_.push(at); at = &in + in.arg; continue;
             case Op::Return: if (!(at = after_return())) return sp; continue;
-            case Op::Charge: meter_.charge(static_cast<std::uint64_t>(in.arg)); continue;
-            case Op::Reserve: sp = stack_.reserve(sp, static_cast<std::size_t>(in.arg)); continue;
+            case Op::Reserve:
+                meter_.charge(in.charge);
+                sp = stack_.reserve(sp, static_cast<std::size_t>(in.arg));
+                continue;
             case Op::Let: bind(node_at<LetNode>(in).ident, pop(sp)); continue;
+            case Op::LetLiteral: let_literal(in); continue;
             case Op::LetShallow: let_shallow(in); continue;
             case Op::LetCall: let_call(in); continue;
             case Op::LetArith: let_arith(in, *at++); continue;
+            case Op::LetArithNumber: let_arith_number(in, *at++); continue;
             case Op::Append: append(in); continue;
             case Op::Fn: bind_function(in); continue;
             case Op::Branch: at = past(condition(pop(sp)), in, at); continue;
@@ -159,6 +122,8 @@ private:
             case Op::BranchLess: at = past(compared<std::less<>>(in, *at), in, at + 1); continue;
             case Op::BranchGreater: at = past(compared<std::greater<>>(in, *at), in, at + 1); continue;
             case Op::BranchEqual: at = past(compared<std::equal_to<>>(in, *at), in, at + 1); continue;
+            case Op::BranchNumber: at = past(compared_number(in, *at), in, at + 1); continue;
+            case Op::BranchText: at = past(compared_text(in, *at), in, at + 1); continue;
             case Op::Operand: __builtin_unreachable();
             case Op::Jump: at = &in + in.arg; continue;
             case Op::Run: at = run_form(in, at); continue;
@@ -184,9 +149,24 @@ private:
     const Instruction* after_return() {
         if (!resume_.empty()) return resume_.pop();
         if (rest_.empty()) return nullptr;
-        const Instruction* next = code_of(rest_.front()->node()).ops.data();
+        const Instruction* next = entry(rest_.front()->node());
         rest_ = rest_.subspan(1);
         return next;
+    }
+
+    // Where a statement of the run begins: its compiled form, or, the first
+    // time a statement that needs no stack runs, its instructions made in
+    // `scratch_` (see code_slot.hpp). They are read to their Return before
+    // the next statement's take their place.
+    const Instruction* entry(const StatementNode& statement) {
+        if (const Code* code = statement.code.get()) [[likely]]
+            return code->ops.data();
+        return first_entry(statement);
+    }
+
+    [[gnu::noinline]] const Instruction* first_entry(const StatementNode& statement) {
+        if (statement.code.first_run() && simple_form(statement, scratch_)) return scratch_.data();
+        return code_of(statement).ops.data();
     }
 
     static Value pop(Value*& sp) noexcept {
@@ -200,14 +180,20 @@ private:
     // A name bound before, the common case, is rebound through the binding
     // it remembers. The replaced value is released here, after the
     // binding's lock is free.
-    void bind(const Name& name, Value value) {
-        check_size(value);
+    [[gnu::always_inline]] void bind(const Name& name, Value value) {
+        sizes_.check(value);
         if (Value replaced; machine_.vars.replace_remembered(name, value, replaced)) return;
         insert(name, std::move(value));
     }
 
     [[gnu::noinline]] void insert(const Name& name, Value value) {
         std::optional<Value> replaced = machine_.vars.insert(name, std::move(value));
+    }
+
+    void let_literal(const Instruction& in) {
+        meter_.charge(in.cost);
+        const LetNode& let = node_at<LetNode>(in);
+        bind(let.ident, static_cast<const LiteralNode&>(let.expr.node()).value);
     }
 
     void let_shallow(const Instruction& in) {
@@ -228,6 +214,21 @@ private:
         bind(let.ident, Value::integer(wrapping(static_cast<Operator>(in.arg), n, operand.arg)));
     }
 
+    // `x = n * 1.5` with n bound to a number: worked out on the two words.
+    [[gnu::noinline]] void let_arith_number(const Instruction& in, const Instruction& operand) {
+        meter_.charge(in.cost);
+        const LetNode& let = node_at<LetNode>(operand);
+        const Value& literal = right_literal(let.expr.node());
+        auto op = static_cast<Operator>(in.arg);
+        Value n;
+        if (!machine_.vars.read_remembered(node_at<Name>(in), n) || !n.is_number() ||
+            (op == Operator::Div && literal.is_int() && n.is_int())) [[unlikely]]
+            return bind(let.ident, shallow(let.expr.node()));
+        bool integers = literal.is_int() && n.is_int();
+        bind(let.ident, integers ? Value::integer(wrapping(op, n.as_int(), literal.as_int()))
+                                 : Value::real(ieee(op, n.to_double(), literal.to_double())));
+    }
+
     void let_call(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
@@ -243,10 +244,9 @@ private:
     bool branch_shallow(const Instruction& in) {
         meter_.charge(in.cost);
         const ExprNode& cond = node_at<IfNode>(in).cond.node();
-        bool boolean;
-        std::int64_t word;
-        if (quick_pair(cond, boolean, word) && boolean) return word != 0;
-        return condition(shallow(cond));
+        Value value;
+        if (!quick(cond, value)) value = shallow(cond);
+        return condition(value);
     }
 
     // `n < 10` with n bound to an integer is two words compared; anything
@@ -258,6 +258,36 @@ private:
         if (!machine_.vars.read_remembered_int(node_at<Name>(in), n)) [[unlikely]]
             return condition(shallow(node_at<PairNode>(operand)));
         return Compare{}(n, std::int64_t{operand.arg});
+    }
+
+    // `n > 99.5` with n bound to a number: the two compared on the spot.
+    [[gnu::noinline]] bool compared_number(const Instruction& in, const Instruction& operand) {
+        meter_.charge(in.cost);
+        const ExprNode& cond = node_at<ExprNode>(operand);
+        const Value& literal = right_literal(cond);
+        Value n;
+        if (!machine_.vars.read_remembered(node_at<Name>(in), n) || !n.is_number()) [[unlikely]]
+            return condition(shallow(cond));
+        switch (cond.kind) {
+        case CellKind::LessThan: return order(n, literal) < 0;
+        case CellKind::GreaterThan: return order(n, literal) > 0;
+        default: return same_number(n.as_number(), literal.as_number());
+        }
+    }
+
+    // `n == "text"` with n bound to a text: compared where it is bound.
+    [[gnu::noinline]] bool compared_text(const Instruction& in, const Instruction& operand) {
+        meter_.charge(in.cost);
+        const ExprNode& cond = node_at<ExprNode>(operand);
+        const Binding* binding = machine_.vars.remembered(node_at<Name>(in));
+        int equal = binding ? binding->equals_text(right_literal(cond).as_string()) : -1;
+        if (equal < 0) [[unlikely]]
+            return condition(shallow(cond));
+        return equal != 0;
+    }
+
+    static const Value& right_literal(const ExprNode& pair) noexcept {
+        return static_cast<const LiteralNode&>(static_cast<const PairNode&>(pair).right.node()).value;
     }
 
     // `x = x + leaf`, evaluated as shallow() would. When x holds a text that
@@ -275,8 +305,8 @@ private:
         Value held_right;
         const Value& right = leaf(pair.right.node(), held_right);
         if (left.kind() == Kind::String && right.kind() == Kind::String) {
-            check_text_size(left.as_string().size() + right.as_string().size());
-            if (machine_.vars.append(let.ident, left, right.as_string(), max_size_)) return;
+            sizes_.check_text(left.as_string().size() + right.as_string().size());
+            if (machine_.vars.append(let.ident, left, right.as_string(), sizes_.max())) return;
         }
         bind(let.ident, apply(pair, left, right));
     }
@@ -290,7 +320,7 @@ private:
         const Value& tail = static_cast<const LiteralNode&>(right).value;
         if (tail.kind() != Kind::String) return false;
         std::string_view text = tail.as_string();
-        return machine_.vars.append_in_room(x, text, max_size_) || machine_.vars.append(x, text, max_size_);
+        return machine_.vars.append_in_room(x, text, sizes_.max()) || machine_.vars.append(x, text, sizes_.max());
     }
 
     // ------------------------------------------------------ expressions
@@ -317,10 +347,12 @@ private:
             arith_lookup(in, left);
     }
 
-    // A number remembered by the name, the common case, is read on the spot.
-    Value lookup(const Name& name) {
+    // A value the name remembers its binding for, the common case, is read
+    // on the spot: a number as two words, a shared value with a count.
+    [[gnu::always_inline]] Value lookup(const Name& name) {
         if (Value value; machine_.vars.read_remembered(name, value)) [[likely]]
             return value;
+        if (const Binding* binding = machine_.vars.remembered(name)) return binding->copy();
         return find(name);
     }
 
@@ -349,43 +381,33 @@ private:
         return true;
     }
 
-    // The integer a leaf holds inline (a literal, or the value its name
-    // remembers), read as a plain word; false for anything else.
-    bool int_leaf(const ExprNode& leaf, std::int64_t& out) const noexcept {
-        if (leaf.kind == CellKind::Ident)
-            return machine_.vars.read_remembered_int(static_cast<const IdentNode&>(leaf).id, out);
-        const Value& literal = static_cast<const LiteralNode&>(leaf).value;
-        out = literal.as_int();
-        return literal.is_int();
-    }
-
-    // An operator over two integer leaves, the common `x + 1` and `n < i`,
-    // worked out on plain words: the result as (is it a bool, its word);
-    // false, with nothing done, for anything else, which shallow() then
-    // works out.
-    bool quick_pair(const ExprNode& node, bool& boolean, std::int64_t& out) const noexcept {
+    // A leaf, or an operator over two leaves, whose values are all held
+    // inline (numbers, booleans, null: literals, or bound to names that
+    // remember their bindings), worked out without a count or a call: the
+    // common `x + 1`, `n < i`, `price * 1.2`. False, with nothing done, for
+    // anything else, which shallow() then works out, failing as it would.
+    bool quick(const ExprNode& node, Value& out) {
+        if (is_leaf(node.kind)) return peek(node, out);
         if (!is_pair(node.kind)) return false;
         auto& pair = static_cast<const PairNode&>(node);
-        std::int64_t a, b;
-        if (!int_leaf(pair.left.node(), a) || !int_leaf(pair.right.node(), b)) return false;
-        boolean = pair.kind != CellKind::BinaryOp;
-        switch (pair.kind) {
-        case CellKind::BinaryOp:
-            if (pair.op == Operator::Div) return false;
-            out = wrapping(pair.op, a, b);
-            return true;
-        case CellKind::Equals: out = a == b; return true;
-        case CellKind::GreaterThan: out = a > b; return true;
-        default: out = a < b; return true;
-        }
+        Value left, right;
+        if (!peek(pair.left.node(), left) || !peek(pair.right.node(), right)) return text_equality(pair, out);
+        out = apply(pair, left, right);
+        return true;
     }
 
-    bool quick(const ExprNode& node, Value& out) const noexcept {
-        if (is_leaf(node.kind)) return peek(node, out);
-        bool boolean;
-        std::int64_t word;
-        if (!quick_pair(node, boolean, word)) return false;
-        out = boolean ? Value::boolean(word != 0) : Value::integer(word);
+    // `tier == "gold"`: a name compared with a literal text, the common test
+    // of a category, compared where the text is bound.
+    bool text_equality(const PairNode& pair, Value& out) const noexcept {
+        if (pair.kind != CellKind::Equals || pair.left.kind() != CellKind::Ident ||
+            pair.right.kind() != CellKind::Literal)
+            return false;
+        const Value& literal = static_cast<const LiteralNode&>(pair.right.node()).value;
+        const Binding* binding = machine_.vars.remembered(static_cast<const IdentNode&>(pair.left.node()).id);
+        if (literal.kind() != Kind::String || !binding) return false;
+        int equal = binding->equals_text(literal.as_string());
+        if (equal < 0) return false;
+        out = Value::boolean(equal != 0);
         return true;
     }
 
@@ -401,29 +423,34 @@ private:
         return apply(pair, left, leaf(pair.right.node(), held_right));
     }
 
-    // What a node of two operands makes of their values.
+    // What a node of two operands makes of their values. Numbers, the
+    // common case, are worked out inline.
     Value apply(const PairNode& node, const Value& left, const Value& right) {
         switch (node.kind) {
         case CellKind::BinaryOp:
-            // Two integers and no division, the common case, stays inline.
-            if (node.op != Operator::Div && left.is_int() && right.is_int())
-                return Value::integer(wrapping(node.op, left.as_int(), right.as_int()));
+            if (left.is_int() && right.is_int()) {
+                if (node.op != Operator::Div) return Value::integer(wrapping(node.op, left.as_int(), right.as_int()));
+            } else if (left.is_number() && right.is_number()) {
+                return Value::real(ieee(node.op, left.to_double(), right.to_double()));
+            }
             return binary(node.op, left, right);
         case CellKind::Equals: return Value::boolean(equals(left, right, &meter_));
-        case CellKind::GreaterThan:
-            if (left.is_int() && right.is_int()) return Value::boolean(left.as_int() > right.as_int());
-            return Value::boolean(compare_numbers(left, right) > 0);
-        default:
-            if (left.is_int() && right.is_int()) return Value::boolean(left.as_int() < right.as_int());
-            return Value::boolean(compare_numbers(left, right) < 0);
+        case CellKind::GreaterThan: return Value::boolean(order(left, right) > 0);
+        default: return Value::boolean(order(left, right) < 0);
         }
+    }
+
+    static int order(const Value& left, const Value& right) {
+        if (left.is_int() && right.is_int()) return (left.as_int() > right.as_int()) - (left.as_int() < right.as_int());
+        if (left.is_number() && right.is_number()) return compare_doubles(left.to_double(), right.to_double());
+        return compare_numbers(left, right);
     }
 
     [[gnu::noinline]] Value binary(Operator op, const Value& left, const Value& right) {
         if (left.kind() == Kind::String) {
             if (right.kind() != Kind::String) fail("Binary operator for unknown type");
             if (op != Operator::Add) fail("Unknown binary operation for Value::String");
-            check_text_size(left.as_string().size() + right.as_string().size());
+            sizes_.check_text(left.as_string().size() + right.as_string().size());
             return Value::concat(left.as_string(), right.as_string());
         }
         if (left.kind() != Kind::Number || right.kind() != Kind::Number) fail("Binary operator for unknown type");
@@ -446,6 +473,8 @@ private:
         auto op = static_cast<Operator>(in.arg);
         if (left.is_int() && right.is_int())
             left.assign_int(wrapping(op, left.as_int(), right.as_int()));
+        else if (left.is_number() && right.is_number())
+            left.assign_real(ieee(op, left.to_double(), right.to_double()));
         else
             left = binary(op, left, right);
     }
@@ -457,6 +486,8 @@ private:
         std::int64_t right;
         if (left.is_int() && machine_.vars.read_remembered_int(name, right))
             left.assign_int(wrapping(static_cast<Operator>(in.arg), left.as_int(), right));
+        else if (Value number; machine_.vars.read_remembered(name, number))
+            arith_with(in, left, number);
         else
             arith_with(in, left, lookup(name));
     }
@@ -480,7 +511,7 @@ private:
         const Value& function = function_named(node.ident);
         if (function.kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
         Value result = function.as_function().run(std::move(argument));
-        check_size(result);
+        sizes_.check(result);
         return result;
     }
 
@@ -503,20 +534,8 @@ private:
         Value vector = Value::vector({sp - count, count});
         std::destroy(sp - count, sp);
         sp -= count;
-        check_size(vector);
+        sizes_.check(vector);
         new (sp++) Value(std::move(vector));
-    }
-
-    // ------------------------------------------------------------ sizes
-
-    void check_size(const Value& value) const {
-        if (value.is_shared() && value.size() > max_size_) too_large(size_limit_);
-    }
-
-    // Before a text of `bytes` is made: a program that doubles a text must
-    // stop before it asks for the memory.
-    void check_text_size(std::uint64_t bytes) const {
-        if (bytes > max_size_) too_large(size_limit_);
     }
 
     struct KeptInt {
@@ -526,8 +545,7 @@ private:
 
     Machine& machine_;
     Meter& meter_;
-    const std::uint64_t size_limit_;  // as given; 0 for none
-    const std::uint64_t max_size_;
+    const SizeLimit sizes_;
     ValueStack stack_;
     SmallStack<const Instruction*, 16> resume_;
     struct {
@@ -536,12 +554,16 @@ private:
         Value handle;
     } called_;
     std::span<const Statement* const> rest_;  // the statements still to run
-    std::array<KeptInt, kKeptNames> kept_{};  // the integers of names read again (kKeptNames)
+    // The integers of names read again (kKeptNames), each written before it
+    // is read: left uninitialised, they cost a run nothing to set up.
+    std::array<KeptInt, kKeptNames> kept_;
+    SimpleForm scratch_;  // see entry()
 };
 
 }  // namespace
 
 void run(Machine& machine, std::span<const Statement* const> statements) {
+    if (statements.empty()) return;
     MeterScope scope(machine);
     Evaluator(machine, scope.meter()).run(statements);
 }

@@ -69,9 +69,9 @@ std::uint64_t next_table_id() {
 
 }  // namespace
 
-VarTable::VarTable() : VarTable(quarn::shard_count()) {}
+VarTable::VarTable(Writers writers) : VarTable(quarn::shard_count(), writers) {}
 
-VarTable::VarTable(std::size_t amount) {
+VarTable::VarTable(std::size_t amount, Writers writers) : writers_(writers) {
     if (!(amount > 1)) fail("assertion failed: shard_amount > 1");
     if (!std::has_single_bit(amount)) fail("assertion failed: shard_amount.is_power_of_two()");
     count_ = amount;
@@ -141,7 +141,7 @@ std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identif
     std::unique_lock guard(shard.lock);
     if ((at = shard.find(h, id))) return at->exchange(std::move(value));
     shard.make_room();
-    auto binding = std::make_unique<Binding>(h, owned ? std::move(*owned) : id.owned(), std::move(value));
+    auto binding = std::make_unique<Binding>(h, owned ? std::move(*owned) : id.owned(), std::move(value), writers_);
     at = binding.get();
     shard.slots[shard.probe(h, id)] = std::move(binding);
     ++shard.used;
@@ -153,6 +153,13 @@ std::optional<Value> VarTable::insert(const Name& name, Value value) {
     Binding* at;
     std::optional<Value> replaced = store(hash(name.id), name.id, nullptr, std::move(value), at);
     name.binding.put(id_, at);
+    return replaced;
+}
+
+std::optional<Value> VarTable::insert(IdentifierView id, Value value, const Binding*& at) {
+    Binding* stored;
+    std::optional<Value> replaced = store(hash(id), id, nullptr, std::move(value), stored);
+    at = stored;
     return replaced;
 }
 

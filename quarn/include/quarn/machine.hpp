@@ -22,8 +22,8 @@ namespace quarn {
 
 class VarTable {
 public:
-    VarTable();
-    explicit VarTable(std::size_t shards);
+    explicit VarTable(Writers writers = Writers::Concurrent);
+    VarTable(std::size_t shards, Writers writers = Writers::Concurrent);
     VarTable(VarTable&&) noexcept;
     VarTable& operator=(VarTable&&) noexcept;
     ~VarTable();
@@ -50,7 +50,7 @@ public:
     // handing the value it replaces to `replaced`, for the caller to release
     // once no lock is held. False, with nothing done, when the name
     // remembers no binding here (the caller then inserts).
-    bool replace_remembered(const Name& name, Value& value, Value& replaced) noexcept {
+    [[gnu::always_inline]] bool replace_remembered(const Name& name, Value& value, Value& replaced) noexcept {
         Binding* binding = name.binding.get(id_);
         if (!binding) return false;
         replaced = binding->exchange(std::move(value));
@@ -64,6 +64,13 @@ public:
     // releases once the shard's lock is free.
     std::optional<Value> insert(const Name& name, Value value);
     std::optional<Value> insert(Identifier id, Value value);
+    // The same, setting `at` to the name's binding, which the caller may
+    // keep for as long as the table lives and rebind through rebind().
+    std::optional<Value> insert(IdentifierView id, Value value, const Binding*& at);
+    // Rebinds a binding of this table; returns the value it replaces.
+    Value rebind(const Binding& binding, Value value) noexcept {
+        return const_cast<Binding&>(binding).exchange(std::move(value));
+    }
     // Binds the name to its text followed by `tail`, growing the text in
     // place, when `current` is the text bound now and no handle but the
     // table's and `current` reaches it, so that no one sees it change, and
@@ -89,6 +96,7 @@ public:
     std::vector<Value> take_functions();
 
     std::size_t shard_count() const noexcept { return count_; }
+    Writers writers() const noexcept { return writers_; }
     std::uint64_t hash(IdentifierView id) const noexcept;
     std::size_t shard_of(std::uint64_t hash) const noexcept;
 
@@ -106,6 +114,7 @@ private:
     unsigned shift_;
     std::uint64_t k0_, k1_;
     std::uint64_t id_;  // tells this table's bindings apart in a name's cache
+    Writers writers_;
 };
 
 // What one machine allows the programs run on it; 0 is no limit.
@@ -122,7 +131,11 @@ struct Machine {
     VarTable vars;
     Limits limits;
 
-    static Machine create(Limits limits = {}) { return Machine{VarTable(), limits}; }
+    // A host that keeps every use of the machine to one thread at a time
+    // makes it with Writers::Serialized (see binding.hpp).
+    static Machine create(Limits limits = {}, Writers writers = Writers::Concurrent) {
+        return Machine{VarTable(writers), limits};
+    }
     Value get(IdentifierView id) const;  // fatal error when unbound
     const Binding& binding(IdentifierView id) const;  // fatal error when unbound
     std::string debug() const;

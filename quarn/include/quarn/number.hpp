@@ -2,7 +2,9 @@
 // Numbers and the rules of arithmetic on them: 64-bit integers that wrap, IEEE
 // doubles, and a mixed pair always computed in doubles.
 
+#include <bit>
 #include <cstdint>
+#include <limits>
 
 namespace quarn {
 
@@ -38,6 +40,16 @@ struct Number {
 // a `op` b by the rules above; Div goes through Number::div.
 Number arithmetic(Operator op, Number a, Number b);
 
+// a `op` b on doubles: what arithmetic() does once either is a double.
+inline double ieee(Operator op, double x, double y) noexcept {
+    switch (op) {
+    case Operator::Add: return x + y;
+    case Operator::Sub: return x - y;
+    case Operator::Mul: return x * y;
+    default: return x / y;
+    }
+}
+
 // Add, Sub or Mul of two 64-bit integers, wrapping around on overflow
 // (done in unsigned arithmetic, where wrapping is defined).
 inline std::int64_t wrapping(Operator op, std::int64_t a, std::int64_t b) noexcept {
@@ -53,6 +65,18 @@ inline std::int64_t wrapping(Operator op, std::int64_t a, std::int64_t b) noexce
 // anything else as doubles in the IEEE 754 total order (so -0.0 < 0.0, and
 // positive NaNs after +inf).
 int compare(Number a, Number b) noexcept;
+
+// The same for two doubles.
+inline int compare_doubles(double a, double b) noexcept {
+    // The IEEE 754 total order key: negative patterns have their low 63
+    // bits inverted, so plain signed comparison of keys orders the doubles.
+    auto key = [](double d) {
+        auto bits = std::bit_cast<std::int64_t>(d);
+        return bits < 0 ? bits ^ std::numeric_limits<std::int64_t>::max() : bits;
+    };
+    std::int64_t x = key(a), y = key(b);
+    return (x > y) - (x < y);
+}
 
 // Equality of two numbers: an integer never equals a double; doubles by IEEE
 // equality (NaN unequal to itself, 0.0 equal to -0.0).

@@ -10,7 +10,9 @@
 // along with programming language memory models?", 2012):
 //
 //   writer                                   reader
-//   W1 count: even -> odd (RMW, acquire)     R1 s = count (acquire)
+//   W1 count: even -> odd (RMW, acquire;     R1 s = count (acquire)
+//      a plain store when writers are kept
+//      apart from outside, see lock_alone)
 //   W2 release fence                         R2 the data, relaxed
 //   W3 the data, relaxed                     R3 acquire fence
 //   W4 count = odd + 1 (release)             R4 count again (relaxed), must be s
@@ -20,7 +22,10 @@
 // - W2 pairs with R3: a reader whose R2 saw any datum stored by a write's W3
 //   synchronises with that write's W2, so the odd count that W1 stored before
 //   it is visible to R4, and the reader throws the copy away.
-// - W1 is a read-modify-write, so two writers never both hold the lock.
+// - W1 is a read-modify-write, so two writers never both hold the lock. A
+//   writer that something else keeps apart from all others may store instead.
+//   In what a reader sees nothing changes: the odd count still comes before
+//   the release fence.
 //
 // The memory operations come from a policy so that a test can record them
 // and check the pairing above against the language's memory model (see
@@ -62,8 +67,19 @@ public:
         return held;
     }
 
+    // W1 and W2 for a writer that something outside the lock already keeps
+    // apart from every other writer (a host that serialises all access to a
+    // machine): a plain store instead of the read-modify-write, which is what
+    // a write of a binding mostly costs. Readers pair with it as with lock().
+    [[gnu::always_inline]] std::uint32_t lock_alone() noexcept {
+        std::uint32_t held = count_.load(std::memory_order_relaxed) + 1;
+        count_.store(held, std::memory_order_relaxed);
+        Memory::fence(std::memory_order_release);
+        return held;
+    }
+
     // W4.
-    void unlock(std::uint32_t held) noexcept { count_.store(held + 1, std::memory_order_release); }
+    [[gnu::always_inline]] void unlock(std::uint32_t held) noexcept { count_.store(held + 1, std::memory_order_release); }
     // W4 for a holder that changed nothing, only read under the lock: the
     // count goes back to what it was, so that readers who saw it before see
     // no write, and what a version (below) promises still holds.

@@ -51,9 +51,15 @@ public:
         if (is_shared()) cell()->retain();
     }
     Value(Value&& other) noexcept : tag_(other.tag_), word_(other.word_) { other.tag_ = Tag::Null; }
-    Value& operator=(Value other) noexcept {
-        std::swap(tag_, other.tag_);
-        std::swap(word_, other.word_);
+    // The new value is in place before the old one is let go: releasing a
+    // function runs its host's code.
+    Value& operator=(Value&& other) noexcept {
+        if (this != &other) replace_with(other.tag_, other.word_), other.tag_ = Tag::Null;
+        return *this;
+    }
+    Value& operator=(const Value& other) noexcept {
+        if (other.is_shared()) other.cell()->retain();
+        replace_with(other.tag_, other.word_);
         return *this;
     }
     ~Value() {
@@ -62,9 +68,19 @@ public:
 
     Kind kind() const noexcept { return kKinds[static_cast<int>(tag_)]; }
     bool is_int() const noexcept { return tag_ == Tag::Int; }
+    bool is_number() const noexcept { return tag_ == Tag::Int || tag_ == Tag::Float; }
+    // A number as the nearest double; requires is_number().
+    double to_double() const noexcept {
+        return tag_ == Tag::Int ? static_cast<double>(as_int()) : std::bit_cast<double>(word_);
+    }
     // `*this = Value::integer(n)` for a handle that holds an integer now,
     // with nothing to release: how the evaluator updates a stack slot.
     void assign_int(std::int64_t n) noexcept { word_ = static_cast<std::uint64_t>(n); }
+    // `*this = Value::real(x)` for a handle that holds a number now.
+    void assign_real(double x) noexcept {
+        tag_ = Tag::Float;
+        word_ = std::bit_cast<std::uint64_t>(x);
+    }
     bool is_shared() const noexcept { return tag_ >= Tag::String; }
 
     // What a limit on the size of values counts: 1 for null, a boolean, a
@@ -130,6 +146,12 @@ private:
                                       Kind::String, Kind::Vector,  Kind::Function};
 
     Value(Tag tag, std::uint64_t word) noexcept : tag_(tag), word_(word) {}
+    // Takes over a counted handle's two words, then drops what it held.
+    void replace_with(Tag tag, std::uint64_t word) noexcept {
+        Value old(tag_, word_);
+        tag_ = tag;
+        word_ = word;
+    }
     Value(Tag tag, detail::Counted* cell) noexcept
         : tag_(tag), word_(reinterpret_cast<std::uintptr_t>(cell)) {}
     detail::TextCell* text_cell() const noexcept;

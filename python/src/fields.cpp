@@ -1,0 +1,83 @@
+#include "fields.hpp"
+
+#include <string>
+
+#include "convert.hpp"
+#include "errors.hpp"
+#include "recursion_guard.hpp"
+#include "sequence.hpp"
+
+namespace velmo {
+
+void Fields::take_pairs(PyObject* pairs, const char* where) {
+    if (PyDict_CheckExact(pairs)) return take_dict(pairs);
+    int mapping = python_call([&] { return PyObject_HasAttrString(pairs, "keys"); }, -1);
+    if (mapping < 0) throw PyErrOccurred{};
+    if (mapping) return take_mapping(pairs);
+    take_iterable(pairs, where);
+}
+
+// The dict's items are all taken, and held, before the first is converted:
+// a conversion may run Python code that changes the dict.
+void Fields::take_dict(PyObject* dict) {
+    PyObject *name, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(dict, &at, &name, &value)) {
+        held_.push(Ref::own(name));
+        held_.push(Ref::own(value));
+    }
+    for (std::size_t i = 0; i < held_.size(); i += 2) add(held_[i].get(), held_[i + 1].get());
+}
+
+void Fields::take_mapping(PyObject* mapping) {
+    Ref names = Ref::checked(python_call([&] { return PyMapping_Keys(mapping); }, nullptr));
+    Ref iterator = Ref::checked(python_call([&] { return PyObject_GetIter(names.get()); }, nullptr));
+    while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref value = Ref::checked(python_call([&] { return PyObject_GetItem(mapping, name.get()); }, nullptr));
+        hold_and_add(name.get(), value.get());
+    }
+    if (PyErr_Occurred()) throw PyErrOccurred{};
+}
+
+void Fields::take_iterable(PyObject* pairs, const char* where) {
+    Ref iterator = Ref::checked(python_call([&] { return PyObject_GetIter(pairs); }, nullptr));
+    auto next = [&] { return Ref::steal(PyIter_Next(iterator.get())); };
+    for (std::size_t index = 0; Ref pair = python_call(next, Ref()); ++index) take_pair(pair.get(), index, where);
+    if (PyErr_Occurred()) throw PyErrOccurred{};
+}
+
+// A pair is any sequence of two items but a str; an exact tuple is taken as
+// it is.
+void Fields::take_pair(PyObject* pair, std::size_t index, const char* where) {
+    if (PyUnicode_Check(pair) || !PySequence_Check(pair))
+        raise_type_error("element " + std::to_string(index) + " is not a (name, value) pair");
+    Ref items = Ref::checked(python_call([&] { return PySequence_Tuple(pair); }, nullptr));
+    Py_ssize_t size = PyTuple_GET_SIZE(items.get());
+    if (size != 2) {
+        PyErr_Format(PyExc_ValueError, "%selement %zu has %zd items; a (name, value) pair has 2", where, index, size);
+        throw PyErrOccurred{};
+    }
+    hold_and_add(PyTuple_GET_ITEM(items.get(), 0), PyTuple_GET_ITEM(items.get(), 1));
+}
+
+void Fields::hold_and_add(PyObject* name, PyObject* value) {
+    held_.push(Ref::own(name));
+    held_.push(Ref::own(value));
+    add(name, value);
+}
+
+// `name` and `value` are held by held_.
+void Fields::add(PyObject* name, PyObject* value) {
+    quarn::IdentifierView id = extract_identifier_view(name, names_);
+    assignments_.push({id, nullptr, extract_value(value)});
+}
+
+void Fields::bind(PyQuarn& self) {
+    for (std::size_t i = 0; i < assignments_.size(); ++i)
+        assignments_[i].binding = self.recent_names.find(held_[2 * i].get(), assignments_[i].name);
+    quarn::assign(self.machine, {assignments_.data(), assignments_.size()});
+    for (std::size_t i = 0; i < assignments_.size(); ++i)
+        self.recent_names.remember(held_[2 * i].get(), assignments_[i].name, assignments_[i].binding);
+}
+
+}  // namespace velmo

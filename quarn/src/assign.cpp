@@ -1,0 +1,27 @@
+#include "quarn/assign.hpp"
+
+#include "meter_scope.hpp"
+#include "size_limit.hpp"
+
+namespace quarn {
+
+// What a run charges for `let name = <literal>`: the statement and its node.
+constexpr std::uint64_t kLetOfLiteral = 2;
+
+void assign(Machine& machine, std::span<Assignment> assignments) {
+    detail::MeterScope scope(machine);
+    const detail::SizeLimit sizes(machine.limits.max_value_size);
+    for (Assignment& assignment : assignments) {
+        scope.meter().charge(kLetOfLiteral);
+        sizes.check(assignment.value);
+        // The replaced value goes only after the binding's lock is free.
+        if (assignment.binding) {
+            Value replaced = machine.vars.rebind(*assignment.binding, std::move(assignment.value));
+        } else {
+            std::optional<Value> replaced =
+                machine.vars.insert(assignment.name, std::move(assignment.value), assignment.binding);
+        }
+    }
+}
+
+}  // namespace quarn
