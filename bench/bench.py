@@ -136,6 +136,7 @@ def check(cases):
     for (key, column), case in cases.items():
         untimed(case, 1)
         result = case.result()
+        case.release()
         if key == "W8":
             if not same_results(result):
                 wrong = next(i for i, want in enumerate(W8_EXPECTED) if i >= len(result) or result[i] != want)

@@ -26,7 +26,7 @@ def untimed(case, reps):
 
 def timed(case, reps):
     """(wall-clock ns, thread CPU ns) of case.loop(reps), its inputs staged
-    beforehand. CPython's cycle collector is held off, as timeit does. PyPy's
+    beforehand and released afterwards. CPython's cycle collector is held off, as timeit does. PyPy's
     collector is left on: held off, it lets the objects that C extensions
     create pile up, and every call gets slower."""
     case.stage(reps)
@@ -40,6 +40,7 @@ def timed(case, reps):
         return wall, time.thread_time_ns() - cpu
     finally:
         gc.enable()
+        case.release()
 
 
 def fastest(case, reps):
@@ -60,6 +61,7 @@ def prepare(case):
     deadline = time.perf_counter_ns() + WARMUP_NS
     while time.perf_counter_ns() < deadline:
         untimed(case, reps)
+    case.release()
     return calibrate(case)
 
 
@@ -73,6 +75,7 @@ class Best:
     def sample(self, case, reps, samples):
         """Takes `samples` samples; returns how many ran undisturbed."""
         untimed(case, reps)  # back to this case's steady state after the others ran
+        case.release()
         undisturbed = 0
         for _ in range(samples):
             wall, cpu = timed(case, reps)
