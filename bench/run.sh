@@ -3,7 +3,7 @@
 # floor module for PyPy and CPython, runs every workload under both, prints the
 # Markdown tables of each interpreter and writes them into bench/README.md, and
 # draws the chart docs/bench.svg, whose caption goes into README.md.
-# Takes about six minutes once the builds are there.
+# Takes about nine minutes once the builds are there.
 set -euo pipefail
 source "$(dirname "$0")/../tools/setup.sh"
 cd "$ROOT"
