@@ -32,6 +32,11 @@ Result = None | bool | int | float | str | list[Result]
 # The four operators of Expr.binary_op; any other str raises ValueError.
 _Operator = Literal["+", "-", "*", "/"]
 
+# What pickle receives from __reduce__: a loader of the module, called with
+# the payload's bytes and the tuple of the Python functions it names.
+_Functions = tuple[Callable[[Any], Value], ...]
+_Reduced = tuple[Callable[[bytes, _Functions], Any], tuple[bytes, _Functions]]
+
 @final
 class Quarn:
     """A Quarn machine: one table of variables that programs read and write.
@@ -100,6 +105,22 @@ class Quarn:
     def __repr__(self) -> str:
         """The machine's variables in their debug form, in no fixed order."""
 
+    def __reduce__(self) -> _Reduced:
+        """Pickle support: the machine's limits and variables as one payload.
+
+        Values keep what they share, so a table bound to several names, or a
+        vector made of itself many times over, travels once. The Python
+        functions bound in it go through pickle by its own rules: a function
+        defined at the top of a module travels by its name, a lambda makes
+        pickle fail. ``pickle.loads`` gives a new, independent machine.
+        """
+
+    def __copy__(self) -> Quarn:
+        """A new machine with the same limits, its variables bound to the same values."""
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Quarn:
+        """The same as `__copy__`: values never change, so the copy may share them."""
+
 @final
 class Statement:
     """One Quarn statement; a program is a list of them.
@@ -113,6 +134,21 @@ class Statement:
     # No argument type fits, so a type checker flags every call of the class.
     def __new__(cls, no_constructor: NoReturn, /) -> Statement:
         """Always raises TypeError ``No constructor defined for Statement``."""
+
+    def __reduce__(self) -> _Reduced:
+        """Pickle support: the tree as one flat payload, at any depth.
+
+        Shared subtrees and values are written once and shared again when
+        loaded. The Python functions of `fn` statements go through pickle by
+        its own rules: a function defined at the top of a module travels by
+        its name, a lambda makes pickle fail.
+        """
+
+    def __copy__(self) -> Statement:
+        """The statement itself: it never changes."""
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Statement:
+        """The statement itself: it never changes."""
 
     @staticmethod
     def let(ident: _Name, pxpr: Expr) -> Statement:
@@ -179,6 +215,21 @@ class Expr:
     # No argument type fits, so a type checker flags every call of the class.
     def __new__(cls, no_constructor: NoReturn, /) -> Expr:
         """Always raises TypeError ``No constructor defined for Expr``."""
+
+    def __reduce__(self) -> _Reduced:
+        """Pickle support: the tree as one flat payload, at any depth.
+
+        Shared subtrees and values are written once and shared again when
+        loaded. The Python functions of `fn` statements go through pickle by
+        its own rules: a function defined at the top of a module travels by
+        its name, a lambda makes pickle fail.
+        """
+
+    def __copy__(self) -> Expr:
+        """The expression itself: it never changes."""
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> Expr:
+        """The expression itself: it never changes."""
 
     @staticmethod
     def literal(value: Value) -> Expr:

@@ -16,6 +16,7 @@ cd "$ROOT"
 
 FUZZERS=(
     "core 2"
+    "payload 1"
     "module_cpython 3"
     "module_pypy 2"
 )
@@ -31,6 +32,15 @@ CLANG=16
 prepare_core() { need_packages "clang-$CLANG" "libfuzzer-$CLANG-dev" "libclang-rt-$CLANG-dev" cmake make; }
 
 fuzz_core() { bash tools/fuzz_core.sh "$1"; }
+
+# ------------------------------------------------------ the payload reader
+# The reader of pickled trees and machines (quarn/payload.hpp) on bytes of
+# any kind, from the same build: bytes that are not a payload must be
+# refused cleanly, and what is read must write back the same.
+
+prepare_payload() { prepare_core; }
+
+fuzz_payload() { bash tools/fuzz_core.sh "$1" payload; }
 
 # ------------------------------------------------- module, CPython (atheris)
 # velmo built by clang with AddressSanitizer, UndefinedBehaviorSanitizer and

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Fuzzes the language core: bash tools/fuzz_core.sh [SECONDS] (default 60).
+# Fuzzes the language core: bash tools/fuzz_core.sh [SECONDS [TARGET]]
+# (default 60 seconds of the target core; the target payload fuzzes the
+# payload reader instead).
 #
 # Installs what is missing (clang 16 with libFuzzer and its sanitizer
 # runtimes, CMake), builds quarn/fuzz with clang into build/fuzz-core, and
-# runs the target for SECONDS on one process from a copy of the checked-in
-# seed corpus (build/fuzz-core-run/corpus, so quarn/fuzz/corpus stays as it
-# is). Exits non-zero on any finding (crash, sanitizer report, leak, timeout,
-# memory blow-up, broken check), printing the reproducer's path and the
-# program it decodes to. Reproduce one by hand with
-#   QUARN_FUZZ_PRINT=1 build/fuzz-core/fuzz_core PATH
+# runs the target for SECONDS on one process from a copy of its checked-in
+# seed corpus (quarn/fuzz/corpus or quarn/fuzz/payload_corpus, copied to
+# build/fuzz-TARGET-run/corpus, so the checked-in one stays as it is). Exits
+# non-zero on any finding (crash, sanitizer report, leak, timeout, memory
+# blow-up, broken check), printing the reproducer's path and what it decodes
+# to. Reproduce one by hand with
+#   QUARN_FUZZ_PRINT=1 build/fuzz-core/fuzz_TARGET PATH
 # (clang 16, not Debian's default 14: the core uses std::source_location,
 # which libstdc++ 12 only offers to compilers from clang 15 on.)
 set -uo pipefail
@@ -16,8 +19,14 @@ source "$(dirname "$0")/setup.sh"
 cd "$ROOT"
 
 DURATION="${1:-60}"
+TARGET="${2:-core}"
 BUILD="$ROOT/build/fuzz-core"
-RUN="$ROOT/build/fuzz-core-run"
+RUN="$ROOT/build/fuzz-$TARGET-run"
+case "$TARGET" in
+    core) CORPUS="$ROOT/quarn/fuzz/corpus"; OPTIONS=(-dict="$ROOT/quarn/fuzz/core.dict") ;;
+    payload) CORPUS="$ROOT/quarn/fuzz/payload_corpus"; OPTIONS=() ;;
+    *) echo "unknown fuzz target: $TARGET (core or payload)"; exit 1 ;;
+esac
 
 need_packages clang-16 libfuzzer-16-dev libclang-rt-16-dev cmake make || exit 1
 
@@ -33,16 +42,16 @@ fi
 
 rm -rf "$RUN"
 mkdir -p "$RUN/corpus" "$RUN/findings"
-cp "$ROOT"/quarn/fuzz/corpus/* "$RUN/corpus/"
+cp "$CORPUS"/* "$RUN/corpus/"
 
 # An input at the decoder's work bound runs for about 2 s under the
 # sanitizers on an idle core; the timeout leaves room for a machine shared
 # with other work (it once took over 10 s beside two other fuzzers) and still
 # catches a run that never ends.
-echo "== fuzzing the core for ${DURATION}s (log: $RUN/fuzz.log)"
-ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 nice -n 10 "$BUILD/fuzz_core" \
+echo "== fuzzing the $TARGET target for ${DURATION}s (log: $RUN/fuzz.log)"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 nice -n 10 "$BUILD/fuzz_$TARGET" \
     -max_total_time="$DURATION" -timeout=40 -rss_limit_mb=2048 -len_control=20 \
-    -dict="$ROOT/quarn/fuzz/core.dict" -artifact_prefix="$RUN/findings/" -print_final_stats=1 \
+    "${OPTIONS[@]}" -artifact_prefix="$RUN/findings/" -print_final_stats=1 \
     "$RUN/corpus" >"$RUN/fuzz.log" 2>&1
 status=$?
 
@@ -59,7 +68,7 @@ for input in "${findings[@]}"; do
     [ -e "$input" ] || continue
     echo
     echo "== reproducer: $input"
-    echo "== its program, and what running it again shows:"
-    QUARN_FUZZ_PRINT=1 ASAN_OPTIONS=detect_leaks=1 timeout 60 "$BUILD/fuzz_core" "$input" 2>&1 | tail -120
+    echo "== what it decodes to, and what running it again shows:"
+    QUARN_FUZZ_PRINT=1 ASAN_OPTIONS=detect_leaks=1 timeout 60 "$BUILD/fuzz_$TARGET" "$input" 2>&1 | tail -120
 done
 exit 1

@@ -9,6 +9,7 @@
 #include "notes.hpp"
 #include "panic.hpp"
 #include "sequence.hpp"
+#include "site_notes.hpp"
 #include "text_cache.hpp"
 #include "quarn/eval.hpp"
 
@@ -35,6 +36,7 @@ bool keep_going_arg(PyObject* errors) {
 namespace {
 
 constexpr const char* kRows = "argument 'rows': ";
+const std::string kNone;
 
 // Rows between two looks for a signal, which on PyPy means running a little
 // Python code: a row that runs long looks for one itself, as every run does.
@@ -42,7 +44,7 @@ constexpr std::size_t kRowsBetweenChecks = 64;
 
 class Batch {
 public:
-    Batch(PyQuarn& self, const HeldStatements& program, BatchOptions& options)
+    Batch(PyQuarn& self, HeldStatements& program, BatchOptions& options)
         : self_(self), program_(program), options_(options), texts_out_(options.outputs.ids.size()) {
         if (!options_.inputs) return;
         for (const quarn::Identifier& id : options_.inputs->ids) inputs_.push_back({id, nullptr, {}});
@@ -74,11 +76,13 @@ private:
     Ref read_outputs();
 
     PyQuarn& self_;
-    const HeldStatements& program_;
+    HeldStatements& program_;
     BatchOptions& options_;
     std::vector<quarn::Assignment> inputs_;  // the names' views are of options_.inputs
     std::vector<TextIn> texts_in_;           // one per input
     std::vector<TextOut> texts_out_;         // one per output
+    quarn::FailureSite site_;                // where the row's run stopped
+    bool running_ = false;                   // while the row's program runs
 };
 
 Ref Batch::run(RowSource& rows) {
@@ -108,29 +112,38 @@ Ref Batch::outcome(PyObject* row, std::size_t index) {
     }
 }
 
-// Either a fatal error, or a Python error that is pending.
+// Either a fatal error, or a Python error that is pending. Its notes name
+// the statement where the row's run stopped, if it stopped in the run, and
+// the row.
 Ref Batch::fail(std::size_t index, const quarn::Fatal* fatal, bool resumed) {
     bool returned = options_.keep_going && !(fatal == nullptr && interruption_pending());
+    const std::string& inner = resumed ? static_cast<const ResumedFatal*>(fatal)->inner_site() : kNone;
     if (!returned) {
         if (fatal) raise_panic(*fatal, !resumed);
+        if (running_) note_site_pending(site_, inner);
         note_pending(row_note(index));
         throw PyErrOccurred{};
     }
     Ref exception = fatal ? panic_exception(*fatal) : take_exception();
     if (!exception) throw PyErrOccurred{};
+    if (running_) note_site(exception.get(), site_, inner);
     add_note(exception.get(), row_note(index));
     return exception;
 }
 
 Ref Batch::result(PyObject* row) {
+    running_ = false;
     bind(row);
-    quarn::run(self_.machine, program_.trees);
+    site_.steps.clear();
+    running_ = true;
+    quarn::run(self_.machine, program_.trees(), &site_);
+    running_ = false;
     return read_outputs();
 }
 
 void Batch::bind(PyObject* row) {
     if (options_.inputs) return bind_inputs(row);
-    Fields fields;
+    Fields fields(self_.recent_texts);
     try {
         fields.take_pairs(row, kRows);
     } catch (const PyErrOccurred&) {
@@ -181,7 +194,7 @@ Ref Batch::read_outputs() {
 
 }  // namespace
 
-Ref run_many(PyQuarn& self, const HeldStatements& program, RowSource& rows, BatchOptions& options) {
+Ref run_many(PyQuarn& self, HeldStatements& program, RowSource& rows, BatchOptions& options) {
     return Batch(self, program, options).run(rows);
 }
 

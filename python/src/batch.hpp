@@ -32,6 +32,6 @@ bool keep_going_arg(PyObject* errors);
 
 // The list of results, one per row: a tuple of the outputs, or with
 // keep_going, the exception of a row that failed.
-Ref run_many(PyQuarn& self, const HeldStatements& program, RowSource& rows, BatchOptions& options);
+Ref run_many(PyQuarn& self, HeldStatements& program, RowSource& rows, BatchOptions& options);
 
 }  // namespace velmo

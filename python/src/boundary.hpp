@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <new>
+#include <utility>
 
 #include "binder.hpp"
 #include "errors.hpp"
@@ -14,29 +15,35 @@
 
 namespace velmo {
 
-template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+// What `body` returns, or `failed` with the Python error set.
+template <class Result, class Body>
+Result guarded_as(Result failed, Body&& body) noexcept {
     ModuleEntry entry;
     try {
         return body();
     } catch (const PyErrOccurred&) {
-        return nullptr;
+        return failed;
     } catch (const ResumedFatal& fatal) {
         raise_panic(fatal, false);  // reported where it first crossed into Python
-        return nullptr;
+        return failed;
     } catch (const quarn::Fatal& fatal) {
         raise_panic(fatal, true);
-        return nullptr;
+        return failed;
     } catch (const std::bad_alloc&) {
         // Memory exhaustion is not an error the program can handle.
         Py_FatalError("velmo: out of memory");
-        return nullptr;
+        return failed;
     } catch (const std::exception& e) {
         // Any other failure of the library underneath is still a failure of
         // this call, never a reason to take the interpreter down.
         raise_panic(quarn::Fatal(e.what(), std::source_location::current()), true);
-        return nullptr;
+        return failed;
     }
+}
+
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    return guarded_as<PyObject*>(nullptr, std::forward<Body>(body));
 }
 
 // Replaces a pending TypeError (that exact type) by one whose message names

@@ -6,6 +6,7 @@
 #include "builders.hpp"
 #include "collector.hpp"
 #include "machine_object.hpp"
+#include "pickling.hpp"
 #include "wrappers.hpp"
 
 namespace velmo {
@@ -20,6 +21,7 @@ VELMO_SIGNATURE_KEYWORDS(quarn_new, "Quarn.__new__()", 0, "max_operations", "max
 VELMO_SIGNATURE(quarn_run, "Quarn.run()", "stmts");
 VELMO_SIGNATURE(quarn_get, "Quarn.get()", "ident");
 VELMO_SIGNATURE(quarn_update, "Quarn.update()", "bindings");
+constexpr Signature quarn_names{"Quarn.names()", nullptr, 0, 0};
 VELMO_SIGNATURE_KEYWORDS(quarn_run_many, "Quarn.run_many()", 2, "stmts", "rows", "inputs", "outputs", "errors");
 VELMO_SIGNATURE(stmt_let, "Statement.let()", "ident", "pxpr");
 VELMO_SIGNATURE(stmt_if, "Statement.if_()", "pxpr", "then", "otherwise");
@@ -33,6 +35,18 @@ VELMO_SIGNATURE(expr_greater_than, "Expr.greater_than()", "a", "b");
 VELMO_SIGNATURE(expr_less_than, "Expr.less_than()", "a", "b");
 VELMO_SIGNATURE(expr_call, "Expr.call()", "ident", "args");
 VELMO_SIGNATURE(expr_vector, "Expr.vector()", "items");
+// Pickling and copying (pickling.hpp).
+constexpr Signature quarn_reduce{"Quarn.__reduce__()", nullptr, 0, 0};
+constexpr Signature quarn_copy{"Quarn.__copy__()", nullptr, 0, 0};
+VELMO_SIGNATURE(quarn_deepcopy, "Quarn.__deepcopy__()", "memo");
+constexpr Signature stmt_reduce{"Statement.__reduce__()", nullptr, 0, 0};
+constexpr Signature stmt_copy{"Statement.__copy__()", nullptr, 0, 0};
+VELMO_SIGNATURE(stmt_deepcopy, "Statement.__deepcopy__()", "memo");
+constexpr Signature expr_reduce{"Expr.__reduce__()", nullptr, 0, 0};
+constexpr Signature expr_copy{"Expr.__copy__()", nullptr, 0, 0};
+VELMO_SIGNATURE(expr_deepcopy, "Expr.__deepcopy__()", "memo");
+VELMO_SIGNATURE(load_tree, "_load_tree()", "payload", "functions");
+VELMO_SIGNATURE(load_machine, "_load_machine()", "payload", "functions");
 
 // --------------------------------------------------------- entry points
 
@@ -45,6 +59,16 @@ PyObject* static_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         PyObject* bound[kMaxParams];
         bind(S, args, nargs, kwnames, bound);
         return Body(S, bound).release();
+    });
+}
+
+// A method whose body checks `self` itself.
+template <const Signature& S, pickling::MethodBody Body>
+PyObject* any_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        PyObject* bound[kMaxParams];
+        bind(S, args, nargs, kwnames, bound);
+        return Body(S, self, bound).release();
     });
 }
 
@@ -68,6 +92,18 @@ PyObject* quarn_new_slot(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* quarn_repr_slot(PyObject* self) {
     return guarded([&] { return machine_object::repr(quarn_wrapper(self)).release(); });
 }
+
+int quarn_contains_slot(PyObject* self, PyObject* name) {
+    return guarded_as(-1, [&] { return machine_object::contains(quarn_wrapper(self), name) ? 1 : 0; });
+}
+
+Py_ssize_t quarn_length_slot(PyObject* self) {
+    return guarded_as<Py_ssize_t>(-1, [&] { return machine_object::length(quarn_wrapper(self)); });
+}
+
+// A machine is true whatever it holds, as it always was: its length tells
+// how many names are bound, not whether it is there.
+int quarn_bool_slot(PyObject*) { return 1; }
 
 template <const char* Message>
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
@@ -104,8 +140,13 @@ PyMethodDef quarn_methods[] = {
     {"run", fast(method<quarn_run, machine_object::run>), kInstance, "run($self, stmts)\n--\n\n"},
     {"get", fast(method<quarn_get, machine_object::get>), kInstance, "get($self, ident)\n--\n\n"},
     {"update", fast(method<quarn_update, machine_object::update>), kInstance, "update($self, bindings)\n--\n\n"},
+    {"names", fast(method<quarn_names, machine_object::names>), kInstance, "names($self)\n--\n\n"},
     {"run_many", fast(method<quarn_run_many, machine_object::run_many>), kInstance,
      "run_many($self, stmts, rows, *, inputs=None, outputs=(), errors='raise')\n--\n\n"},
+    {"__reduce__", fast(any_method<quarn_reduce, pickling::reduce_machine>), kInstance, "__reduce__($self)\n--\n\n"},
+    {"__copy__", fast(any_method<quarn_copy, pickling::copy_machine>), kInstance, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", fast(any_method<quarn_deepcopy, pickling::copy_machine>), kInstance,
+     "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -113,6 +154,11 @@ PyMethodDef statement_methods[] = {
     {"let", fast(static_method<stmt_let, builders::let>), kStatic, "let(ident, pxpr)\n--\n\n"},
     {"if_", fast(static_method<stmt_if, builders::if_>), kStatic, "if_(pxpr, then, otherwise)\n--\n\n"},
     {"fn", fast(static_method<stmt_fn, builders::fn>), kStatic, "fn(ident, item)\n--\n\n"},
+    {"__reduce__", fast(any_method<stmt_reduce, pickling::reduce_statement>), kInstance,
+     "__reduce__($self)\n--\n\n"},
+    {"__copy__", fast(any_method<stmt_copy, pickling::same_statement>), kInstance, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", fast(any_method<stmt_deepcopy, pickling::same_statement>), kInstance,
+     "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -127,8 +173,26 @@ PyMethodDef expr_methods[] = {
     {"less_than", fast(static_method<expr_less_than, builders::less_than>), kStatic, "less_than(a, b)\n--\n\n"},
     {"call", fast(static_method<expr_call, builders::call>), kStatic, "call(ident, args)\n--\n\n"},
     {"vector", fast(static_method<expr_vector, builders::vector>), kStatic, "vector(items)\n--\n\n"},
+    {"__reduce__", fast(any_method<expr_reduce, pickling::reduce_expr>), kInstance, "__reduce__($self)\n--\n\n"},
+    {"__copy__", fast(any_method<expr_copy, pickling::same_expr>), kInstance, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", fast(any_method<expr_deepcopy, pickling::same_expr>), kInstance,
+     "__deepcopy__($self, memo)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
+
+}  // namespace
+
+// The module's own functions: the loaders that pickled trees and machines
+// call (pickling.hpp). Private, so not in __all__.
+PyMethodDef module_functions[] = {
+    {"_load_tree", fast(static_method<load_tree, pickling::load_tree>), kInstance,
+     "_load_tree(payload, functions)\n--\n\nThe Expr or Statement of a pickled tree."},
+    {"_load_machine", fast(static_method<load_machine, pickling::load_machine>), kInstance,
+     "_load_machine(payload, functions)\n--\n\nThe Quarn machine of a pickled machine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+namespace {
 
 // --------------------------------------------------------- type objects
 
@@ -143,6 +207,9 @@ PyType_Slot quarn_slots[] = {
     slot(Py_tp_doc, const_cast<char*>("Quarn()\n--\n\n")),
     slot(Py_tp_new, quarn_new_slot),
     slot(Py_tp_repr, quarn_repr_slot),
+    slot(Py_sq_contains, quarn_contains_slot),
+    slot(Py_sq_length, quarn_length_slot),
+    slot(Py_nb_bool, quarn_bool_slot),
     slot(Py_tp_dealloc, dealloc<PyQuarn>),
     slot(Py_tp_traverse, traverse_quarn),
     slot(Py_tp_clear, clear_quarn),

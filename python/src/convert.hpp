@@ -37,6 +37,9 @@ quarn::IdentifierView extract_identifier_view(PyObject* object, std::forward_lis
 // live: the 'PyString' mismatch for anything else; the encoding error raised.
 std::string_view extract_text(PyObject* object, Ref& keep);
 
+// A name as Python code gives it: an int, or a str.
+Ref identifier_to_python(const quarn::Identifier& id);
+
 // Ints, the values read back most, skip the dispatch on the kind.
 Ref int_to_python(std::int64_t n);
 Ref other_to_python(const quarn::Value& value);

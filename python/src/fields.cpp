@@ -69,15 +69,11 @@ void Fields::hold_and_add(PyObject* name, PyObject* value) {
 // `name` and `value` are held by held_.
 void Fields::add(PyObject* name, PyObject* value) {
     quarn::IdentifierView id = extract_identifier_view(name, names_);
-    assignments_.push({id, nullptr, extract_value(value)});
+    assignments_.push({id, nullptr, texts_.convert(value)});
 }
 
-void Fields::bind(PyQuarn& self) {
-    for (std::size_t i = 0; i < assignments_.size(); ++i)
-        assignments_[i].binding = self.recent_names.find(held_[2 * i].get(), assignments_[i].name);
-    quarn::assign(self.machine, {assignments_.data(), assignments_.size()});
-    for (std::size_t i = 0; i < assignments_.size(); ++i)
-        self.recent_names.remember(held_[2 * i].get(), assignments_[i].name, assignments_[i].binding);
-}
+// The table finds the names it bound lately itself; the machine's cache of
+// the names Python code reads is left to `get`.
+void Fields::bind(PyQuarn& self) { quarn::assign(self.machine, {assignments_.data(), assignments_.size()}); }
 
 }  // namespace velmo

@@ -9,6 +9,7 @@
 #include <span>
 
 #include "pyref.hpp"
+#include "text_cache.hpp"
 #include "quarn/assign.hpp"
 #include "quarn/small_stack.hpp"
 #include "wrappers.hpp"
@@ -17,6 +18,9 @@ namespace velmo {
 
 class Fields {
 public:
+    // Texts are converted through `texts`, which remembers the last few.
+    explicit Fields(TextIn& texts) noexcept : texts_(texts) {}
+
     // The pairs of a mapping (a dict, or anything with keys()) or of an
     // iterable of (name, value) pairs, in their order. Raises the TypeError
     // of a name or value that does not convert, or ValueError for a pair of
@@ -24,8 +28,7 @@ public:
     // and throws PyErrOccurred.
     void take_pairs(PyObject* pairs, const char* where);
 
-    // Binds them on the machine, through the bindings it remembers for the
-    // objects that named them.
+    // Binds them on the machine.
     void bind(PyQuarn& self);
 
 private:
@@ -36,6 +39,7 @@ private:
     void hold_and_add(PyObject* name, PyObject* value);
     void add(PyObject* name, PyObject* value);
 
+    TextIn& texts_;
     quarn::SmallStack<Ref, 16> held_;  // each name object, then its value's, kept alive
     quarn::SmallStack<quarn::Assignment, 8> assignments_;
     std::forward_list<quarn::Identifier> names_;  // the names that are no str or int of their own

@@ -3,6 +3,8 @@
 #include "batch.hpp"
 #include "boundary.hpp"
 #include "fields.hpp"
+#include "panic.hpp"
+#include "site_notes.hpp"
 #include "convert.hpp"
 #include "tree_args.hpp"
 #include "quarn/eval.hpp"
@@ -10,15 +12,6 @@
 namespace velmo::machine_object {
 
 namespace {
-
-// Every use of a machine from Python holds the interpreter lock, which the
-// module never lets go: its writers are kept apart already. A build for an
-// interpreter without that lock needs the bindings' own.
-#ifdef Py_GIL_DISABLED
-constexpr quarn::Writers kWriters = quarn::Writers::Concurrent;
-#else
-constexpr quarn::Writers kWriters = quarn::Writers::Serialized;
-#endif
 
 // A limit is a positive int (a bool is not) or None, which is no limit, as
 // is 0 inside. One past what a machine could ever count is as good as none.
@@ -42,20 +35,43 @@ std::uint64_t limit_arg(PyObject* value, const char* name) {
 Ref create(PyTypeObject* type, PyObject* const* limits) {
     std::uint64_t operations = limit_arg(limits[0], "max_operations");
     std::uint64_t size = limit_arg(limits[1], "max_value_size");
-    return wrap(quarn::Machine::create({operations, size}, kWriters), type);
+    return wrap(quarn::Machine::create({operations, size}, kMachineWriters), type);
 }
+
+namespace {
+
+// A fatal error raised as its PanicException, reported as the boundary would
+// report it, with the note naming where the run stopped.
+[[noreturn]] void raise_noted(const quarn::Fatal& fatal, bool report, const quarn::FailureSite& site,
+                              const std::string& inner) {
+    raise_panic(fatal, report);
+    note_site_pending(site, inner);
+    throw PyErrOccurred{};
+}
+
+}  // namespace
 
 // Every item is checked before the first statement runs. The trees are run
 // in place: they never change, and the Statement objects holding them are
 // held until the run ends. The lock stays held for the whole run.
 Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
-    HeldStatements program = argument(sig, args, 0, statements_arg);
-    quarn::run(self->machine, program.trees);
+    HeldStatements program = argument(sig, args, 0, [](PyObject* o) { return HeldStatements(o); });
+    quarn::FailureSite site;
+    try {
+        quarn::run(self->machine, program.trees(), &site);
+    } catch (const ResumedFatal& fatal) {
+        raise_noted(fatal, false, site, fatal.inner_site());
+    } catch (const quarn::Fatal& fatal) {
+        raise_noted(fatal, true, site, "");
+    } catch (const PyErrOccurred&) {
+        note_site_pending(site, "");
+        throw;
+    }
     return Ref::own(Py_None);
 }
 
 Ref update(const Signature& sig, PyQuarn* self, PyObject* const* args) {
-    Fields fields;
+    Fields fields(self->recent_texts);
     argument(sig, args, 0, [&](PyObject* o) {
         fields.take_pairs(o, "argument 'bindings': ");
         return true;
@@ -65,7 +81,7 @@ Ref update(const Signature& sig, PyQuarn* self, PyObject* const* args) {
 }
 
 Ref run_many(const Signature& sig, PyQuarn* self, PyObject* const* args) {
-    HeldStatements program = argument(sig, args, 0, statements_arg);
+    HeldStatements program = argument(sig, args, 0, [](PyObject* o) { return HeldStatements(o); });
     RowSource rows = argument(sig, args, 1, [](PyObject* o) { return RowSource(o); });
     BatchOptions options;
     if (args[2] && args[2] != Py_None) options.inputs = argument(sig, args, 2, batch_names_arg);
@@ -75,6 +91,10 @@ Ref run_many(const Signature& sig, PyQuarn* self, PyObject* const* args) {
 }
 
 namespace {
+
+// `ident in q` converts its name as get does, and names it so in errors.
+constexpr const char* kIdentParams[] = {"ident"};
+constexpr Signature kIdent{"Quarn.__contains__()", kIdentParams, 1, 1};
 
 const quarn::Binding& binding_of(PyQuarn* self, PyObject* name, quarn::IdentifierView id) {
     if (const quarn::Binding* known = self->recent_names.find(name, id)) return *known;
@@ -91,6 +111,24 @@ Ref get(const Signature& sig, PyQuarn* self, PyObject* const* args) {
         argument(sig, args, 0, [&](PyObject* o) { return extract_identifier_view(o, storage); });
     return to_python(self->machine.vars.read(binding_of(self, args[0], id)));
 }
+
+Ref names(const Signature&, PyQuarn* self, PyObject* const*) {
+    std::vector<const quarn::Binding*> bindings = self->machine.vars.bindings();
+    Ref list = Ref::checked(PyList_New(0));
+    for (const quarn::Binding* binding : bindings) {
+        Ref name = identifier_to_python(binding->id);
+        if (PyList_Append(list.get(), name.get()) < 0) throw PyErrOccurred{};
+    }
+    return list;
+}
+
+bool contains(PyQuarn* self, PyObject* name) {
+    quarn::Identifier storage;
+    quarn::IdentifierView id = argument(kIdent, &name, 0, [&](PyObject* o) { return extract_identifier_view(o, storage); });
+    return self->machine.vars.find(id) != nullptr;
+}
+
+Py_ssize_t length(PyQuarn* self) { return static_cast<Py_ssize_t>(self->machine.vars.size()); }
 
 Ref repr(PyQuarn* self) {
     std::string text = self->machine.debug();

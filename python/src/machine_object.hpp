@@ -13,6 +13,9 @@ Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref get(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref update(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref run_many(const Signature& sig, PyQuarn* self, PyObject* const* args);
+Ref names(const Signature& sig, PyQuarn* self, PyObject* const* args);
+bool contains(PyQuarn* self, PyObject* name);
+Py_ssize_t length(PyQuarn* self);
 Ref repr(PyQuarn* self);
 
 }  // namespace velmo::machine_object

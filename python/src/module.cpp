@@ -1,9 +1,11 @@
 // The module: initialisation, which makes the classes once per process and
-// registers them in the order Quarn, Statement, Expr.
+// registers them in the order Quarn, Statement, Expr, beside the module's
+// own private functions (the loaders of pickled objects).
 
 #include "classes.hpp"
 #include "interrupts.hpp"
 #include "panic.hpp"
+#include "pickling.hpp"
 #include "pyref.hpp"
 
 namespace velmo {
@@ -12,7 +14,7 @@ namespace {
 // The C-API version the module is created for.
 constexpr int kApiVersion = 1013;
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velmo", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velmo", "", 0, module_functions, nullptr, nullptr, nullptr, nullptr};
 
 PyObject* cached_module = nullptr;
 
@@ -36,7 +38,7 @@ PyObject* init_module() {
     }
     Ref module = Ref::steal(PyModule_Create2(&module_def, kApiVersion));
     if (!module || !host::finish_module(module.get()) || !make_types() || !make_panic_type() ||
-        !install_interrupt_check())
+        !install_interrupt_check() || !pickling::keep_loaders(module.get()))
         return nullptr;
     if (!register_class(module.get(), "Quarn", types.quarn) ||
         !register_class(module.get(), "Statement", types.statement) ||

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "recursion_guard.hpp"
+#include "site_notes.hpp"
 #include "utf8.hpp"
 
 namespace velmo {
@@ -102,7 +103,8 @@ void resume_panic(PyObject* type, PyObject* exc, PyObject* tb) {
     if (text && PyUnicode_Check(text.get()))
         if (std::optional<std::string_view> utf8 = utf8_text(text.get(), keep)) message = *utf8;
     PyErr_Clear();
-    throw ResumedFatal(std::move(message));
+    std::string site = site_note_of(exc);
+    throw ResumedFatal(std::move(message), std::move(site));
 }
 
 namespace {

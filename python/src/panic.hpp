@@ -15,8 +15,15 @@ namespace velmo {
 // so the call boundary does not report it again.
 class ResumedFatal : public quarn::Fatal {
 public:
-    explicit ResumedFatal(std::string message, std::source_location where = std::source_location::current())
-        : Fatal(std::move(message), where) {}
+    ResumedFatal(std::string message, std::string inner_site,
+                 std::source_location where = std::source_location::current())
+        : Fatal(std::move(message), where), inner_site_(std::move(inner_site)) {}
+
+    // Where the run that raised it first stopped, as its note named it.
+    const std::string& inner_site() const noexcept { return inner_site_; }
+
+private:
+    std::string inner_site_;
 };
 
 // The PanicException class, made when the module is first initialised and

@@ -44,7 +44,8 @@ public:
 private:
     // Enough for the names one loop reads; a slot is found by the address
     // alone, so a few more only cost room.
-    static constexpr std::size_t kEntries = 16;
+    static constexpr unsigned kSlotBits = 4;
+    static constexpr std::size_t kEntries = std::size_t{1} << kSlotBits;
     // Room for names up to 22 bytes, which most names are: with the other
     // fields (26 bytes), an entry is then 48 bytes, and the whole cache
     // twelve cache lines.
@@ -66,9 +67,12 @@ private:
 
     static_assert(sizeof(Entry) == 48, "an entry's size is what kInlineText is chosen for");
 
-    // Objects are at least 16-byte aligned; the bits above tell them apart.
+    // Objects of one size sit a block apart (64 bytes for a short str), so
+    // the address is mixed: its low bits alone would use a quarter of the
+    // slots.
     static std::size_t slot(const PyObject* object) noexcept {
-        return (reinterpret_cast<std::uintptr_t>(object) >> 4) % kEntries;
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(object) * 0x9E3779B97F4A7C15ull) >>
+                                        (64 - kSlotBits));
     }
 
     std::array<Entry, kEntries> entries_{};

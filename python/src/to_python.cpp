@@ -119,6 +119,12 @@ Ref vector(const quarn::Value& top) {
 
 Ref int_to_python(std::int64_t n) { return new_int(n); }
 
+Ref identifier_to_python(const quarn::Identifier& id) {
+    if (id.is_u()) return Ref::checked(PyLong_FromUnsignedLongLong(id.u()));
+    const std::string& text = id.s();
+    return Ref::checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
 Ref other_to_python(const quarn::Value& value) {
     switch (value.kind()) {
     case quarn::Kind::Function: raise_type_error(kNoFunctions);

@@ -19,20 +19,28 @@ std::vector<quarn::Expr> expr_list_arg(PyObject* object) { return list_arg<quarn
 
 quarn::Program statement_list_arg(PyObject* object) { return list_arg<quarn::Statement>(object, statement_arg); }
 
-HeldStatements statements_arg(PyObject* object) {
-    HeldStatements held;
-    auto tree = [](PyObject* item) { return &statement_wrapper(item)->statement; };
-    if (PyTuple_CheckExact(object) || (host::kListCopiedAtOnce && PyList_CheckExact(object))) {
-        held.tuple = PyTuple_CheckExact(object) ? Ref::own(object) : Ref::checked(PyList_AsTuple(object));
-        held.trees = list_arg<const quarn::Statement*>(held.tuple.get(), tree);
-        return held;
+// An exact list or tuple is read in place: checking an item's type runs no
+// Python code that could change the list meanwhile. Any other sequence goes
+// through the one sequence walker.
+HeldStatements::HeldStatements(PyObject* object) {
+    check_sequence(object);
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+        PyObject** items = size > 0 ? host::fast_items(object) : nullptr;
+        if (size > 0 && !items) throw_pending_or_system_error();
+        for (Py_ssize_t i = 0; i < size; ++i) hold(items[i]);
+        return;
     }
-    held.items = list_arg<Ref>(object, [](PyObject* item) {
+    auto checked = [](PyObject* item) {
         statement_wrapper(item);
         return Ref::own(item);
-    });
-    for (const Ref& item : held.items) held.trees.push_back(tree(item.get()));
-    return held;
+    };
+    for (const Ref& item : convert_items<Ref, ItemCode::None>(object, checked)) hold(item.get());
+}
+
+void HeldStatements::hold(PyObject* item) {
+    trees_.push(&statement_wrapper(item)->statement);
+    held_.push(Ref::own(item));
 }
 
 }  // namespace velmo

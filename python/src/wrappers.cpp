@@ -33,6 +33,7 @@ Ref wrap(quarn::Machine value, PyTypeObject* type) {
     return wrap_in<PyQuarn>(type, [&](PyQuarn& w) {
         std::construct_at(&w.machine, std::move(value));
         std::construct_at(&w.recent_names);
+        std::construct_at(&w.recent_texts);
     });
 }
 Ref wrap(quarn::Expr value) {
@@ -44,6 +45,7 @@ Ref wrap(quarn::Statement value) {
 }
 
 void unwrap(PyQuarn& wrapper) noexcept {
+    std::destroy_at(&wrapper.recent_texts);
     std::destroy_at(&wrapper.recent_names);
     std::destroy_at(&wrapper.machine);
 }

@@ -7,15 +7,26 @@
 #include "classes.hpp"
 #include "pyref.hpp"
 #include "recent_names.hpp"
+#include "text_cache.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
 
 namespace velmo {
 
+// Every use of a machine from Python holds the interpreter lock, which the
+// module never lets go: its writers are kept apart already. A build for an
+// interpreter without that lock needs the bindings' own.
+#ifdef Py_GIL_DISABLED
+inline constexpr quarn::Writers kMachineWriters = quarn::Writers::Concurrent;
+#else
+inline constexpr quarn::Writers kMachineWriters = quarn::Writers::Serialized;
+#endif
+
 struct PyQuarn {
     PyObject_HEAD
     quarn::Machine machine;
-    RecentNames recent_names;  // a cache, the one part that changes
+    RecentNames recent_names;  // caches, the parts that change
+    TextIn recent_texts;       // of update and of rows given as mappings
     [[no_unique_address]] host::Built built;
 };
 

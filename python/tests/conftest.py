@@ -43,6 +43,22 @@ DICT_ENUM_TEXT = (
     "- variant F64 (F64): TypeError: failed to extract field PyValue::F64.0, caused by TypeError: must be real number, not dict\n"
     "- variant Vector (Vector): TypeError: failed to extract field PyValue::Vector.0, caused by TypeError: 'dict' object cannot be converted to 'Sequence'"
 )
+def _notes_displayed():
+    """Whether the interpreter's own display of an exception shows its notes
+    (PEP 678): from CPython 3.11 on."""
+    import io
+    probe = Exception("probe")
+    probe.__notes__ = ["zq-note"]
+    saved, sys.stderr = sys.stderr, io.StringIO()
+    try:
+        sys.__excepthook__(type(probe), probe, None)
+        return "zq-note" in sys.stderr.getvalue()
+    finally:
+        sys.stderr = saved
+
+
+NOTES_DISPLAYED = _notes_displayed()
+
 # The line that reports a fatal error on standard error: where, and the message.
 REPORT = re.compile(r"velmo: fatal error at ([^:\s]+):(\d+): (.*)")
 

@@ -6,6 +6,7 @@ import pytest
 
 from velmo import Expr, Quarn, Statement
 from conftest import (
+    NOTES_DISPLAYED,
     DICT_ENUM_TEXT,
     REPORT,
     FUNCTION_IN_VECTOR,
@@ -259,7 +260,7 @@ def test_resumed_panic_keeps_inner_message(capfd):
     assert REPORT.fullmatch(lines[0]).group(3) == 'Value cannot be found: S("nowhere")'
     assert lines[1:] == RESUMED + ["Traceback (most recent call last):"] + _frame(
         nested_failure, 1, 'q.run([let("inner", ident("nowhere"))])'
-    ) + ['pyo3_runtime.PanicException: Value cannot be found: S("nowhere")']
+    ) + ['pyo3_runtime.PanicException: Value cannot be found: S("nowhere")'] + NOTES_DISPLAYED * ["at statement 0"]
 
 
 def test_resumed_panic_raised_by_python(panic_type, capfd):

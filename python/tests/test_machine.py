@@ -5,7 +5,7 @@ import math
 import pytest
 
 from velmo import Expr, Quarn, Statement
-from conftest import ident, let, lit, op, panic_message
+from conftest import REPORT, assert_clean, ident, let, lit, op, panic_message, run_isolated
 
 
 def type_error(fn, *args):
@@ -216,3 +216,65 @@ def test_vector_shares_variable_values():
     q.run([let("a", lit([1, 2])), let("v", Expr.vector([ident("a"), ident("a")])), let("a", lit(0))])
     assert q.get("v") == [[1, 2], [1, 2]]
     assert q.get("a") == 0
+
+
+# ------------------------------------------------ where a failed run stopped
+
+BAD = let("bad", ident("unbound"))
+
+
+def _if(cond, then, otherwise=()):
+    return Statement.if_(lit(cond), list(then), list(otherwise))
+
+
+@pytest.mark.parametrize("program, site", [
+    ([let("a", lit(1)), BAD], "at statement 1"),
+    ([_if(True, [let("a", lit(1)), BAD])], "at statement 0, then-branch statement 1"),
+    ([let("a", lit(1)), _if(False, [], [_if(True, [], [let("b", lit(2))]), _if(True, [BAD])])],
+     "at statement 1, otherwise-branch statement 1, then-branch statement 0"),
+    ([_if(1, [])], "at statement 0"),
+])
+def test_a_failed_run_names_its_statement_in_a_note(program, site, capfd):
+    for attempt in range(2):  # the first run, and the run of the compiled program
+        with pytest.raises(BaseException) as info:
+            Quarn().run(program)
+        assert info.value.__notes__ == [site]
+        assert len(info.value.args) == 1 and "at statement" not in str(info.value)
+        err = capfd.readouterr().err.splitlines()
+        assert len(err) == 1 and REPORT.fullmatch(err[0]).group(3) == str(info.value)
+
+
+def test_a_run_a_function_started_names_its_statement_after_the_outer_one():
+    q = Quarn()
+
+    def inner(_):
+        q.run([let("c", lit(1)), _if(True, [BAD])])
+
+    q.run([Statement.fn("inner", inner)])
+    with pytest.raises(BaseException) as info:
+        q.run([let("a", lit(1)), _if(True, [let("b", Expr.call("inner", lit(0)))])])
+    assert str(info.value) == 'Value cannot be found: S("unbound")'
+    assert info.value.__notes__ == [
+        "at statement 1, then-branch statement 0; in a function called there, at statement 1, then-branch statement 0"]
+    results = q.run_many([let("x", Expr.call("inner", lit(0)))], [(1,)], inputs=["y"], errors="return")
+    assert results[0].__notes__ == ["at statement 0; in a function called there, at statement 1, then-branch statement 0",
+                                    "in row 0"]
+
+
+def test_a_signal_handler_exception_names_the_statement_it_stopped():
+    out = assert_clean(run_isolated("""
+        import signal
+        def handler(signum, frame):
+            raise TimeoutError("deadline")
+        v = Expr.ident("v")
+        q = Quarn()
+        q.run([Statement.let("v", Expr.literal(1))] + [Statement.let("v", Expr.vector([v, v]))] * 60)
+        signal.signal(signal.SIGALRM, handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.2)
+        try:
+            q.run([Statement.let("a", Expr.literal(1)),
+                   Statement.if_(Expr.literal(True), [Statement.let("e", Expr.equals(v, v))], [])])
+        except TimeoutError as e:
+            print(e.__notes__)
+    """, timeout=120))
+    assert " ".join(out) == "['at statement 1, then-branch statement 0']"

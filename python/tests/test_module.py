@@ -17,8 +17,12 @@ def test_module_contents():
     assert velmo.__name__ == "velmo"
     assert velmo.__all__ == ["Quarn", "Statement", "Expr"]
     assert velmo.__doc__ == ""
-    public = sorted(n for n in dir(velmo) if not n.startswith("__"))
+    public = sorted(n for n in dir(velmo) if not n.startswith("_"))
     assert public == ["Expr", "Quarn", "Statement"]
+    # the loaders that pickled trees and machines call, found by pickle by name
+    private = sorted(n for n in dir(velmo) if n.startswith("_") and not n.startswith("__"))
+    assert private == ["_load_machine", "_load_tree"]
+    assert all(getattr(velmo, n).__module__ == "velmo" for n in private)
     assert not hasattr(velmo, "PanicException")
 
 

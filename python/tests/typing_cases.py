@@ -48,6 +48,11 @@ quarn = Quarn()
 quarn.run(program)
 due: Result = quarn.get("due")
 text = repr(quarn)
+# Pickling: what __reduce__ gives pickle, and copies of each class.
+loader, (payload, functions) = program[0].__reduce__()
+restored = loader(payload, functions)
+same: Statement = program[0].__deepcopy__({})
+twin: Quarn = quarn.__copy__()
 
 
 def to_dict(x: float) -> dict[str, float]:
@@ -61,3 +66,5 @@ Statement.let(2.5, Expr.literal(1))  # type: ignore[arg-type]
 number: float = quarn.get("due")  # type: ignore[assignment]
 Quarn(1)  # type: ignore[call-arg]
 Expr()  # type: ignore[call-arg]
+shown: str = payload  # type: ignore[assignment]
+other: Expr = program[0].__copy__()  # type: ignore[assignment]

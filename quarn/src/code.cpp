@@ -55,6 +55,12 @@ std::int32_t clamped(std::size_t n) noexcept {
     return static_cast<std::int32_t>(std::min<std::size_t>(n, std::numeric_limits<std::int32_t>::max()));
 }
 
+// How far instruction `to` lies from instruction `from`, either way: a block
+// compiled early may be entered from one compiled after it.
+std::int32_t distance(std::size_t from, std::size_t to) noexcept {
+    return to >= from ? clamped(to - from) : -clamped(from - to);
+}
+
 // The name n of an operator `n + 1`, `n < 10` and the like whose right
 // operand is a literal that fits an instruction's argument, the commonest
 // operator of a statement or a condition, which an instruction then reads
@@ -147,7 +153,10 @@ private:
     struct Task {
         enum Kind { Statement, Otherwise, End } kind;
         const StatementNode* node;
-        std::size_t at;  // the branch or jump to aim at what comes next
+        std::size_t at = 0;  // the branch or jump to aim at what comes next
+        std::int32_t parent = -1;  // a statement's parent site, and where it stands there
+        FailureSite::Branch branch = FailureSite::Branch::Top;
+        std::uint32_t index = 0;
     };
 
     // ------------------------------------------------------- first pass
@@ -215,19 +224,21 @@ private:
     // ------------------------------------------------------- statements
 
     void statements(const StatementNode& top) {
-        std::vector<Task> tasks{{Task::Statement, &top, 0}};
+        std::vector<Task> tasks{{Task::Statement, &top}};
         while (!tasks.empty()) {
             Task task = tasks.back();
             tasks.pop_back();
             switch (task.kind) {
-            case Task::Statement: statement(*task.node, &top, tasks); break;
-            case Task::Otherwise: otherwise(static_cast<const IfNode&>(*task.node), task.at, tasks); break;
+            case Task::Statement: statement(task, &top, tasks); break;
+            case Task::Otherwise: otherwise(task, tasks); break;
             case Task::End: aim(task.at); break;
             }
         }
     }
 
-    void statement(const StatementNode& node, const StatementNode* top, std::vector<Task>& tasks) {
+    void statement(const Task& task, const StatementNode* top, std::vector<Task>& tasks) {
+        const StatementNode& node = *task.node;
+        code_->sites.push_back({static_cast<std::uint32_t>(code_->ops.size()), task.parent, task.branch, task.index});
         if (&node != top && separate_.contains(&node)) {
             emit({Op::Run, 0, 0, &node});
             return;
@@ -269,19 +280,23 @@ private:
             charged(cond, 1);
             at = emit({Op::Branch});
         }
-        tasks.push_back({Task::Otherwise, &node, at});
-        push_reversed(node.then, tasks);
+        auto site = static_cast<std::int32_t>(code_->sites.size() - 1);
+        tasks.push_back({Task::Otherwise, &node, at, site});
+        push_reversed(node.then, site, FailureSite::Branch::Then, tasks);
     }
 
-    void otherwise(const IfNode& node, std::size_t branch, std::vector<Task>& tasks) {
-        if (node.otherwise.empty()) return aim(branch);
+    void otherwise(const Task& task, std::vector<Task>& tasks) {
+        auto& node = static_cast<const IfNode&>(*task.node);
+        if (node.otherwise.empty()) return aim(task.at);
         tasks.push_back({Task::End, nullptr, emit({Op::Jump})});
-        aim(branch);
-        push_reversed(node.otherwise, tasks);
+        aim(task.at);
+        push_reversed(node.otherwise, task.parent, FailureSite::Branch::Otherwise, tasks);
     }
 
-    static void push_reversed(const Program& list, std::vector<Task>& tasks) {
-        for (std::size_t i = list.size(); i-- > 0;) tasks.push_back({Task::Statement, &list[i].node(), 0});
+    static void push_reversed(const Program& list, std::int32_t parent, FailureSite::Branch branch,
+                              std::vector<Task>& tasks) {
+        for (std::size_t i = list.size(); i-- > 0;)
+            tasks.push_back({Task::Statement, &list[i].node(), 0, parent, branch, static_cast<std::uint32_t>(i)});
     }
 
     // Points the jump at `at` to the next instruction.
@@ -395,7 +410,7 @@ private:
             charged(*node, 0);
             emit({Op::Return});
         }
-        for (auto [at, node] : entries_) code_->ops[at].arg = clamped(blocks_[node] - at);
+        for (auto [at, node] : entries_) code_->ops[at].arg = distance(at, blocks_[node]);
         return std::move(code_);
     }
 
@@ -414,6 +429,18 @@ private:
 };
 
 }  // namespace
+
+void append_site(const Code& code, std::size_t op, bool with_root, std::vector<FailureSite::Step>& steps) {
+    auto after = std::upper_bound(code.sites.begin(), code.sites.end(), op,
+                                  [](std::size_t at, const Site& site) { return at < site.start; });
+    if (after == code.sites.begin()) return;
+    std::size_t first = steps.size();
+    for (auto at = static_cast<std::int32_t>(after - code.sites.begin() - 1); at >= 0; at = code.sites[at].parent) {
+        const Site& site = code.sites[static_cast<std::size_t>(at)];
+        if (site.parent >= 0 || with_root) steps.push_back({site.branch, site.index});
+    }
+    std::reverse(steps.begin() + static_cast<std::ptrdiff_t>(first), steps.end());
+}
 
 bool simple_form(const StatementNode& statement, SimpleForm& out) noexcept {
     std::size_t n = 0;

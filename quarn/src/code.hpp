@@ -22,6 +22,7 @@
 #include <memory>
 #include <vector>
 
+#include "quarn/failure_site.hpp"
 #include "quarn/tree.hpp"
 
 namespace quarn::detail {
@@ -86,9 +87,27 @@ struct Instruction {
     };
 };
 
+// A statement of a form, for naming where a run failed: its first
+// instruction, and where it stands in its parent. A statement's instructions
+// run from its start to the next statement's that is not inside it, so the
+// one with the last start at or before an instruction is the innermost
+// statement holding it (blocks after the last Return are entered from the
+// statements that use them).
+struct Site {
+    std::uint32_t start;
+    std::int32_t parent;  // -1 for the form's own statement
+    FailureSite::Branch branch;
+    std::uint32_t index;  // in the parent's list of that branch
+};
+
 struct Code {
     std::vector<Instruction> ops;  // ends with Return
+    std::vector<Site> sites;       // in order of start; the form's own statement first
 };
+
+// Appends the steps from the form's own statement (included or not) down to
+// the statement holding the instruction at `op`.
+void append_site(const Code& code, std::size_t op, bool with_root, std::vector<FailureSite::Step>& steps);
 
 // Whether the expression is evaluated without the stack: a leaf, an
 // operator over two leaves (the common `x + 1`, `n < i`), or a call of a

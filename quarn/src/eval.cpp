@@ -57,11 +57,17 @@ public:
         : machine_(machine), meter_(meter), sizes_(machine.limits.max_value_size) {}
 
     // The statements in order, in one loop: each one's form runs into the
-    // next one's.
-    void run(std::span<const Statement* const> statements) {
+    // next one's. A failure names its statement in `site`, if given.
+    void run(std::span<const Statement* const> statements, FailureSite* site) {
         if (statements.empty()) return;
+        statements_ = statements;
         rest_ = statements.subspan(1);
-        execute(entry(statements[0]->node()));
+        try {
+            execute(entry(statements[0]->node()));
+        } catch (...) {
+            if (site) locate(*site);
+            throw;
+        }
     }
 
     Value evaluate(const Code& code) {
@@ -87,7 +93,19 @@ private:
         stack_.settle(sp);
     }
 
+    // Where the loop was when a failure left it is kept only then: the
+    // handler sees `at` where the failing call left it, at no cost to a run
+    // that does not fail.
     Value* loop(const Instruction* at, Value*& sp) {
+        try {
+            return step(at, sp);
+        } catch (...) {
+            failed_at_ = at;
+            throw;
+        }
+    }
+
+    [[gnu::always_inline]] Value* step(const Instruction*& at, Value*& sp) {
         for (;;) {
             const Instruction& in = *at++;
             switch (in.op) {
@@ -167,6 +185,25 @@ private:
     [[gnu::noinline]] const Instruction* first_entry(const StatementNode& statement) {
         if (statement.code.first_run() && simple_form(statement, scratch_)) return scratch_.data();
         return code_of(statement).ops.data();
+    }
+
+    // The statement that failed: the run's statement running, then, in its
+    // form, the statement holding the failing instruction, through the
+    // forms it ran (Run) down to the one it failed in; a block (Enter)
+    // stands for the statement that entered it. A statement run from
+    // scratch_ holds no other.
+    void locate(FailureSite& site) const {
+        site.steps.push_back({FailureSite::Branch::Top, statements_.size() - rest_.size() - 1});
+        const Code* form = statements_[site.steps[0].index]->node().code.get();
+        if (!failed_at_ || !form || (failed_at_ > scratch_.data() && failed_at_ <= scratch_.data() + scratch_.size()))
+            return;
+        for (std::size_t i = 0; i < resume_.size(); ++i) {
+            const Instruction& entered = resume_[i][-1];
+            append_site(*form, static_cast<std::size_t>(&entered - form->ops.data()), false, site.steps);
+            if (entered.op != Op::Run) return;
+            form = node_at<StatementNode>(entered).code.get();
+        }
+        append_site(*form, static_cast<std::size_t>(failed_at_ - 1 - form->ops.data()), false, site.steps);
     }
 
     static Value pop(Value*& sp) noexcept {
@@ -553,7 +590,9 @@ private:
         std::uint32_t version = 1;  // odd: a version no binding has at rest
         Value handle;
     } called_;
-    std::span<const Statement* const> rest_;  // the statements still to run
+    std::span<const Statement* const> statements_;  // the run's
+    std::span<const Statement* const> rest_;        // the statements still to run
+    const Instruction* failed_at_ = nullptr;        // where a failure left the loop
     // The integers of names read again (kKeptNames), each written before it
     // is read: left uninitialised, they cost a run nothing to set up.
     std::array<KeptInt, kKeptNames> kept_;
@@ -562,10 +601,10 @@ private:
 
 }  // namespace
 
-void run(Machine& machine, std::span<const Statement* const> statements) {
+void run(Machine& machine, std::span<const Statement* const> statements, FailureSite* site) {
     if (statements.empty()) return;
     MeterScope scope(machine);
-    Evaluator(machine, scope.meter()).run(statements);
+    Evaluator(machine, scope.meter()).run(statements, site);
 }
 
 void run(Machine& machine, const Program& statements) {

@@ -13,6 +13,12 @@ const Binding& Machine::binding(IdentifierView id) const {
     return *found;
 }
 
+Machine Machine::copy() const {
+    Machine made = create(limits, vars.writers());
+    for (auto& [binding, value] : vars.entries()) made.vars.insert(binding->id, std::move(value));
+    return made;
+}
+
 // Printed from a copy of the table's handles, with no lock held: values can
 // be long to print, and the printing may stop for an interruption.
 std::string Machine::debug() const {

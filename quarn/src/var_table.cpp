@@ -8,6 +8,7 @@
 
 #include "identifier_hash.hpp"
 #include "random_keys.hpp"
+#include "recent_bindings.hpp"
 #include "quarn/debug.hpp"
 #include "quarn/error.hpp"
 #include "quarn/machine.hpp"
@@ -72,6 +73,7 @@ std::uint64_t next_table_id() {
 VarTable::VarTable(Writers writers) : VarTable(quarn::shard_count(), writers) {}
 
 VarTable::VarTable(std::size_t amount, Writers writers) : writers_(writers) {
+    if (writers == Writers::Serialized) recent_ = std::make_unique<detail::RecentBindings>();
     if (!(amount > 1)) fail("assertion failed: shard_amount > 1");
     if (!std::has_single_bit(amount)) fail("assertion failed: shard_amount.is_power_of_two()");
     count_ = amount;
@@ -106,14 +108,24 @@ Binding* VarTable::find(std::uint64_t h, IdentifierView id) const {
     return shard.find(h, id);
 }
 
-const Binding* VarTable::find(IdentifierView id) const { return find(hash(id), id); }
+// The name's binding, or null: one the table found lately, else one found
+// by its hash.
+Binding* VarTable::located(IdentifierView id) const {
+    if (recent_) {
+        if (Binding* known = recent_->find(id)) return known;
+    }
+    Binding* found = find(hash(id), id);
+    if (found && recent_) recent_->remember(found);
+    return found;
+}
 
+const Binding* VarTable::find(IdentifierView id) const { return located(id); }
 
 // The binding a tree's name remembers for this table, else the one found
 // for it, which the name then remembers.
 Binding* VarTable::bound(const Name& name) const {
     if (Binding* known = name.binding.get(id_)) return known;
-    Binding* found = find(hash(name.id), name.id);
+    Binding* found = located(name.id);
     if (found) name.binding.put(id_, found);
     return found;
 }
@@ -135,6 +147,13 @@ std::optional<Value> VarTable::replace(Binding& binding, Value value) {
 
 // A new binding keeps the identifier: moved from `owned` when the caller
 // gives one up, copied otherwise. `at` is set to the name's binding.
+std::optional<Value> VarTable::store(IdentifierView id, Identifier* owned, Value value, Binding*& at) {
+    if (recent_ && (at = recent_->find(id))) return at->exchange(std::move(value));
+    std::optional<Value> replaced = store(hash(id), id, owned, std::move(value), at);
+    if (recent_) recent_->remember(at);
+    return replaced;
+}
+
 std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identifier* owned, Value value,
                                      Binding*& at) {
     Shard& shard = shard_for(h);
@@ -151,22 +170,21 @@ std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identif
 std::optional<Value> VarTable::insert(const Name& name, Value value) {
     if (Binding* known = name.binding.get(id_)) return replace(*known, std::move(value));
     Binding* at;
-    std::optional<Value> replaced = store(hash(name.id), name.id, nullptr, std::move(value), at);
+    std::optional<Value> replaced = store(name.id, nullptr, std::move(value), at);
     name.binding.put(id_, at);
     return replaced;
 }
 
 std::optional<Value> VarTable::insert(IdentifierView id, Value value, const Binding*& at) {
     Binding* stored;
-    std::optional<Value> replaced = store(hash(id), id, nullptr, std::move(value), stored);
+    std::optional<Value> replaced = store(id, nullptr, std::move(value), stored);
     at = stored;
     return replaced;
 }
 
 std::optional<Value> VarTable::insert(Identifier id, Value value) {
-    std::uint64_t h = hash(id);
     Binding* at;
-    return store(h, id, &id, std::move(value), at);
+    return store(id, &id, std::move(value), at);
 }
 
 bool VarTable::append_if_held_by(Binding& binding, const Value* current, std::string_view tail,
@@ -197,6 +215,29 @@ std::vector<std::pair<const Binding*, Value>> VarTable::entries() const {
             if (binding) out.emplace_back(binding.get(), binding->copy());
     }
     return out;
+}
+
+std::vector<const Binding*> VarTable::bindings() const {
+    std::vector<const Binding*> out;
+    std::shared_lock<RwLock> held;
+    for (std::size_t i = 0; i < count_; ++i) {
+        std::shared_lock next(shards_[i].lock);
+        held = std::move(next);
+        for (const auto& binding : shards_[i].slots)
+            if (binding) out.push_back(binding.get());
+    }
+    return out;
+}
+
+std::size_t VarTable::size() const {
+    std::size_t total = 0;
+    std::shared_lock<RwLock> held;
+    for (std::size_t i = 0; i < count_; ++i) {
+        std::shared_lock next(shards_[i].lock);
+        held = std::move(next);
+        total += shards_[i].used;
+    }
+    return total;
 }
 
 int VarTable::visit_owned_functions(FunctionVisit visit, void* context) const {

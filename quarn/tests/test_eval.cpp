@@ -390,6 +390,20 @@ TEST_F(Eval, SharedSubtreesRunAtEachPlace) {
     EXPECT_LE(code->ops.size(), 6u * 61);  // per level: its charge, operands, vector and return
 }
 
+// Blocks go into the form one after another, so a block may enter one that
+// stands before it: each subtree here is shared by two later ones.
+TEST_F(Eval, BlocksEnterBlocksOnEitherSide) {
+    std::vector<Expr> e{lit(I(1))};
+    auto add = [&](std::size_t a, std::size_t b) { e.push_back(Expr::binary_op(e[a], Operator::Add, e[b])); };
+    for (std::size_t i = 0; i < 3; ++i) add(i, i);
+    for (std::size_t i = 3; i < 11; ++i) add(i, i - 3);
+    add(3, 11);
+    for (std::size_t i = 4; i < 8; ++i) add(e.size() - 1, i);
+    Expr top = e.back();
+    e.clear();  // only the tree shares its subtrees
+    EXPECT_EQ(debug_string(evaluate(m, top)), "Number(Int(147))");
+}
+
 // `a = a + leaf` grows a text in place only while no one else holds it: a
 // literal it came from, a vector that took it, a handle kept outside, or the
 // right operand itself.

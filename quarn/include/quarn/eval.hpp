@@ -10,14 +10,17 @@
 
 #include <span>
 
+#include "quarn/failure_site.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
 
 namespace quarn {
 
 // Runs the statements in order, as one run. Stops with a Fatal error at the
-// first failure; bindings made before it stay in the machine.
-void run(Machine& machine, std::span<const Statement* const> statements);
+// first failure; bindings made before it stay in the machine. Whatever stops
+// the run (a host's exception too) names the statement it stopped in in
+// `site`, when given.
+void run(Machine& machine, std::span<const Statement* const> statements, FailureSite* site = nullptr);
 void run(Machine& machine, const Program& statements);
 void run(Machine& machine, const Statement& statement);
 

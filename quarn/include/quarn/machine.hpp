@@ -20,6 +20,10 @@
 
 namespace quarn {
 
+namespace detail {
+class RecentBindings;
+}  // namespace detail
+
 class VarTable {
 public:
     explicit VarTable(Writers writers = Writers::Concurrent);
@@ -89,6 +93,10 @@ public:
     }
     // Every binding with a handle to its value, as the table holds them now.
     std::vector<std::pair<const Binding*, Value>> entries() const;
+    // Every binding, the same way; a binding's identifier never changes.
+    std::vector<const Binding*> bindings() const;
+    // How many names are bound.
+    std::size_t size() const;
     // visit_owned_functions (owned_functions.hpp) over every bound value.
     int visit_owned_functions(FunctionVisit visit, void* context) const;
     // Rebinds to null every name whose value reaches a function, and hands
@@ -104,7 +112,9 @@ private:
     struct Shard;
     Shard& shard_for(std::uint64_t hash) const noexcept;
     Binding* find(std::uint64_t hash, IdentifierView id) const;
+    Binding* located(IdentifierView id) const;
     Binding* bound(const Name& name) const;
+    std::optional<Value> store(IdentifierView id, Identifier* owned, Value value, Binding*& at);
     std::optional<Value> store(std::uint64_t hash, IdentifierView id, Identifier* owned, Value value, Binding*& at);
     std::optional<Value> replace(Binding& binding, Value value);
     bool append_if_held_by(Binding& binding, const Value* current, std::string_view tail, std::uint64_t max_size);
@@ -115,6 +125,7 @@ private:
     std::uint64_t k0_, k1_;
     std::uint64_t id_;  // tells this table's bindings apart in a name's cache
     Writers writers_;
+    std::unique_ptr<detail::RecentBindings> recent_;  // with serialized writers only
 };
 
 // What one machine allows the programs run on it; 0 is no limit.
@@ -136,6 +147,10 @@ struct Machine {
     static Machine create(Limits limits = {}, Writers writers = Writers::Concurrent) {
         return Machine{VarTable(writers), limits};
     }
+    // A new machine with the same limits, writers and every variable bound to
+    // the same value. Values never change, so sharing them is invisible, and
+    // binding a name in either machine changes nothing in the other.
+    Machine copy() const;
     Value get(IdentifierView id) const;  // fatal error when unbound
     const Binding& binding(IdentifierView id) const;  // fatal error when unbound
     std::string debug() const;

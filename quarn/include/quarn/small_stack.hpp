@@ -25,6 +25,7 @@ public:
     std::size_t size() const noexcept { return size_; }
     T& top() noexcept { return data_[size_ - 1]; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
     // The items, bottom first, in one run of memory.
     T* data() noexcept { return data_; }
 
