@@ -36,7 +36,8 @@ FAILURE_CALLS = [
 CALL = re.compile(r"\b(?:\w+::)*(?:" + "|".join(FAILURE_CALLS) + r")\w*\s*(?:<[^<>()]*>)?\s*\(")
 NOT_MESSAGES = re.compile(r"\b(?:static_assert|PyRun_String)\s*\(")
 LITERAL = re.compile(r"@(\d+)@")
-PRINTF = re.compile(r"%[-+ #0-9.]*[a-zA-Z]")
+# A printf conversion, with its length modifier (%zu, %lld).
+PRINTF = re.compile(r"%[-+ #0-9.]*(?:hh|ll|[hljztL])?[a-zA-Z]")
 
 
 def lex(text):
