@@ -1,16 +1,10 @@
 """Rules over records: Quarn.update binds a record's fields, Quarn.run_many
 runs one program over many rows."""
 
-import signal
-import subprocess
-import sys
-import textwrap
-import time
-
 import pytest
 
 from velmo import Expr, Quarn, Statement
-from conftest import REPORT, VALUE_ENUM_HEAD, ident, let, lit, op, panic_message
+from conftest import REPORT, VALUE_ENUM_HEAD, ident, interrupt_child, let, lit, op, panic_message
 
 DOUBLE = [let("y", op(ident("x"), "*", lit(2)))]
 
@@ -204,7 +198,7 @@ def test_texts_that_repeat_keep_their_values():
 
 @pytest.mark.parametrize("errors", ["raise", "return"])
 def test_ctrl_c_stops_a_long_run_over_rows_that_run_no_python_code(errors):
-    code = textwrap.dedent(f"""
+    out = interrupt_child(f"""
         import itertools
         from velmo import Expr, Quarn, Statement
         double = [Statement.let("y", Expr.binary_op(Expr.ident("x"), "*", Expr.literal(2)))]
@@ -215,15 +209,7 @@ def test_ctrl_c_stops_a_long_run_over_rows_that_run_no_python_code(errors):
         except KeyboardInterrupt as e:
             print(e.__notes__[0].startswith("in row "), q.get("y"), flush=True)
     """)
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.3)
-        child.send_signal(signal.SIGINT)
-        assert child.stdout.readline().split() == ["True", "2"]
-        assert child.wait(timeout=60) == 0
-    finally:
-        child.kill()
+    assert out == ["True", "2"]
 
 
 # ------------------------------------------------------ what a machine holds
