@@ -28,6 +28,8 @@ HeldStatements::HeldStatements(PyObject* object) {
         Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
         PyObject** items = size > 0 ? host::fast_items(object) : nullptr;
         if (size > 0 && !items) throw_pending_or_system_error();
+        trees_.reserve(static_cast<std::size_t>(size));
+        held_.reserve(static_cast<std::size_t>(size));
         for (Py_ssize_t i = 0; i < size; ++i) hold(items[i]);
         return;
     }
@@ -36,11 +38,6 @@ HeldStatements::HeldStatements(PyObject* object) {
         return Ref::own(item);
     };
     for (const Ref& item : convert_items<Ref, ItemCode::None>(object, checked)) hold(item.get());
-}
-
-void HeldStatements::hold(PyObject* item) {
-    trees_.push(&statement_wrapper(item)->statement);
-    held_.push(Ref::own(item));
 }
 
 }  // namespace velmo

@@ -31,7 +31,10 @@ public:
     std::span<const quarn::Statement* const> trees() noexcept { return {trees_.data(), trees_.size()}; }
 
 private:
-    void hold(PyObject* item);
+    [[gnu::always_inline]] void hold(PyObject* item) {
+        trees_.push(&statement_wrapper(item)->statement);
+        held_.push(Ref::own(item));
+    }
 
     quarn::SmallStack<Ref, 32> held_;
     quarn::SmallStack<const quarn::Statement*, 32> trees_;

@@ -29,8 +29,13 @@ public:
     // The items, bottom first, in one run of memory.
     T* data() noexcept { return data_; }
 
+    // Room for `total` items, so that pushing up to that many moves none.
+    void reserve(std::size_t total) {
+        if (total > capacity_) grow(total);
+    }
+
     void push(T item) {
-        if (size_ == capacity_) grow();
+        if (size_ == capacity_) grow(capacity_ * 2);
         new (data_ + size_) T(std::move(item));
         ++size_;
     }
@@ -50,8 +55,7 @@ public:
 private:
     T* inline_items() noexcept { return reinterpret_cast<T*>(inline_); }
 
-    void grow() {
-        std::size_t capacity = capacity_ * 2;
+    void grow(std::size_t capacity) {
         T* bigger = static_cast<T*>(::operator new(capacity * sizeof(T)));
         for (std::size_t i = 0; i < size_; ++i) {
             new (bigger + i) T(std::move(data_[i]));
