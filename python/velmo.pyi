@@ -10,7 +10,7 @@ catch it with ``except BaseException as e`` and recognise it with
 ``type(e).__name__ == "PanicException"``; ``str(e)`` is the message.
 """
 
-from typing import Any, Callable, Literal, NoReturn, Sequence, final
+from typing import Any, Callable, Iterable, Literal, Mapping, NoReturn, Sequence, final, overload
 
 __all__ = ["Quarn", "Statement", "Expr"]
 
@@ -100,6 +100,38 @@ class Quarn:
         TypeError ``Cannot convert a Rust trait to Python`` when it is bound
         to a function (the binding stays usable by Quarn code); PanicException
         when it holds a vector that contains a function.
+        """
+
+    def update(self, bindings: Mapping[_Name, Value] | Iterable[tuple[_Name, Value]]) -> None:
+        """Bind each name of `bindings` to its value, as one run of lets would.
+
+        `bindings` is a mapping or an iterable of (name, value) pairs. All of
+        it is converted before anything is bound, so one that does not
+        convert binds nothing (TypeError or ValueError ``argument
+        'bindings': ...``). Each binding counts against the limits as a let
+        of a literal; past one, PanicException, the bindings made before stay.
+        """
+
+    @overload
+    def run_many(self, stmts: Sequence[Statement], rows: Iterable[Any], *, inputs: Sequence[_Name] | None = None,
+                 outputs: Sequence[_Name] = (), errors: Literal["raise"] = "raise") -> list[tuple[Result, ...]]: ...
+    @overload
+    def run_many(self, stmts: Sequence[Statement], rows: Iterable[Any], *, inputs: Sequence[_Name] | None = None,
+                 outputs: Sequence[_Name] = (),
+                 errors: Literal["return"]) -> list[tuple[Result, ...] | BaseException]:
+        """Run `stmts` once per row of `rows` and return the outputs of each.
+
+        Each row is bound first: with `inputs`, a sequence of len(inputs)
+        values bound to those names in order; without, a mapping or an
+        iterable of (name, value) pairs. Then the statements run as `run`
+        runs them, and the names of `outputs` are read as `get` reads them,
+        into one tuple per row, in row order. The rows are consumed once,
+        lazily; the program is converted and the names resolved once per call.
+
+        With ``errors="raise"`` the first failure ends the call with the
+        exception `run` or `get` would raise, with a note ``in row N``; with
+        ``errors="return"`` the failed row's exception stands in place of its
+        tuple and the call goes on.
         """
 
     def __repr__(self) -> str:
