@@ -1,11 +1,13 @@
 """Runs every workload on velmo and on its comparisons under the running
-interpreter, and prints the results as Markdown tables: the figures, the
-goals with their verdicts, and the variants of the floors.
+interpreter, and prints the results as Markdown tables: the figures, W8's
+figures, the goals with their verdicts, and the variants of the floors.
 
 Run by bench/run.sh under each interpreter, with velmo installed and the floor
-module velmo_floor on the path. Progress goes to standard error, the tables to
-standard output.
+module velmo_floor on the path, as `bench.py [RESULTS.json]`. Progress goes to
+standard error, the tables to standard output, and the figures, as JSON, to
+the file named (which bench/chart.py draws).
 """
+import json
 import platform
 import sys
 
@@ -13,9 +15,12 @@ import cases_ast
 import cases_ast_once
 import cases_floor
 import cases_limits
+import cases_python
 import cases_velmo
 import cases_walker
-from timing import PYPY, Best, prepare
+from formats import number, ratio
+from records import EXPECTED as W8_EXPECTED, same_results
+from timing import PYPY, Best, prepare, untimed
 from workloads import EXPECTED, WORKLOADS
 
 try:
@@ -23,6 +28,14 @@ try:
     import cases_lua_once
 except ImportError:  # lupa has no build for this interpreter
     cases_lua = cases_lua_once = None
+try:
+    import cases_simpleeval
+except ImportError:
+    cases_simpleeval = None
+try:
+    import cases_asteval
+except ImportError:
+    cases_asteval = None
 
 ROUNDS = 12  # every case is sampled in every round; its fastest sample counts
 SAMPLES = 5
@@ -41,6 +54,30 @@ if cases_lua:
     COLUMNS += [("lua", "Lua", cases_lua), ("lua-once", "Lua compiled once", cases_lua_once)]
 
 FLOOR_NAMES = {"W1": "whole-build floor", "W4": "native-loop callback floor"}
+
+# W8's columns, the rows of its own table: (key, heading, maker of its Case).
+# A maker that is None, or that returns None, is a column that cannot run
+# here; its figure reads "—" and UNAVAILABLE says why.
+W8_COLUMNS = [
+    ("python", "hand-written Python function", cases_python.w8),
+    ("ast-once", "Python compiled once", cases_ast_once.w8),
+    ("lua-once", "Lua compiled once", cases_lua_once and cases_lua_once.w8),
+    ("walker", "walker", cases_walker.w8),
+    ("simpleeval", "simpleeval", cases_simpleeval and cases_simpleeval.w8),
+    ("asteval", "asteval", cases_asteval and cases_asteval.w8),
+    ("builders", "velmo, builders", cases_velmo.w8_builders),
+    ("update", "velmo, update", cases_velmo.w8_update),
+    ("run_many", "velmo, run_many", cases_velmo.w8_run_many),
+    ("floor", "floor", cases_floor.w8),
+    ("floor-shared", "floor with shared labels", cases_floor.w8_shared),
+]
+UNAVAILABLE = {
+    "lua-once": "lupa has no build for this interpreter",
+    "simpleeval": "simpleeval is not installed",
+    "asteval": "asteval is not installed",
+    "update": "this velmo has no Quarn.update",
+    "run_many": "this velmo has no Quarn.run_many",
+}
 
 
 def goals(pypy):
@@ -67,6 +104,12 @@ def goals(pypy):
             rows.append((key, (key, "limits"), velmo, 1.15))
         if key == "W5i-int":  # get by a str name costs no more than by an int one
             rows.append((key, ("W5i", "velmo"), velmo, 1.10))
+    if pypy:
+        rows.append(("W8", ("W8", "run_many"), ("W8", "walker"), 1.0))
+    else:
+        rows += [("W8", ("W8", "run_many"), ("W8", "python"), 1.0),
+                 ("W8", ("W8", "update"), ("W8", "ast-once"), 0.6),
+                 ("W8", ("W8", "builders"), ("W8", "ast-once"), 1.5)]
     return rows
 
 
@@ -80,6 +123,10 @@ def collect():
                 cases[(key, column)] = make()
     for (key, variant), case in cases_floor.variants().items():
         cases[(key, "floor:" + variant)] = case
+    for column, _, make in W8_COLUMNS:
+        case = make() if make else None
+        if case:
+            cases[("W8", column)] = case
     return cases
 
 
@@ -87,8 +134,15 @@ def check(cases):
     """Every column and every floor computes what velmo computes, which is what
     the workload should (a floor that reads nothing back has no result)."""
     for (key, column), case in cases.items():
-        case.loop(1)
+        untimed(case, 1)
         result = case.result()
+        case.release()
+        if key == "W8":
+            if not same_results(result):
+                wrong = next(i for i, want in enumerate(W8_EXPECTED) if i >= len(result) or result[i] != want)
+                raise AssertionError("W8 on %s gave %.60r for record %d, not %r"
+                                     % (column, result[wrong:wrong + 1], wrong, W8_EXPECTED[wrong]))
+            continue
         if result is None and column.startswith("floor:"):
             continue
         velmo = cases[(key, "velmo")].result()
@@ -123,18 +177,6 @@ def chosen_floor(best, key):
     return min(floors) if floors else (None, None)
 
 
-def number(ns):
-    if ns is None:
-        return "—"
-    if ns < 1:
-        return "%.2f" % ns
-    return "%.1f" % ns if ns < 100 else "{:,.0f}".format(ns)
-
-
-def ratio(r):
-    return "%.3f" % r if r < 0.1 else "%.2f" % r
-
-
 def table(best):
     head = ["workload", "unit"] + ["%s ns" % heading for _, heading, _ in COLUMNS] + ["floor ns"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
@@ -144,22 +186,50 @@ def table(best):
     return "\n".join(lines)
 
 
+def w8_table(best):
+    """W8's columns as rows, with their ratios to the two Python peers."""
+    python, once = best.get(("W8", "python")), best.get(("W8", "ast-once"))
+    lines = ["| W8: one rule set over 10,000 records | ns per record | × hand-written | × Python compiled once |",
+             "|---|---|---|---|"]
+    for column, title, _ in W8_COLUMNS:
+        ns = best.get(("W8", column))
+        ratios = [ratio(ns / peer) if ns is not None and peer else "—" for peer in (python, once)]
+        lines.append("| %s | %s | %s | %s |" % (title, number(ns), *ratios))
+    missing = ["%s (%s)" % (title, UNAVAILABLE[column]) for column, title, _ in W8_COLUMNS
+               if ("W8", column) not in best]
+    if missing:
+        lines.append("\nNot run here: %s." % "; ".join(missing))
+    return "\n".join(lines)
+
+
 def heading(key, column):
     if column == "floor":
         return FLOOR_NAMES.get(key, "floor")
+    if key == "W8":
+        return next(title for c, title, _ in W8_COLUMNS if c == column)
     return next(title for c, title, _ in COLUMNS if c == column)
+
+
+def goal_rows(best):
+    """Every goal as (workload, what is divided by what, bound, ratio or
+    None, whether it holds or None)."""
+    rows = []
+    for key, over, under, bound in goals(PYPY):
+        a, b = best.get(over), best.get(under)
+        measured = a / b if a is not None and b is not None else None
+        what = "%s / %s" % (heading(*over), heading(*under))
+        if key == "W5i-int":
+            what = "get by str / get by int"
+        rows.append((key, what, bound, measured, None if measured is None else measured <= bound))
+    return rows
 
 
 def goal_table(best):
     lines = ["| workload | goal | ratio | |", "|---|---|---|---|"]
-    for key, over, under, bound in goals(PYPY):
-        a, b = best.get(over), best.get(under)
-        measured = ratio(a / b) if a is not None and b is not None else "—"
-        verdict = "—" if measured == "—" else "pass" if a / b <= bound else "**FAIL**"
-        what = "%s / %s" % (heading(*over), heading(*under))
-        if key == "W5i-int":
-            what = "get by str / get by int"
-        lines.append("| %s | %s ≤ %g | %s | %s |" % (key, what, bound, measured, verdict))
+    for key, what, bound, measured, holds in goal_rows(best):
+        verdict = "—" if holds is None else "pass" if holds else "**FAIL**"
+        shown = "—" if measured is None else ratio(measured)
+        lines.append("| %s | %s ≤ %g | %s | %s |" % (key, what, bound, shown, verdict))
     return "\n".join(lines)
 
 
@@ -170,6 +240,27 @@ def floor_table(best):
             mark = "the floor" if chosen_floor(best, key)[1] == column[6:] else ""
             lines.append("| %s | %s | %s | %s |" % (key, column[6:], number(ns), mark))
     return "\n".join(lines)
+
+
+def write_results(path, name, best):
+    """The figures as JSON, for bench/chart.py: per workload, ns per unit of
+    every column, with the headings, units and goals."""
+    figures, headings = {}, {}
+    for (key, column), ns in best.items():
+        figures.setdefault(key, {})[column] = ns
+        if not column.startswith("floor:"):
+            headings.setdefault(key, {})[column] = heading(key, column)
+    results = {
+        "interpreter": name,
+        "python": platform.python_version(),
+        "lua": cases_lua_once.implementation() if cases_lua_once else None,
+        "units": dict([(key, unit) for key, unit, _ in WORKLOADS] + [("W8", "record")]),
+        "headings": headings,
+        "figures": figures,
+        "goals": [dict(zip(("workload", "goal", "bound", "ratio", "holds"), row)) for row in goal_rows(best)],
+    }
+    with open(path, "w", encoding="utf-8") as out:
+        json.dump(results, out, indent=1, ensure_ascii=False)
 
 
 def main():
@@ -183,11 +274,14 @@ def main():
         print("\nLua compiled once runs on %s." % cases_lua_once.implementation())
     if disturbed:
         print("\nNo sample ran undisturbed for: %s." % ", ".join("%s %s" % name for name in disturbed))
+    print("\n" + w8_table(best))
     print("\nGoals:\n")
     print(goal_table(best))
     print("\nFloor variants:\n")
     print(floor_table(best))
     print()
+    if len(sys.argv) > 1:
+        write_results(sys.argv[1], name, best)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 (bench/floor/floor.cpp), with the same Python code around them."""
 from velmo_floor import Floor
 
+from records import record_case
 from workloads import INT_NAME, STATEMENTS, TREE_NODES, Case, build_tree, repeat_calls
 
 # The ways floor.cpp calls a Python function back, and its two ways of making a list.
@@ -43,6 +44,17 @@ def w4_variant(method):
 
 def get_variant(expression):
     return repeat_calls(expression, {"q": Floor()})
+
+
+def w8(method="rules_many"):
+    """W8's floor: the rules in C over the whole pass, the crossings of
+    run_many (rows in, results out) and nothing more."""
+    return record_case(getattr(Floor(), method))
+
+
+def w8_shared():
+    """The same, each label one of two str made once, not a new str."""
+    return w8("rules_many_shared")
 
 
 def variants():

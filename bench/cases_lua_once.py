@@ -4,6 +4,7 @@ wheel has it, as it has on x86-64 Linux, else on Lua 5.4. LuaJIT's numbers
 are doubles, which hold every number of these workloads exactly."""
 import cases_lua
 from cases_lua import compiled_once
+from records import record_case
 
 try:
     from lupa import luajit21 as lua
@@ -40,3 +41,23 @@ def w6():
 
 def w7():
     return cases_lua.w7(**HOW)
+
+
+# W8's rules as a Lua function of the record's three fields, returning both results.
+W8_SOURCE = """
+local tier, weight, subtotal = ...
+local shipping = weight * 0.5 + 4.0
+local rate
+if tier == "gold" then rate = 0.9 else rate = 1.0 end
+local total = subtotal * rate + shipping
+local label
+if total > 100.0 then label = "large" else label = "small" end
+return total * 1.2, label
+"""
+
+
+def w8():
+    """The function compiled once and called per record; lupa turns its two
+    results into a tuple."""
+    rules = lua.LuaRuntime().compile(W8_SOURCE)
+    return record_case(lambda records: [rules(tier, weight, subtotal) for tier, weight, subtotal in records])

@@ -3,6 +3,7 @@ The run workloads take the machine's maker, so that cases_limits can run
 them on a machine with limits."""
 from velmo import Expr, Quarn, Statement
 
+from records import INPUTS, OUTPUTS, record_case, update_run_get
 from workloads import (BIG_N, DONE, IF_DEPTH, INT_NAME, INT_VALUE, LIST_VALUE, STATEMENTS,
                        TREE_NODES, X_VALUE, Case, build_tree, repeat_calls, repeat_runs)
 
@@ -90,3 +91,53 @@ def w7(make=Quarn):
     step = Expr.binary_op(Expr.ident("a"), "+", Expr.literal("x"))
     program = [Statement.let("a", Expr.literal(""))] + [Statement.let("a", step) for _ in range(STATEMENTS)]
     return run_case(program, STATEMENTS, lambda q: q.get("a"), make=make)
+
+
+def w8_rules():
+    """W8's rules, built once with the builders."""
+    ident, literal, let = Expr.ident, Expr.literal, Statement.let
+    times = lambda a, b: Expr.binary_op(a, "*", b)
+    plus = lambda a, b: Expr.binary_op(a, "+", b)
+    return [
+        let("shipping", plus(times(ident("weight"), literal(0.5)), literal(4.0))),
+        Statement.if_(Expr.equals(ident("tier"), literal("gold")),
+                      [let("rate", literal(0.9))], [let("rate", literal(1.0))]),
+        let("total", plus(times(ident("subtotal"), ident("rate")), ident("shipping"))),
+        Statement.if_(Expr.greater_than(ident("total"), literal(100.0)),
+                      [let("label", literal("large"))], [let("label", literal("small"))]),
+        let("total", times(ident("total"), literal(1.2))),
+    ]
+
+
+def w8_builders():
+    """With the builders alone: per record one run of three lets, each of a
+    new literal of a field, followed by the rules; then a get per result."""
+    q, rules = Quarn(), w8_rules()
+    let, literal = Statement.let, Expr.literal
+
+    def run_pass(records):
+        results = []
+        for tier, weight, subtotal in records:
+            q.run([let("tier", literal(tier)), let("weight", literal(weight)),
+                   let("subtotal", literal(subtotal)), *rules])
+            results.append((q.get("total"), q.get("label")))
+        return results
+
+    return record_case(run_pass)
+
+
+def w8_update():
+    """Per record: update with a dict of the fields, run of the rules, a get
+    per result. None where this velmo has no update."""
+    if not hasattr(Quarn, "update"):
+        return None
+    return update_run_get(Quarn(), w8_rules())
+
+
+def w8_run_many():
+    """One run_many per pass, the records as rows of the three inputs. None
+    where this velmo has no run_many."""
+    if not hasattr(Quarn, "run_many"):
+        return None
+    q, rules = Quarn(), w8_rules()
+    return record_case(lambda records: q.run_many(rules, records, inputs=INPUTS, outputs=OUTPUTS))

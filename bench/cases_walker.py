@@ -1,4 +1,5 @@
 """The workloads on the pure-Python tuple walker (walker.py)."""
+from records import update_run_get
 from walker import Walker, evaluate
 from workloads import (BIG_N, DONE, IF_DEPTH, INT_NAME, INT_VALUE, LEAVES, LIST_VALUE, STATEMENTS,
                        TREE_NODES, X_VALUE, Case, repeat_calls, repeat_runs)
@@ -90,3 +91,20 @@ def w7():
     step = ("op", "+", ("id", "a"), ("lit", "x"))
     program = [("let", "a", ("lit", ""))] + [("let", "a", step) for _ in range(STATEMENTS)]
     return run_case(program, STATEMENTS, lambda w: w.get("a"))
+
+
+# W8's rules as the walker's tuples.
+W8_RULES = [
+    ("let", "shipping", ("op", "+", ("op", "*", ("id", "weight"), ("lit", 0.5)), ("lit", 4.0))),
+    ("if", ("eq", ("id", "tier"), ("lit", "gold")), [("let", "rate", ("lit", 0.9))], [("let", "rate", ("lit", 1.0))]),
+    ("let", "total", ("op", "+", ("op", "*", ("id", "subtotal"), ("id", "rate")), ("id", "shipping"))),
+    ("if", ("gt", ("id", "total"), ("lit", 100.0)),
+     [("let", "label", ("lit", "large"))], [("let", "label", ("lit", "small"))]),
+    ("let", "total", ("op", "*", ("id", "total"), ("lit", 1.2))),
+]
+
+
+def w8():
+    """One walker; per record the fields bound with update, the rules run,
+    the two results read back with get."""
+    return update_run_get(Walker(), W8_RULES)

@@ -19,42 +19,50 @@ WARMUP_NS = 600_000_000 if PYPY else 10_000_000
 UNDISTURBED = 0.95  # least share of a sample's wall-clock time spent running
 
 
-def timed(loop, reps):
-    """(wall-clock ns, thread CPU ns) of loop(reps). CPython's cycle collector
-    is held off, as timeit does. PyPy's collector is left on: held off, it
-    lets the objects that C extensions create pile up, and every call gets
-    slower."""
+def untimed(case, reps):
+    case.stage(reps)
+    case.loop(reps)
+
+
+def timed(case, reps):
+    """(wall-clock ns, thread CPU ns) of case.loop(reps), its inputs staged
+    beforehand and released afterwards. CPython's cycle collector is held off, as timeit does. PyPy's
+    collector is left on: held off, it lets the objects that C extensions
+    create pile up, and every call gets slower."""
+    case.stage(reps)
     if not PYPY:
         gc.disable()
     try:
         cpu = time.thread_time_ns()
         start = time.perf_counter_ns()
-        loop(reps)
+        case.loop(reps)
         wall = time.perf_counter_ns() - start
         return wall, time.thread_time_ns() - cpu
     finally:
         gc.enable()
+        case.release()
 
 
-def fastest(loop, reps):
-    return min(timed(loop, reps)[0] for _ in range(3))
+def fastest(case, reps):
+    return min(timed(case, reps)[0] for _ in range(3))
 
 
-def calibrate(loop):
+def calibrate(case):
     """The number of repetitions that makes one sample last about SAMPLE_NS."""
     reps = 1
-    while fastest(loop, reps) < SAMPLE_NS // 10:
+    while fastest(case, reps) < SAMPLE_NS // 10:
         reps *= 10
-    return max(1, round(reps * SAMPLE_NS / max(fastest(loop, reps), 1)))
+    return max(1, round(reps * SAMPLE_NS / max(fastest(case, reps), 1)))
 
 
 def prepare(case):
     """Warms the case up and returns its repetitions per sample."""
-    reps = calibrate(case.loop)
+    reps = calibrate(case)
     deadline = time.perf_counter_ns() + WARMUP_NS
     while time.perf_counter_ns() < deadline:
-        case.loop(reps)
-    return calibrate(case.loop)
+        untimed(case, reps)
+    case.release()
+    return calibrate(case)
 
 
 class Best:
@@ -66,10 +74,11 @@ class Best:
 
     def sample(self, case, reps, samples):
         """Takes `samples` samples; returns how many ran undisturbed."""
-        case.loop(reps)  # back to this case's steady state after the others ran
+        untimed(case, reps)  # back to this case's steady state after the others ran
+        case.release()
         undisturbed = 0
         for _ in range(samples):
-            wall, cpu = timed(case.loop, reps)
+            wall, cpu = timed(case, reps)
             ns = wall / (reps * case.units)
             self.any = min(self.any, ns)
             if cpu >= UNDISTURBED * wall:

@@ -91,6 +91,13 @@ def total_order(x):
 def less(a, b):
     if type(a) is int and type(b) is int:
         return a < b
+    if type(a) is float and type(b) is float:
+        # The total order agrees with Python's < wherever the two values are
+        # ordered and differ; equal values (-0.0 and 0.0) and NaN go below.
+        if a < b:
+            return True
+        if b < a:
+            return False
     if type(a) not in (int, float) or type(b) not in (int, float):
         raise QuarnError("Both left-hand and right-hand side values must be a number")
     return total_order(a) < total_order(b)
@@ -197,6 +204,13 @@ class Walker:
 
     def run(self, statements):
         execute(statements, self.vars)
+
+    def update(self, bindings):
+        """Binds every (name, value) of a dict or of an iterable of pairs,
+        each value converted as a literal's is, all of them before any is
+        bound."""
+        pairs = bindings.items() if isinstance(bindings, dict) else bindings
+        self.vars.update([(name, from_python(value)) for name, value in pairs])
 
     def get(self, name):
         return to_python(lookup(self.vars, name))

@@ -50,12 +50,17 @@ WORKLOADS = [
 class Case:
     """One measurable thing: loop(reps) does the work reps times, each time
     `units` units of it; result() reads back what the last run produced (or
-    None when there is nothing to compare)."""
+    None when there is nothing to compare). stage(reps) makes ready, outside
+    the timed region, the inputs that the next loop(reps) consumes, and
+    release() drops them and what the loop made, after the timed region
+    (both do nothing for a case that runs on the same inputs every time)."""
 
-    def __init__(self, units, loop, result=None):
+    def __init__(self, units, loop, result=None, stage=None, release=None):
         self.units = units
         self.loop = loop
         self.result = result or (lambda: None)
+        self.stage = stage or (lambda reps: None)
+        self.release = release or (lambda: None)
 
 
 def repeat_calls(expression, names):

@@ -1,17 +1,20 @@
-"""Validation rules loaded from JSON, turned into Quarn trees, run against records.
+"""Validation rules loaded from JSON, turned into Quarn trees, run over records.
 
 The rules live in validation_rules.json beside this file, so that they can be
 changed without touching code. Each rule's check is compiled once into a
-Quarn statement; every record gets its own machine holding its fields as
-variables, and each rule runs on it separately, so that a rule that cannot
-be checked on a record (a missing field, a field of the wrong kind) is
-reported as such without hiding the others.
+Quarn statement, and the whole rule set runs over all the records on one
+machine, in one call of Quarn.run_many.
+
+A rule that cannot be checked on a record (a field of the wrong kind, a
+missing one) stops that record's run. With errors="return" the record gives
+its exception in place of its verdicts and the other records go on. The
+exception's note, "at statement 3", names the rule that could not run; the
+record runs again without that rule, so that it hides none of the others.
 """
 from __future__ import annotations
 
 import json
 import re
-import sys
 from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Dict, Literal, Union
@@ -61,18 +64,19 @@ def all_of(items: list[Expr], wanted: bool) -> Expr:
     return Expr.equals(Expr.vector(items), Expr.literal([wanted] * len(items)))
 
 
-def compile_check(node: object, where: str) -> Expr:
-    """The Quarn expression of one JSON check."""
+def compile_check(node: object, where: str, fields: set[str]) -> Expr:
+    """The Quarn expression of one JSON check; adds the fields it reads to `fields`."""
     if node is None or isinstance(node, (bool, int, float, str)):
         return Expr.literal(node)
     if not (isinstance(node, list) and node and isinstance(node[0], str)):
         raise RuleError(f"{where}: expected a constant or [OPERATOR, ...], got {node!r}")
     head, args = node[0], node[1:]
     if head == "field" and len(args) == 1 and isinstance(args[0], str):
+        fields.add(args[0])
         return Expr.ident(args[0])
     if head == "call" and len(args) == 2 and args[0] in FUNCTIONS:
-        return Expr.call(str(args[0]), compile_check(args[1], where))
-    operands = [compile_check(arg, where) for arg in args]
+        return Expr.call(str(args[0]), compile_check(args[1], where, fields))
+    operands = [compile_check(arg, where, fields) for arg in args]
     if head == "list":
         return Expr.vector(operands)
     if head == "not" and len(operands) == 1:
@@ -90,9 +94,11 @@ def compile_check(node: object, where: str) -> Expr:
 
 @dataclass(frozen=True)
 class Rule:
+    index: int  # its place in the file, from 0: the name its verdict is bound to
     name: str
     message: str
-    statement: Statement  # binds the rule's name to True or False
+    fields: frozenset[str]  # the fields its check reads
+    statement: Statement  # binds the rule's index to True or False
 
 
 def load_rules(path: Path) -> list[Rule]:
@@ -100,17 +106,21 @@ def load_rules(path: Path) -> list[Rule]:
         document: object = json.load(f)
     if not isinstance(document, dict) or not isinstance(document.get("rules"), list):
         raise RuleError(f"{path}: expected an object with a list of rules")
-    rules = []
+    rules: list[Rule] = []
     for number, entry in enumerate(document["rules"], 1):
         if not (isinstance(entry, dict) and isinstance(entry.get("name"), str)
                 and isinstance(entry.get("message"), str) and "check" in entry):
             raise RuleError(f"{path}: rule {number} needs a name, a message and a check")
         name = str(entry["name"])
-        check = compile_check(entry["check"], f"{path.name}: rule {name!r}")
+        fields: set[str] = set()
+        check = compile_check(entry["check"], f"{path.name}: rule {name!r}", fields)
         # A condition must be a bool: a check that gives anything else stops.
-        verdict = Statement.if_(check, [Statement.let(name, Expr.literal(True))],
-                                [Statement.let(name, Expr.literal(False))])
-        rules.append(Rule(name, str(entry["message"]), verdict))
+        # The verdict is bound to the rule's index, an int name, which no
+        # field's name (a str) can clash with.
+        index = len(rules)
+        verdict = Statement.if_(check, [Statement.let(index, Expr.literal(True))],
+                                [Statement.let(index, Expr.literal(False))])
+        rules.append(Rule(index, name, str(entry["message"]), frozenset(fields), verdict))
     return rules
 
 
@@ -126,38 +136,62 @@ RECORDS: list[dict[str, Field]] = [
 ]
 
 
-def check_record(record: dict[str, Field], rules: list[Rule]) -> tuple[list[Rule], dict[str, str]]:
-    """The rules the record fails, and the rules that could not be checked with why."""
-    quarn = Quarn()
-    quarn.run([Statement.fn(name, f) for name, f in FUNCTIONS.items()]
-              + [Statement.let(field, Expr.literal(value)) for field, value in record.items()])
-    failed: list[Rule] = []
-    unchecked: dict[str, str] = {}
-    for rule in rules:
-        try:
-            quarn.run([rule.statement])
-        except BaseException as error:  # PanicException derives from BaseException
-            if type(error).__name__ != "PanicException":
-                raise
-            unchecked[rule.name] = str(error).splitlines()[0]
+# A rule's verdict on a record: True or False, or why it could not be checked.
+Verdict = Union[bool, str]
+
+
+def failed_statement(error: BaseException) -> int:
+    """The statement a failed run stopped in, from the note it added:
+    "at statement 3" (with ", then-branch statement 0" and so on after it
+    when the statement is inside an if). An error of a record's values,
+    which has no such note, is raised again."""
+    for note in getattr(error, "__notes__", []):
+        found = re.match(r"at statement (\d+)", note)
+        if found:
+            return int(found[1])
+    raise error
+
+
+def check_records(quarn: Quarn, rules: list[Rule], fields: list[str],
+                  rows: list[tuple[Field, ...]]) -> list[dict[int, Verdict]]:
+    """Each record's verdicts, by rule index. A record that breaks a rule
+    runs again without it."""
+    results = quarn.run_many([rule.statement for rule in rules], rows, inputs=fields,
+                             outputs=[rule.index for rule in rules], errors="return")
+    verdicts: list[dict[int, Verdict]] = []
+    for row, result in zip(rows, results):
+        if isinstance(result, tuple):
+            verdicts.append({rule.index: value is True for rule, value in zip(rules, result)})
             continue
-        if quarn.get(rule.name) is False:
-            failed.append(rule)
-    return failed, unchecked
+        broken = rules[failed_statement(result)]
+        others = [rule for rule in rules if rule is not broken]
+        verdict = check_records(quarn, others, fields, [row])[0] if others else {}
+        verdict[broken.index] = str(result).splitlines()[0]
+        verdicts.append(verdict)
+    return verdicts
 
 
 def main() -> None:
     rules = load_rules(Path(__file__).with_name("validation_rules.json"))
     print(f"{len(rules)} rules: {', '.join(rule.name for rule in rules)}")
-    for number, record in enumerate(RECORDS, 1):
-        failed, unchecked = check_record(record, rules)
-        sys.stderr.flush()  # rules that could not run were also reported there
+    quarn = Quarn()  # one machine for every record
+    quarn.run([Statement.fn(name, f) for name, f in FUNCTIONS.items()])
+    # Each record is a row of every field a rule reads, None for one it
+    # lacks: a row binds them all, so no field of a record is left over from
+    # the record before it.
+    fields = sorted(set().union(*(rule.fields for rule in rules)))
+    rows = [tuple(record.get(field) for field in fields) for record in RECORDS]
+    for number, (record, verdicts) in enumerate(zip(RECORDS, check_records(quarn, rules, fields, rows)), 1):
+        failed = [rule for rule in rules if verdicts[rule.index] is False]
+        unchecked = [rule for rule in rules if isinstance(verdicts[rule.index], str)]
         verdict = "accepted" if not failed and not unchecked else "rejected"
         print(f"record {number} ({record.get('name')!r}): {verdict}")
         for rule in failed:
             print(f"  fails {rule.name}: {rule.message}")
-        for name, reason in unchecked.items():
-            print(f"  cannot check {name}: {reason}")
+        for rule in unchecked:
+            missing = sorted(rule.fields - record.keys())
+            lacking = f" (the record has no {', '.join(missing)})" if missing else ""
+            print(f"  cannot check {rule.name}: {verdicts[rule.index]}{lacking}")
 
 
 if __name__ == "__main__":

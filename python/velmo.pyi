@@ -10,7 +10,7 @@ catch it with ``except BaseException as e`` and recognise it with
 ``type(e).__name__ == "PanicException"``; ``str(e)`` is the message.
 """
 
-from typing import Any, Callable, Iterable, Literal, Mapping, NoReturn, Sequence, final, overload
+from typing import Any, Callable, Iterable, Literal, Mapping, NoReturn, Sequence, TypeVar, final, overload
 
 __all__ = ["Quarn", "Statement", "Expr"]
 
@@ -28,6 +28,16 @@ Value = None | bool | int | float | str | Sequence[Value]
 # kinds, with every sequence as a new list. Type checkers alone see it, as
 # they see Value.
 Result = None | bool | int | float | str | list[Result]
+
+# What Quarn.update binds, and a row of Quarn.run_many without `inputs`: a
+# mapping of names to values, or (name, value) pairs. Mapping is invariant in
+# its keys, so a dict[str, float] is no Mapping[str | int, Value]: each kind
+# of key has a member of its own, and the methods add Mapping[_Key, Value],
+# which lets a type checker infer a dict that mixes them. (Written in the
+# signatures, not in a generic alias, where mypy infers less.)
+_Mappings = Mapping[str, Value] | Mapping[int, Value] | Mapping[_Name, Value]
+_Pairs = Iterable[tuple[_Name, Value]]
+_Key = TypeVar("_Key", bound=str | int)
 
 # The four operators of Expr.binary_op; any other str raises ValueError.
 _Operator = Literal["+", "-", "*", "/"]
@@ -49,8 +59,14 @@ class Quarn:
 
     A machine survives every error: after a failed run it keeps the bindings
     made before the failure and can be used again. It may be shared by several
-    threads, and a bound function may call `run` and `get` on the machine that
-    is calling it.
+    threads, and a bound function may call `run`, `get`, `update` and
+    `run_many` on the machine that is calling it.
+
+    `update` binds a record's fields in one call, and `run_many` runs one
+    program over many records, reading results back. `names()`, ``ident in
+    q`` and ``len(q)`` read what the machine holds. The exception of a failed
+    run carries a note (``e.__notes__``) naming the statement where it
+    stopped, such as ``at statement 3, then-branch statement 0``.
 
     Two limits, keyword-only and off by default, bound what programs built
     from data can do: `max_operations`, the statements, expression nodes and
@@ -83,7 +99,10 @@ class Quarn:
         unbound name, an operator on the wrong kinds, a condition that is not
         a bool, integer division by zero, a failing bound function, ...):
         the run stops there, the statements executed before keep their
-        effects, and the failure is reported on standard error.
+        effects, and the failure is reported on standard error. The
+        exception carries a note naming the statement that failed, as
+        indices into the statement lists: ``at statement 1, then-branch
+        statement 0``.
         """
 
     def get(self, ident: _Name) -> Result:
@@ -102,37 +121,97 @@ class Quarn:
         when it holds a vector that contains a function.
         """
 
-    def update(self, bindings: Mapping[_Name, Value] | Iterable[tuple[_Name, Value]]) -> None:
-        """Bind each name of `bindings` to its value, as one run of lets would.
+    def update(self, bindings: _Mappings | Mapping[_Key, Value] | _Pairs) -> None:
+        """Bind many names to Python values in one call.
 
-        `bindings` is a mapping or an iterable of (name, value) pairs. All of
-        it is converted before anything is bound, so one that does not
-        convert binds nothing (TypeError or ValueError ``argument
-        'bindings': ...``). Each binding counts against the limits as a let
-        of a literal; past one, PanicException, the bindings made before stay.
+        `bindings` is a dict, any mapping (read with ``keys()`` and ``[]``),
+        or any iterable of (name, value) pairs. Names convert as the argument
+        of `get`, values as the argument of `Expr.literal`. Everything is
+        converted before anything is bound; then the names are bound in
+        order, as one run of the matching ``let`` statements of literals
+        would bind them: a name given twice takes its last value, and each
+        binding costs two operations under `max_operations`.
+
+        Raises TypeError (``argument 'bindings': ...``) for a name or value
+        that does not convert, an argument that is not iterable, or an item
+        that is no pair, and ValueError for a pair of another size: nothing
+        is bound then. Past a limit, raises PanicException as `run` does,
+        and the bindings made before stay.
         """
 
     @overload
-    def run_many(self, stmts: Sequence[Statement], rows: Iterable[Any], *, inputs: Sequence[_Name] | None = None,
-                 outputs: Sequence[_Name] = (), errors: Literal["raise"] = "raise") -> list[tuple[Result, ...]]: ...
-    @overload
-    def run_many(self, stmts: Sequence[Statement], rows: Iterable[Any], *, inputs: Sequence[_Name] | None = None,
-                 outputs: Sequence[_Name] = (),
-                 errors: Literal["return"]) -> list[tuple[Result, ...] | BaseException]:
-        """Run `stmts` once per row of `rows` and return the outputs of each.
+    def run_many(
+        self,
+        stmts: Sequence[Statement],
+        rows: Iterable[Sequence[Value] | _Mappings | Mapping[_Key, Value] | _Pairs],
+        *,
+        inputs: Sequence[_Name] | None = None,
+        outputs: Sequence[_Name] = (),
+        errors: Literal["raise"] = "raise",
+    ) -> list[tuple[Result, ...]]:
+        """Run `stmts` once per row of `rows`; one tuple of `outputs` per row.
 
-        Each row is bound first: with `inputs`, a sequence of len(inputs)
-        values bound to those names in order; without, a mapping or an
-        iterable of (name, value) pairs. Then the statements run as `run`
-        runs them, and the names of `outputs` are read as `get` reads them,
-        into one tuple per row, in row order. The rows are consumed once,
-        lazily; the program is converted and the names resolved once per call.
+        `stmts` is converted once, as `run` converts it. `rows` is any
+        iterable, consumed once, one row at a time. With `inputs`, a sequence
+        of names, each row is a sequence of exactly as many values, bound to
+        those names in order; without, each row is a mapping or (name, value)
+        pairs, bound as `update` binds. Each row is then run as one `run`,
+        with its own `max_operations` budget, and each name of `outputs` is
+        read as `get` reads it. A row sees what earlier rows bound.
 
-        With ``errors="raise"`` the first failure ends the call with the
-        exception `run` or `get` would raise, with a note ``in row N``; with
-        ``errors="return"`` the failed row's exception stands in place of its
-        tuple and the call goes on.
+        With ``errors="raise"``, the first row that fails ends the call with
+        the exception that `run`, `get` or the conversion would raise, the
+        same message, and a note ``in row N`` after the note naming the
+        statement that failed. With ``errors="return"``, its exception, with
+        the same notes, stands in the list in place of the row's tuple, no
+        report is written to standard error, and the call goes on. An
+        exception of a signal handler (Ctrl-C) or of the iterator of `rows`
+        always ends the call. Any other `errors` raises ValueError.
         """
+
+    @overload
+    def run_many(
+        self,
+        stmts: Sequence[Statement],
+        rows: Iterable[Sequence[Value] | _Mappings | Mapping[_Key, Value] | _Pairs],
+        *,
+        inputs: Sequence[_Name] | None = None,
+        outputs: Sequence[_Name] = (),
+        errors: Literal["return"],
+    ) -> list[tuple[Result, ...] | BaseException]:
+        """As above; a row that fails gives its exception in place of its tuple."""
+
+    @overload
+    def run_many(
+        self,
+        stmts: Sequence[Statement],
+        rows: Iterable[Sequence[Value] | _Mappings | Mapping[_Key, Value] | _Pairs],
+        *,
+        inputs: Sequence[_Name] | None = None,
+        outputs: Sequence[_Name] = (),
+        errors: Literal["raise", "return"] = "raise",
+    ) -> list[tuple[Result, ...] | BaseException]:
+        """As above, for an `errors` that may be either: rows give tuples or exceptions."""
+
+    def names(self) -> list[str | int]:
+        """The bound names: str for text names, int for number names.
+
+        A new list in the table's own order, which is undefined (as for
+        ``repr``); names of functions included.
+        """
+
+    def __contains__(self, ident: _Name, /) -> bool:
+        """Whether `ident` is bound, to anything; its value is not converted.
+
+        Raises TypeError (``argument 'ident': ...``) when `ident` is not a
+        name, as `get` does.
+        """
+
+    def __len__(self) -> int:
+        """The number of bound names."""
+
+    def __bool__(self) -> Literal[True]:
+        """Always True, whatever the machine holds: use len() to see if it holds names."""
 
     def __repr__(self) -> str:
         """The machine's variables in their debug form, in no fixed order."""

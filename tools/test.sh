@@ -98,7 +98,7 @@ echo "cibuildwheel builds the $(echo "$listed" | wc -l) wheels of CPython 3.9 to
 # trees, reference counts, threads, properties, the reference model, the
 # fuzzers' findings) runs under the main CPython and PyPy.
 PART=(test_module.py test_binding.py test_convert.py test_builders.py test_machine.py test_callables.py test_limits.py
-    test_reentry.py test_pickle.py test_error_reference.py test_docs.py test_examples.py)
+    test_reentry.py test_records.py test_pickle.py test_error_reference.py test_docs.py test_examples.py)
 matrix=("python3 python3 (main)" "pypy3 pypy3")
 SUMMARY_ORDER+=(python3 pypy3)
 main_version="$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')"

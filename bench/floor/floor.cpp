@@ -10,6 +10,7 @@
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -210,6 +211,83 @@ PyObject* get_list_append(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObjec
     return list;
 }
 
+// W8: rules_many(rows) runs the five rules over every row of a list of
+// (tier, weight, subtotal) and returns the list of (total, label), as
+// run_many does: the rows read in place from the list (PySequence_Fast, which
+// copies any other iterable into a list), each row a sequence of three values
+// (a tuple read in place), the tier a str, the other two floats (ints are
+// taken as floats). Each total is a new float; each label a new str, as get
+// makes them, or one of two str made once (rules_many_shared).
+PyObject* labels[2] = {nullptr, nullptr};  // "large" and "small", made once
+
+// 1 when the tier is "gold", 0 when it is another str, -1 with an exception set.
+int is_gold(PyObject* tier) {
+    if (!PyUnicode_Check(tier)) {
+        PyErr_SetString(PyExc_TypeError, "the tier must be a str");
+        return -1;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(tier, &size);
+    if (!text) return -1;
+    return size == 4 && std::memcmp(text, "gold", 4) == 0;
+}
+
+double as_double(PyObject* v) {
+    if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
+    return PyFloat_AsDouble(v);
+}
+
+// (total, label) as a new tuple of a new float and the label.
+template <bool Shared>
+PyObject* rules_result(double total, bool large) {
+    PyObject* result = PyTuple_New(2);
+    if (!result) return nullptr;
+    PyObject* label = Shared ? labels[!large] : PyUnicode_FromStringAndSize(large ? "large" : "small", 5);
+    if (Shared) Py_INCREF(label);
+    PyTuple_SET_ITEM(result, 0, PyFloat_FromDouble(total));
+    PyTuple_SET_ITEM(result, 1, label);
+    if (!PyTuple_GET_ITEM(result, 0) || !label) Py_CLEAR(result);
+    return result;
+}
+
+// The rules over one row; null with an exception set when the row is wrong.
+template <bool Shared>
+PyObject* rules_row(PyObject* row) {
+    PyObject* fast = PyTuple_CheckExact(row) ? (Py_INCREF(row), row) : PySequence_Fast(row, "a row is a sequence");
+    if (!fast) return nullptr;
+    if (PySequence_Fast_GET_SIZE(fast) != 3) {
+        Py_DECREF(fast);
+        PyErr_SetString(PyExc_ValueError, "a row has 3 values");
+        return nullptr;
+    }
+    PyObject** items = PySequence_Fast_ITEMS(fast);
+    int gold = is_gold(items[0]);
+    double weight = gold < 0 ? -1.0 : as_double(items[1]);
+    double subtotal = weight == -1.0 && PyErr_Occurred() ? -1.0 : as_double(items[2]);
+    Py_DECREF(fast);
+    if (subtotal == -1.0 && PyErr_Occurred()) return nullptr;
+    double shipping = weight * 0.5 + 4.0;
+    double rate = gold ? 0.9 : 1.0;
+    double total = subtotal * rate + shipping;
+    return rules_result<Shared>(total * 1.2, total > 100.0);
+}
+
+template <bool Shared>
+PyObject* rules_many(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!arity("rules_many", nargs, kwnames, 1)) return nullptr;
+    PyObject* rows = PySequence_Fast(args[0], "rules_many() takes an iterable");
+    if (!rows) return nullptr;
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(rows);
+    PyObject* results = PyList_New(n);
+    for (Py_ssize_t i = 0; results && i < n; ++i) {
+        PyObject* result = rules_row<Shared>(PySequence_Fast_GET_ITEM(rows, i));
+        if (!result) Py_CLEAR(results);
+        else PyList_SET_ITEM(results, i, result);
+    }
+    Py_DECREF(rows);
+    return results;
+}
+
 #define FAST(f) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(f))
 constexpr int kStatic = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
 constexpr int kInstance = METH_FASTCALL | METH_KEYWORDS;
@@ -224,6 +302,8 @@ PyMethodDef floor_methods[] = {
     {"get", FAST(get), kInstance, nullptr},
     {"get_list", FAST(get_list), kInstance, nullptr},
     {"get_list_append", FAST(get_list_append), kInstance, nullptr},
+    {"rules_many", FAST(rules_many<false>), kInstance, nullptr},
+    {"rules_many_shared", FAST(rules_many<true>), kInstance, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -260,9 +340,11 @@ PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "velmo_floor", nullptr, 0, null
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_velmo_floor(void) {
     PyObject* module = PyModule_Create(&module_def);
     if (!module) return nullptr;
+    labels[0] = PyUnicode_InternFromString("large");
+    labels[1] = PyUnicode_InternFromString("small");
     node_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&node_spec));
     PyObject* floor_type = PyType_FromSpec(&floor_spec);
-    if (!node_type || !floor_type || PyModule_AddObject(module, "Floor", floor_type) < 0) {
+    if (!labels[0] || !labels[1] || !node_type || !floor_type || PyModule_AddObject(module, "Floor", floor_type) < 0) {
         Py_XDECREF(floor_type);
         Py_DECREF(module);
         return nullptr;

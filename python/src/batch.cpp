@@ -1,8 +1,11 @@
 #include "batch.hpp"
 
+#include <algorithm>
+#include <optional>
 #include <string>
 
 #include "boundary.hpp"
+#include "columns.hpp"
 #include "convert.hpp"
 #include "fields.hpp"
 #include "interrupts.hpp"
@@ -54,6 +57,16 @@ public:
     Ref run(RowSource& rows);
 
 private:
+    Ref run_columns(PyObject* rows);
+    std::size_t run_chunk(PyObject* chunk, std::size_t start, PyObject* results);
+    static std::size_t length_of(PyObject* rows);
+    template <class Work>
+    Ref attempt(std::size_t index, Work&& work);
+    void run_program();
+    void read_into(OutputColumns& outputs);
+    const quarn::Binding& output(std::size_t i);
+    void bind_columns(InputColumns& columns, std::size_t row);
+
     // What `work` gives; an exception it raises leaves with the row's note.
     template <class Work>
     static auto noted(std::size_t row, Work&& work) {
@@ -86,6 +99,7 @@ private:
 };
 
 Ref Batch::run(RowSource& rows) {
+    if (host::kRowsAsColumns && options_.inputs && rows.in_place()) return run_columns(rows.in_place());
     Ref results = Ref::checked(PyList_New(0));
     for (std::size_t row = 0;; ++row) {
         if (row % kRowsBetweenChecks == kRowsBetweenChecks - 1) noted(row, [] { check_interrupt(); });
@@ -96,12 +110,74 @@ Ref Batch::run(RowSource& rows) {
     }
 }
 
+// Rows as columns, a chunk at a time, each row bound, run and read back as
+// run() does it. A row that is no exact tuple or list of the inputs' width
+// ends a chunk and goes on its own. The Python code that packs and unpacks
+// each chunk is where the host runs signal handlers, between chunks; a row
+// that runs long looks for signals itself, as every run does.
+Ref Batch::run_columns(PyObject* rows) {
+    constexpr std::size_t kChunk = 256;
+    Ref results = Ref::checked(PyList_New(0));
+    for (std::size_t start = 0;;) {
+        std::size_t size = length_of(rows);  // a list may grow meanwhile
+        if (start >= size) return results;
+        std::size_t end = std::min(size, start + kChunk);
+        Ref chunk = Ref::checked(PySequence_GetSlice(rows, static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end)));
+        start += run_chunk(chunk.get(), start, results.get());
+        if (start >= end || start >= length_of(rows)) continue;
+        Ref row = Ref::checked(PySequence_GetItem(rows, static_cast<Py_ssize_t>(start)));
+        Ref result = outcome(row.get(), start++);
+        if (PyList_Append(results.get(), result.get()) < 0) throw PyErrOccurred{};
+    }
+}
+
+// The rows' length, asked as len() asks it: the C-API's own view of a list
+// would make a C object of every row on PyPy, which columns are there to avoid.
+std::size_t Batch::length_of(PyObject* rows) {
+    Py_ssize_t size = PySequence_Size(rows);
+    if (size < 0) throw PyErrOccurred{};
+    return static_cast<std::size_t>(size);
+}
+
+// The chunk's leading rows of the inputs' width; how many.
+std::size_t Batch::run_chunk(PyObject* chunk, std::size_t start, PyObject* results) {
+    std::optional<InputColumns> columns;
+    noted(start, [&] { columns.emplace(chunk, inputs_.size()); });
+    OutputColumns outputs(options_.outputs.ids.size(), columns->count());
+    Ref failures = Ref::checked(PyList_New(0));
+    for (std::size_t row = 0; row < columns->count(); ++row) {
+        std::size_t index = start + row;
+        Ref failure = attempt(index, [&] {
+            bind_columns(*columns, row);
+            run_program();
+            read_into(outputs);
+            return Ref();
+        });
+        if (!failure) {
+            outputs.end_row();
+            continue;
+        }
+        outputs.skip();
+        Ref pair = Ref::checked(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(row), failure.get()));
+        if (PyList_Append(failures.get(), pair.get()) < 0) throw PyErrOccurred{};
+    }
+    noted(start + columns->count(), [&] { unpack_rows(results, outputs.packed().get(), failures.get(), columns->count()); });
+    return columns->count();
+}
+
 // The row's tuple; or, when the row fails, its exception with its note,
 // raised, or given back in its place with keep_going.
 Ref Batch::outcome(PyObject* row, std::size_t index) {
+    return attempt(index, [&] { return result(row); });
+}
+
+// What `work` gives for the row; or when it fails, the failure, raised, or
+// given back with keep_going.
+template <class Work>
+Ref Batch::attempt(std::size_t index, Work&& work) {
     unsigned long stopped = stopped_functions();
     try {
-        return result(row);
+        return work();
     } catch (const PyErrOccurred&) {
         return fail(index, nullptr, false);
     } catch (const ResumedFatal& fatal) {
@@ -134,11 +210,36 @@ Ref Batch::fail(std::size_t index, const quarn::Fatal* fatal, bool resumed) {
 Ref Batch::result(PyObject* row) {
     running_ = false;
     bind(row);
+    run_program();
+    return read_outputs();
+}
+
+void Batch::run_program() {
     site_.steps.clear();
     running_ = true;
     quarn::run(self_.machine, program_.trees(), &site_);
     running_ = false;
-    return read_outputs();
+}
+
+void Batch::bind_columns(InputColumns& columns, std::size_t row) {
+    running_ = false;
+    try {
+        for (std::size_t i = 0; i < inputs_.size(); ++i) inputs_[i].value = columns.value(i, row);
+    } catch (const PyErrOccurred&) {
+        prefix_argument_error("rows");
+        throw;
+    }
+    quarn::assign(self_.machine, inputs_);
+}
+
+const quarn::Binding& Batch::output(std::size_t i) {
+    BatchNames& outputs = options_.outputs;
+    if (!outputs.bindings[i]) outputs.bindings[i] = &self_.machine.binding(outputs.ids[i]);
+    return *outputs.bindings[i];
+}
+
+void Batch::read_into(OutputColumns& outputs) {
+    for (std::size_t i = 0; i < options_.outputs.ids.size(); ++i) outputs.put(i, self_.machine.vars.read(output(i)));
 }
 
 void Batch::bind(PyObject* row) {
@@ -185,8 +286,7 @@ Ref Batch::read_outputs() {
     BatchNames& outputs = options_.outputs;
     Ref tuple = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(outputs.ids.size())));
     for (std::size_t i = 0; i < outputs.ids.size(); ++i) {
-        if (!outputs.bindings[i]) outputs.bindings[i] = &self_.machine.binding(outputs.ids[i]);
-        Ref value = texts_out_[i].convert(self_.machine.vars.read(*outputs.bindings[i]));
+        Ref value = texts_out_[i].convert(self_.machine.vars.read(output(i)));
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), value.release());
     }
     return tuple;

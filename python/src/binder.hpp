@@ -40,7 +40,7 @@ void bind_any(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyO
               PyObject** out);
 
 // Most calls pass every argument by position, which needs no checking.
-inline void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+[[gnu::always_inline]] inline void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                  PyObject** out) {
     if (kwnames || static_cast<std::size_t>(nargs) != sig.count || sig.count != sig.positional)
         return bind_any(sig, args, nargs, kwnames, out);

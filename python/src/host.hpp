@@ -128,6 +128,16 @@ inline constexpr bool kListCopiedAtOnce = false;
 inline constexpr bool kListCopiedAtOnce = true;
 #endif
 
+// Whether a batch passes its rows and results as columns (columns.hpp). On
+// PyPy every object that crosses into C gets a proxy of its C-API layer, of
+// a hundred nanoseconds or more, and each row of a batch would cross several;
+// on CPython objects cross for free and rows are read as they are.
+#ifdef PYPY_VERSION
+inline constexpr bool kRowsAsColumns = true;
+#else
+inline constexpr bool kRowsAsColumns = false;
+#endif
+
 // How a list of known length is filled most cheaply: CPython makes it at its
 // full length and stores each item in place; PyPy appends to an empty list,
 // which costs it a fraction of storing by index.

@@ -3,6 +3,7 @@
 // own private functions (the loaders of pickled objects).
 
 #include "classes.hpp"
+#include "columns.hpp"
 #include "interrupts.hpp"
 #include "panic.hpp"
 #include "pickling.hpp"
@@ -38,7 +39,7 @@ PyObject* init_module() {
     }
     Ref module = Ref::steal(PyModule_Create2(&module_def, kApiVersion));
     if (!module || !host::finish_module(module.get()) || !make_types() || !make_panic_type() ||
-        !install_interrupt_check() || !pickling::keep_loaders(module.get()))
+        !install_interrupt_check() || !pickling::keep_loaders(module.get()) || !prepare_columns())
         return nullptr;
     if (!register_class(module.get(), "Quarn", types.quarn) ||
         !register_class(module.get(), "Statement", types.statement) ||

@@ -18,6 +18,9 @@ public:
     // exception set when it raises.
     Ref next();
 
+    // The exact list or tuple read in place, or null.
+    PyObject* in_place() const noexcept { return rows_.get(); }
+
 private:
     Ref rows_;      // an exact list or tuple, read in place
     Ref iterator_;  // or the iterator of anything else

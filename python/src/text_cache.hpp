@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 
 #include "convert.hpp"
 #include "pyref.hpp"
@@ -32,16 +33,19 @@ struct RecentTexts {
     }
 };
 
-// Python to Quarn: the values of the last exact str objects converted.
+// Python to Quarn: the values of the last exact str objects converted, of
+// short texts only, so that what it keeps alive stays small.
 class TextIn {
 public:
     quarn::Value convert(PyObject* object) {
         for (const auto& entry : recent_.entries)
             if (entry.key.get() == object) return entry.converted;
         quarn::Value value = extract_value(object);
-        if (PyUnicode_CheckExact(object)) recent_.keep(Ref::own(object), value);
+        if (PyUnicode_CheckExact(object) && value.size() <= kLongest) recent_.keep(Ref::own(object), value);
         return value;
     }
+
+    static constexpr std::uint64_t kLongest = 256;  // bytes
 
 private:
     RecentTexts<Ref, quarn::Value> recent_;

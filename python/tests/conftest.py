@@ -6,9 +6,11 @@ interpreter's environment), never a build folder on the search path.
 
 import os
 import re
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 from hypothesis import HealthCheck, settings
@@ -165,6 +167,25 @@ def run_isolated(code, timeout=900):
         timeout=timeout,
         env=env,
     )
+
+
+def interrupt_child(code, timeout=60):
+    """Run code in a fresh interpreter, press Ctrl-C once it prints "ready"
+    and say what else it printed. SIGINT gets its default handler first: a
+    child inherits an ignored SIGINT from a parent started in the background."""
+    prelude = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+    child = subprocess.Popen([sys.executable, "-c", prelude + textwrap.dedent(code)], stdout=subprocess.PIPE,
+                             text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.3)
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=timeout)
+        assert child.returncode == 0, out
+        return out.split()
+    finally:
+        child.kill()
+        child.wait()
 
 
 def assert_clean(proc):

@@ -6,7 +6,7 @@ quarn/src, quarn/include and python/src, however the code is arranged):
 - every string literal that holds a word and a space or a line break (in
   native code these are the texts people read), except the text signatures
   of the method tables, the texts of static_assert and Python source run by
-  PyRun_String;
+  PyRun_String, written there or in a named constant;
 - the literals passed to the calls that fail, raise or report (`fail...`,
   `raise...`, `mismatch...`, `PyErr_...`, `Py_FatalError`, ...), with named
   constants resolved, and every named string constant (`kSomething`);
@@ -36,7 +36,8 @@ FAILURE_CALLS = [
 CALL = re.compile(r"\b(?:\w+::)*(?:" + "|".join(FAILURE_CALLS) + r")\w*\s*(?:<[^<>()]*>)?\s*\(")
 NOT_MESSAGES = re.compile(r"\b(?:static_assert|PyRun_String)\s*\(")
 LITERAL = re.compile(r"@(\d+)@")
-PRINTF = re.compile(r"%[-+ #0-9.]*[a-zA-Z]")
+# A printf conversion, with its length modifier (%zu, %lld).
+PRINTF = re.compile(r"%[-+ #0-9.]*(?:hh|ll|[hljztL])?[a-zA-Z]")
 
 
 def lex(text):
@@ -44,11 +45,27 @@ def lex(text):
     adjacent literals joined; and the decoded literals."""
     text = re.sub(r"^[ \t]*#[ \t]*include.*$", "", text, flags=re.M)
     code, literals, i, joinable = [], [], 0, False
+
+    def literal(raw):
+        if joinable:
+            literals[-1] += raw
+        else:
+            literals.append(raw)
+            code.append(f" @{len(literals) - 1}@ ")
+
     while i < len(text):
         if text.startswith("//", i):
             i = text.find("\n", i) % (len(text) + 1)
         elif text.startswith("/*", i):
             i = text.index("*/", i) + 2
+        elif text.startswith('R"', i) and not re.match(r"\w", text[i - 1 : i]):
+            # A raw literal, R"delimiter( ... )delimiter", taken as it is.
+            opening = text.index("(", i)
+            closing = ")" + text[i + 2 : opening] + '"'
+            end = text.index(closing, opening)
+            literal(text[opening + 1 : end])
+            joinable = True
+            i = end + len(closing)
         elif text[i] in "'\"":
             end = i + 1
             while text[end] != text[i]:
@@ -56,12 +73,7 @@ def lex(text):
             if text[i] == "'":
                 code.append("0")
             else:
-                raw = text[i + 1 : end].encode().decode("unicode_escape").encode("latin-1").decode()
-                if joinable:
-                    literals[-1] += raw
-                else:
-                    literals.append(raw)
-                    code.append(f" @{len(literals) - 1}@ ")
+                literal(text[i + 1 : end].encode().decode("unicode_escape").encode("latin-1").decode())
             joinable = text[i] == '"'
             i = end + 1
         else:
@@ -103,6 +115,10 @@ def messages_of(code, literals, in_module):
         for statement in re.split(r"[;{}]", code):
             if re.search(r"\+=|\+\s*@\d+@|@\d+@\s*\+|\breturn\s+@\d+@|=\s*@\d+@", statement):
                 found |= pick(statement)
+    # Python source held in a named constant and passed to PyRun_String.
+    for m in NOT_MESSAGES.finditer(code):
+        for name in re.findall(r"\b[A-Za-z_]\w*", call_arguments(code, m.end() - 1)):
+            found -= constants.get(name, set())
     return found
 
 

@@ -5,15 +5,11 @@ Under limits each stops with its PanicException and leaves the machine
 usable; without limits a signal whose handler raises stops it with that
 handler's exception, unchanged."""
 
-import signal
-import subprocess
-import sys
 import textwrap
-import time
 
 import pytest
 
-from conftest import IS_PYPY, assert_clean, run_isolated
+from conftest import IS_PYPY, assert_clean, interrupt_child, run_isolated
 
 PRELUDE = """
 import signal, sys, time
@@ -95,24 +91,16 @@ def test_a_deadline_stops_work_that_would_never_end(work):
 
 @pytest.mark.parametrize("work", HANGS)
 def test_sigint_stops_work_that_would_never_end(work):
-    code = PRELUDE + textwrap.dedent(f"""
-        q = Quarn()
-        q.run(doubling_vector())
-        print("ready", flush=True)
-        try:
-            {work}
-        except KeyboardInterrupt:
-            print("interrupted", flush=True)
-    """)
-    child = subprocess.Popen([sys.executable, "-c", code], stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.3)
-        child.send_signal(signal.SIGINT)
-        assert child.stdout.readline().strip() == "interrupted"
-        assert child.wait(timeout=60) == 0
-    finally:
-        child.kill()
+    out = interrupt_child(PRELUDE + f"""
+q = Quarn()
+q.run(doubling_vector())
+print("ready", flush=True)
+try:
+    {work}
+except KeyboardInterrupt:
+    print("interrupted", flush=True)
+""")
+    assert out == ["interrupted"]
 
 
 def test_an_interruption_passes_through_callbacks_unchanged():

@@ -287,3 +287,22 @@ def test_nothing_is_left_behind():
     settle()
     after = len(gc.get_objects()), rc(Expr), rc(Statement), rc(Quarn)
     assert after == before
+
+
+def test_batches_release_what_they_read_and_made():
+    # The rows, their texts and names, the results and the exceptions given
+    # back: each held exactly as long as the call, or by the results alone.
+    text, name = "gold" + "x" * 30, "field" + "y" * 30
+    rows = [(text, float(i)) for i in range(300)] + [(text, "bad")] + [{name: text}] * 3
+    program = [let("y", lit(1)), let("w", Expr.binary_op(ident("b"), "*", lit(2.0)))]
+    q = Quarn()
+    before = rc(text), rc(name), rc(rows[0])
+    for _ in range(3):
+        results = q.run_many(program, rows[:301], inputs=[name, "b"], outputs=[name, "w"], errors="return")
+        q.update({name: text, "b": 2.0})
+        q.update([(name, text)])
+    assert type(results[300]).__name__ == "PanicException"
+    del results
+    assert (rc(name), rc(rows[0])) == before[1:]
+    del q  # the machine keeps the last few short texts it was given
+    assert (rc(text), rc(name), rc(rows[0])) == before

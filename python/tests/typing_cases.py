@@ -6,7 +6,7 @@ as unused if the stub ever accepts that line.
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Literal
 
 from velmo import Expr, Quarn, Statement
 
@@ -53,6 +53,25 @@ loader, (payload, functions) = program[0].__reduce__()
 restored = loader(payload, functions)
 same: Statement = program[0].__deepcopy__({})
 twin: Quarn = quarn.__copy__()
+# Records: update takes a mapping of any name type or (name, value) pairs;
+# run_many gives a tuple per row, and with errors="return" an exception in
+# place of the tuple of a row that failed.
+record: dict[str, float] = {"price": 12.5}
+quarn.update(record)
+quarn.update({1: "one", "two": [2, 2.5]})
+quarn.update(zip(["a", "b"], [1, "x"]))
+rows: list[tuple[str, float]] = [("gold", 1.5)]
+results: list[tuple[Result, ...]] = quarn.run_many(program, rows, inputs=("tier", 0), outputs=["due"])
+quarn.run_many(program, [record], outputs=("due",))
+quarn.run_many(program, [{"a": 1}, {2: "x"}, [("b", 2.5)]])
+quarn.run_many(program, (pairs for pairs in [[("a", 1)]]), errors="raise")
+for outcome in quarn.run_many(program, rows, inputs=["tier", "weight"], errors="return"):
+    notes: list[str] = outcome.__notes__ if isinstance(outcome, BaseException) else []
+mode: Literal["raise", "return"] = "return"
+either: list[tuple[Result, ...] | BaseException] = quarn.run_many(program, rows, inputs=["a", "b"], errors=mode)
+held: list[str | int] = quarn.names()
+found: bool = "due" in quarn or 0 in quarn
+size: int = len(quarn)
 
 
 def to_dict(x: float) -> dict[str, float]:
@@ -68,3 +87,11 @@ Quarn(1)  # type: ignore[call-arg]
 Expr()  # type: ignore[call-arg]
 shown: str = payload  # type: ignore[assignment]
 other: Expr = program[0].__copy__()  # type: ignore[assignment]
+quarn.update({2.5: 1})  # type: ignore[type-var]
+quarn.update({"a": {"b": 1}})  # type: ignore[arg-type]
+quarn.update([("a", 1), "ab"])  # type: ignore[list-item]
+quarn.run_many(program, rows, ["tier", "weight"])  # type: ignore[call-overload]
+quarn.run_many(program, rows, errors="ignore")  # type: ignore[call-overload]
+unchecked: list[tuple[Result, ...]] = quarn.run_many(program, rows, errors="return")  # type: ignore[assignment]
+2.5 in quarn  # type: ignore[operator]
+first_name: str = quarn.names()[0]  # type: ignore[assignment]

@@ -123,10 +123,7 @@ private:
             case Op::Vector: collect(static_cast<std::size_t>(in.arg), sp); continue;
             case Op::Enter: resume_.push(at); at = &in + in.arg; continue;
             case Op::Return: if (!(at = after_return())) return sp; continue;
-            case Op::Reserve:
-                meter_.charge(in.charge);
-                sp = stack_.reserve(sp, static_cast<std::size_t>(in.arg));
-                continue;
+            case Op::Reserve: sp = reserve(in, sp); continue;
             case Op::Let: bind(node_at<LetNode>(in).ident, pop(sp)); continue;
             case Op::LetLiteral: let_literal(in); continue;
             case Op::LetShallow: let_shallow(in); continue;
@@ -142,12 +139,17 @@ private:
             case Op::BranchEqual: at = past(compared<std::equal_to<>>(in, *at), in, at + 1); continue;
             case Op::BranchNumber: at = past(compared_number(in, *at), in, at + 1); continue;
             case Op::BranchText: at = past(compared_text(in, *at), in, at + 1); continue;
-            case Op::Operand: __builtin_unreachable();
             case Op::Jump: at = &in + in.arg; continue;
             case Op::Run: at = run_form(in, at); continue;
+            default: __builtin_unreachable();  // an Operand is never run: no range check
             }
-            __builtin_unreachable();  // every op is one above, so no range check
         }
+    }
+
+    // A statement's or a block's charge, and room for its expression's values.
+    Value* reserve(const Instruction& in, Value* sp) {
+        meter_.charge(in.charge);
+        return stack_.reserve(sp, static_cast<std::size_t>(in.arg));
     }
 
     // Where a branch goes on: to `next` when its condition holds, else to

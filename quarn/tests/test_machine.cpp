@@ -405,3 +405,32 @@ TEST(CachedBinding, ConcurrentUseFromTwoTables) {
     EXPECT_EQ(wrong.load(), 0);
     EXPECT_EQ(CachedBinding().get(1), nullptr);
 }
+
+// A machine whose host serialises every use gives every run the results of
+// one that takes its locks, through the table's cache of the names bound
+// lately too: many names built anew, colliding in its few slots, and texts
+// grown in place.
+TEST(Writers, SerializedRunsAsConcurrentDoes) {
+    auto program = [] {
+        Program p{let("s", lit(S("")))};
+        for (int i = 0; i < 300; ++i) {
+            std::string name = "n" + std::to_string(i % 97) + std::string(i % 23, 'x');
+            p.push_back(Statement::let(Identifier::S(name), Expr::binary_op(lit(I(i)), Operator::Mul, lit(I(3)))));
+            p.push_back(let("s", Expr::binary_op(id("s"), Operator::Add, lit(S("ab")))));
+            p.push_back(Statement::let(Identifier::U(static_cast<std::uint64_t>(i % 41)), lit(F(i * 0.5))));
+        }
+        return p;
+    };
+    Machine concurrent = Machine::create({}, Writers::Concurrent), serialized = Machine::create({}, Writers::Serialized);
+    for (int round = 0; round < 3; ++round) {  // names new each round, then the same trees again
+        Program p = program();
+        run(concurrent, p);
+        run(serialized, p);
+        run(serialized, p);
+    }
+    EXPECT_EQ(serialized.vars.size(), concurrent.vars.size());
+    for (const Binding* binding : concurrent.vars.bindings())
+        EXPECT_TRUE(equals(serialized.get(binding->id), concurrent.get(binding->id))) << debug_string(binding->id);
+    EXPECT_EQ(serialized.get(IdentifierView::S("s")).as_string().size(), 2 * 300u);
+    EXPECT_EQ(serialized.copy().vars.writers(), Writers::Serialized);
+}

@@ -1,0 +1,84 @@
+#pragma once
+// A batch's rows and results as columns, where each object that crosses into
+// C costs more than the rules a row runs (host::kRowsAsColumns). A chunk of
+// rows goes in as one column per input, made by a little Python code that
+// the host's JIT compiles: floats and ints as arrays of machine numbers,
+// texts as codes into a table of the distinct ones, anything else as a list.
+// The outputs come back the same way and are zipped into tuples on the
+// Python side. A chunk then crosses a handful of objects, whatever its
+// length, and values cross as numbers in memory.
+
+#include <cstddef>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "pyref.hpp"
+#include "quarn/value.hpp"
+
+namespace velmo {
+
+// Compiles the Python side, once; false with an error set on failure.
+bool prepare_columns();
+
+// A chunk of rows, packed: the rows it takes (the leading ones that are an
+// exact tuple or list of `width` values), and each input's column of them.
+class InputColumns {
+public:
+    InputColumns(PyObject* chunk, std::size_t width);
+    InputColumns(const InputColumns&) = delete;
+    InputColumns& operator=(const InputColumns&) = delete;
+
+    std::size_t count() const noexcept { return count_; }
+    // The value of one input in one row, converted as the row's own value
+    // would be: the conversion's TypeError raised for that row.
+    quarn::Value value(std::size_t column, std::size_t row);
+
+private:
+    struct Column {
+        char kind;  // 'f' doubles, 'i' int64s, 't' text codes, 'o' objects
+        Ref values;  // 'o': a list; else the numbers' bytes
+        Ref table;   // 't': the distinct texts
+        const char* numbers = nullptr;
+        std::vector<std::optional<quarn::Value>> texts;  // 't': each converted on first use
+    };
+
+    void take(Column& column, PyObject* packed);
+
+    std::size_t count_ = 0;
+    Ref packed_;
+    std::vector<Column> columns_;
+};
+
+// The outputs of a chunk's rows, one column each, in row order.
+class OutputColumns {
+public:
+    OutputColumns(std::size_t outputs, std::size_t rows);
+
+    // The value of one output for the row being read; a vector or a function
+    // is converted at once, to fail with its row.
+    void put(std::size_t column, const quarn::Value& value);
+    // The row read has all its outputs put.
+    void end_row();
+    // A row that failed: its place holds nothing.
+    void skip();
+    // The columns as the Python side takes them.
+    Ref packed();
+
+private:
+    struct Column {
+        std::vector<quarn::Value> values;
+        std::vector<std::pair<std::size_t, Ref>> objects;  // rows whose value was converted at once
+    };
+    Ref pack(Column& column);
+    Ref pack_objects(Column& column);
+
+    std::vector<Column> columns_;
+    std::vector<bool> failed_;
+};
+
+// Appends to `results` a tuple per row of the chunk, or the row's exception
+// where `failures` ((row, exception) pairs) has one.
+void unpack_rows(PyObject* results, PyObject* outputs, PyObject* failures, std::size_t rows);
+
+}  // namespace velmo
