@@ -25,6 +25,7 @@ import gc
 import os
 import pickle
 import random
+import sys
 import time
 from collections import Counter
 from concurrent.futures import ProcessPoolExecutor
@@ -35,6 +36,7 @@ from velmo import Expr, Quarn, Statement
 if TYPE_CHECKING:  # aliases of the stub: what Quarn.get gives, what Expr.literal takes
     from velmo import Result, Value
 
+PYPY = sys.implementation.name == "pypy"
 CATALOGUE = 100_000  # product codes 0 .. 99,999, each with a unit price
 REGIONS = ("DE", "FR", "IT", "US", "local")
 TIERS = ("new", "basic", "silver", "gold")
@@ -148,7 +150,11 @@ def run_chunk(columns: Columns) -> Result_columns:
     """The rules over one chunk: its records are the rows of its columns, and
     the results go back as a column per output."""
     assert _machine is not None
-    results = _machine.run_many(_rules, zip(*columns), inputs=FIELDS, outputs=OUTPUTS)
+    # PyPy's run_many takes a list of rows a chunk at a time, in half the
+    # time it takes rows one by one from an iterator. On CPython the iterator
+    # is the cheaper: it leaves no list of tuples for the collector to walk.
+    rows = list(zip(*columns)) if PYPY else zip(*columns)
+    results = _machine.run_many(_rules, rows, inputs=FIELDS, outputs=OUTPUTS)
     return tuple(zip(*results))
 
 
