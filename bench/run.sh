@@ -54,12 +54,7 @@ done
         "build/venv-bench-$interp/bin/python" bench/pickling.py
     done
 } >build/bench-run/pickling.md
-awk -v figures=build/bench-run/pickling.md '
-    /<!-- pickling:end -->/ { skipping = 0 }
-    !skipping { print }
-    /<!-- pickling:begin -->/ { while ((getline line < figures) > 0) print line; skipping = 1 }
-' bench/README.md >build/bench-run/README.md
-mv build/bench-run/README.md bench/README.md
+replace_between bench/README.md pickling build/bench-run/pickling.md
 
 # Timing runs at normal priority: the builds above yield to other work, the
 # measurement should not.
