@@ -43,7 +43,7 @@ TIERS = ("new", "basic", "silver", "gold")
 FIELDS = ("code", "quantity", "region", "tier", "express")  # int, int, str, str, bool
 OUTPUTS = ("total", "points", "status")  # float, float, str
 
-Columns = Tuple[List["Value"], ...]  # one list per field, or per output
+Columns = Tuple[List["Value"], ...]  # one list per field
 Result_columns = Tuple[Tuple["Result", ...], ...]
 T = TypeVar("T")
 
@@ -202,7 +202,7 @@ def main() -> None:
         _, starting = timed(pool.submit(int).result)
         records = generate(args.records)
         # The records live to the end: CPython's collector need not walk
-        # them again and again (it took a third of one process's time).
+        # them again and again (it took over a quarter of one process's time).
         if hasattr(gc, "freeze"):  # PyPy has none
             gc.freeze()
         print(f"{args.records:,} records in chunks of {args.chunk:,}; the rules and a catalogue of "
