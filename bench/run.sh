@@ -42,6 +42,20 @@ for interp in pypy3 python3; do
     nice -n 10 bash bench/floor/build.sh "build/venv-bench-$interp/bin/python" "build/floor/$interp"
 done
 
+# Pickling under both interpreters (bench/pickling.py): loading a tree against
+# building it, the size of its pickle, and a rule set reaching the workers of
+# a process pool; written between the pickling markers of bench/README.md.
+{
+    echo "Measured $(date -u +%Y-%m-%d) at commit $(git rev-parse --short HEAD) on $(nproc) cores, load" \
+        "average $(cut -d' ' -f1 /proc/loadavg) before; \`bash bench/run.sh\`."
+    echo
+    for interp in pypy3 python3; do
+        echo "== pickling under $interp" >&2
+        "build/venv-bench-$interp/bin/python" bench/pickling.py
+    done
+} >build/bench-run/pickling.md
+replace_between bench/README.md pickling build/bench-run/pickling.md
+
 # Timing runs at normal priority: the builds above yield to other work, the
 # measurement should not.
 load_before="$(cut -d' ' -f1 /proc/loadavg)"

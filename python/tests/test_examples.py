@@ -54,6 +54,19 @@ record 4 ('Dana'): rejected
 """
 
 
+def run_example(script, *args):
+    env = {k: v for k, v in os.environ.items() if k != "EXAMPLES_PYTHON"}
+    if PYTHON != sys.executable:
+        env.pop("PYTHONPATH", None)
+    elif "PYTHONPATH" in env:
+        # The child runs from another folder: relative entries of the search
+        # path are made absolute so that they still name the same folders.
+        env["PYTHONPATH"] = os.pathsep.join(map(os.path.abspath, env["PYTHONPATH"].split(os.pathsep)))
+    return subprocess.run(
+        [PYTHON, script, *args], cwd=EXAMPLES, capture_output=True, text=True, timeout=300, env=env
+    )
+
+
 @pytest.mark.parametrize(
     "script, stdout, failures",
     [
@@ -64,19 +77,23 @@ record 4 ('Dana'): rejected
     ids=["pricing", "spreadsheet", "validation"],
 )
 def test_example_prints_its_report(script, stdout, failures):
-    env = {k: v for k, v in os.environ.items() if k != "EXAMPLES_PYTHON"}
-    if PYTHON != sys.executable:
-        env.pop("PYTHONPATH", None)
-    elif "PYTHONPATH" in env:
-        # The child runs from another folder: relative entries of the search
-        # path are made absolute so that they still name the same folders.
-        env["PYTHONPATH"] = os.pathsep.join(map(os.path.abspath, env["PYTHONPATH"].split(os.pathsep)))
-    proc = subprocess.run(
-        [PYTHON, script], cwd=EXAMPLES, capture_output=True, text=True, timeout=300, env=env
-    )
+    proc = run_example(script)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout == stdout
     reports = proc.stderr.splitlines()
     assert len(reports) == len(failures), proc.stderr
     for line, message in zip(reports, failures):
         assert re.fullmatch(r"velmo: fatal error at [\w/.]+\.[ch]pp:\d+: " + re.escape(message), line)
+
+
+def test_parallel_records_match_one_process():
+    # A small run: the pool's results are compared with one process's by the
+    # example itself, which fails when they differ.
+    proc = run_example("records_parallel.py", "3000", "--chunk", "700", "--workers", "2")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stderr == ""
+    lines = proc.stdout.splitlines()
+    assert lines[0].startswith("3,000 records in chunks of 700; the rules and a catalogue of 100,000 prices")
+    assert re.fullmatch(r"statuses: ok [\d,]+, check [\d,]+, review [\d,]+", lines[1])
+    assert sum(int(n.replace(",", "")) for n in re.findall(r"[\d,]+", lines[1])) == 3000
+    assert re.fullmatch(r"speed-up: \d+\.\d\dx, the same results", lines[-1])
