@@ -31,7 +31,6 @@ bool keep_going_arg(PyObject* errors) {
         if (PyUnicode_CompareWithASCIIString(errors, "raise") == 0) return false;
         if (PyUnicode_CompareWithASCIIString(errors, "return") == 0) return true;
     }
-    PyErr_Clear();  // a str that cannot be compared is refused all the same
     PyErr_SetString(PyExc_ValueError, "errors must be 'raise' or 'return'");
     throw PyErrOccurred{};
 }

@@ -1,5 +1,7 @@
 #include "site_notes.hpp"
 
+#include <utility>
+
 #include "errors.hpp"
 #include "notes.hpp"
 #include "recursion_guard.hpp"
@@ -10,41 +12,45 @@ namespace {
 
 constexpr std::string_view kSitePrefix = "at statement ";
 
-// The last of the exception's notes, if it names a site; null otherwise.
-// Reading the notes runs no code of the exception's own but its __notes__.
-Ref last_site_note(PyObject* exception) {
-    Ref notes = python_call([&] { return Ref::steal(PyObject_GetAttrString(exception, "__notes__")); }, Ref());
-    if (!notes || !PyList_Check(notes.get()) || PyList_GET_SIZE(notes.get()) == 0) {
+// Where the exception's notes name the last site it passed, and what the
+// notes say from there on (the row of a batch that ran it follows): its
+// index and that text; -1 when no note names a site. Reading the notes runs
+// no code of the exception's own but its __notes__.
+std::pair<Py_ssize_t, std::string> last_site(PyObject* exception, Ref& notes) {
+    notes = python_call([&] { return Ref::steal(PyObject_GetAttrString(exception, "__notes__")); }, Ref());
+    if (!notes || !PyList_Check(notes.get())) {
         PyErr_Clear();
-        return Ref();
+        return {-1, {}};
     }
-    Ref last = Ref::own(PyList_GET_ITEM(notes.get(), PyList_GET_SIZE(notes.get()) - 1));
-    return PyUnicode_Check(last.get()) && utf8(last.get()).starts_with(kSitePrefix) ? last : Ref();
-}
-
-// Removes the exception's last note, `note`, and gives its text.
-std::string take_last_note(PyObject* exception, PyObject* note) {
-    std::string text = utf8(note);
-    Ref notes = Ref::steal(PyObject_GetAttrString(exception, "__notes__"));
-    if (notes && PyList_Check(notes.get()))
-        PyList_SetSlice(notes.get(), PyList_GET_SIZE(notes.get()) - 1, PY_SSIZE_T_MAX, nullptr);
-    PyErr_Clear();
-    return text;
+    for (Py_ssize_t at = PyList_GET_SIZE(notes.get()); at-- > 0;) {
+        Ref note = Ref::own(PyList_GET_ITEM(notes.get(), at));
+        if (!PyUnicode_Check(note.get()) || !utf8(note.get()).starts_with(kSitePrefix)) continue;
+        std::string text;
+        for (Py_ssize_t i = at; i < PyList_GET_SIZE(notes.get()); ++i)
+            if (PyObject* item = PyList_GET_ITEM(notes.get(), i); PyUnicode_Check(item)) text += (text.empty() ? "" : " ") + utf8(item);
+        return {at, text};
+    }
+    return {-1, {}};
 }
 
 }  // namespace
 
 std::string site_note_of(PyObject* exception) {
-    Ref note = last_site_note(exception);
-    return note ? utf8(note.get()) : std::string();
+    Ref notes;
+    return last_site(exception, notes).second;
 }
 
+// A site note that the exception carries from a run it passed through
+// unchanged gives way to the whole path, which names it.
 void note_site(PyObject* exception, const quarn::FailureSite& site, const std::string& inner) {
     std::string before = inner;
     if (before.empty()) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);  // whatever is pending stays so
-        if (Ref folded = last_site_note(exception)) before = take_last_note(exception, folded.get());
+        Ref notes;
+        auto [at, text] = last_site(exception, notes);
+        if (at >= 0 && PyList_SetSlice(notes.get(), at, PY_SSIZE_T_MAX, nullptr) == 0) before = text;
+        PyErr_Clear();
         PyErr_Restore(type, value, tb);
     }
     std::string note = site.text();

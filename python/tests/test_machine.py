@@ -278,3 +278,15 @@ def test_a_signal_handler_exception_names_the_statement_it_stopped():
             print(e.__notes__)
     """, timeout=120))
     assert " ".join(out) == "['at statement 1, then-branch statement 0']"
+
+
+def test_a_batch_a_function_ran_names_its_row_in_the_outer_note():
+    q = Quarn()
+
+    def inner(_):
+        return q.run_many([let("y", ident("unbound"))], [(1,), (2,)], inputs=["x"])
+
+    q.run([Statement.fn("inner", inner)])
+    with pytest.raises(BaseException) as info:
+        q.run([let("a", Expr.call("inner", lit(0)))])
+    assert info.value.__notes__ == ["at statement 0; in a function called there, at statement 0 in row 0"]

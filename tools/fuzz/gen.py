@@ -54,6 +54,15 @@ ESCAPED = [0]
 class Misbehaviour(AssertionError):
     pass
 
+def _many(m, stmts, rows, inputs, outputs, errors):
+    """run_many with its keyword-only arguments."""
+    return m.run_many(stmts, rows, inputs=inputs, outputs=outputs, errors=errors)
+
+def _pickled(obj):
+    """A round trip through pickle, at a protocol the fuzzer picks."""
+    import pickle
+    return pickle.loads(pickle.dumps(obj, protocol=2 + len(str(type(obj))) % (pickle.HIGHEST_PROTOCOL - 1)))
+
 def _panic():
     """Raise PanicException out of a hook: velmo must not swallow it."""
     ESCAPED[0] += 1
@@ -171,7 +180,8 @@ def _cause_chain(n):
 SHARED_TYPES = (int, float, str, bool, bytes, complex, type(None), type, type(len), type(sys))
 
 RESULT_TYPES = {"Expr": "Expr", "Statement": "Statement", "Quarn": "Quarn", "repr": "str",
-                "get": "NoneType|bool|int|float|str|list", "run": "NoneType"}
+                "get": "NoneType|bool|int|float|str|list", "run": "NoneType", "update": "NoneType",
+                "many": "list", "names": "list", "in": "bool", "len": "int", "copy": "Expr|Statement|Quarn"}
 
 def call(kind, fn, *watch):
     """Run one entry point and drop its result. Raise Misbehaviour on what is wrong whatever the input: a SystemError, a
@@ -587,6 +597,15 @@ ENTRIES = [
     ("repr", "Quarn.__repr__", ["self"], ["machine"]),
     ("run", "Quarn.run", ["self", "stmts"], ["machine", "stmts"]),
     ("get", "Quarn.get", ["self", "ident"], ["machine", "name"]),
+    ("update", "q.update", ["bindings"], ["bindings"]),
+    ("many", "q.run_many", ["stmts", "rows"], ["stmts", "rows"]),
+    ("many", "_many", ["m", "stmts", "rows", "inputs", "outputs", "errors"],
+     ["machine", "stmts", "rows", "names", "names", "errors"]),
+    ("names", "q.names", [], []),
+    ("in", "q.__contains__", ["ident"], ["name"]),
+    ("len", "len", ["obj"], ["machine"]),
+    ("copy", "_pickled", ["obj"], ["expr"]),
+    ("copy", "_pickled", ["obj"], ["machine"]),
 ]
 
 
@@ -608,8 +627,26 @@ def argument(sn, maker, depth):
         return src.pick([f"[{items}]", f"({items},)" if items else "()", f"_fill(box, [{items}])", f"L([{items}])"])
     if maker == "function":
         return callback(sn, depth)
+    if maker in ("bindings", "rows", "names", "errors"):
+        return batch_argument(sn, maker, depth)
     return src.pick(["q", "q", "Quarn()", "object.__new__(Quarn)", "5", "None"]).replace(
         "object.__new__(Quarn)", "None" if avoided("object_new_quarn") else "object.__new__(Quarn)")
+
+
+def batch_argument(sn, maker, depth):
+    """What update and run_many take: pairs, rows of values or of pairs,
+    lists of names, and the errors mode."""
+    src = sn.src
+    if maker == "errors":
+        return src.pick(['"raise"', '"return"', '"return"', "None", '"ignore"'])
+    if maker == "names":
+        return src.pick(["None", "()", f"[{name_code(sn)}]", f"({name_code(sn)}, {name_code(sn)})", "'xy'"])
+    pairs = ", ".join(f"({name_code(sn)}, {value_code(sn, depth)})" for _ in range(src.below(4)))
+    if maker == "bindings":
+        return src.pick([f"[{pairs}]", f"dict([{pairs}])", f"iter([{pairs}])", f"_fill(box, [{pairs}])"])
+    row = lambda: "(" + "".join(value_code(sn, depth) + ", " for _ in range(src.below(3))) + ")"
+    rows = ", ".join(row() if src.chance(160) else f"[{pairs}]" for _ in range(src.below(6)))
+    return src.pick([f"[{rows}]", f"iter([{rows}])", f"({rows},)" if rows else "()", f"[{rows}] * 300"])
 
 
 def plain(code):
