@@ -267,18 +267,19 @@ void Batch::bind_inputs(PyObject* row) {
 // tuple, the common row, is read as it is; anything else is copied into
 // one first, as the row may change while its values are converted.
 void Batch::convert_inputs(PyObject* row) {
-    Ref items;
-    if (!PyTuple_CheckExact(row)) {
-        check_sequence(row);
-        items = Ref::checked(python_call([&] { return PySequence_Tuple(row); }, nullptr));
-        row = items.get();
-    }
-    auto size = static_cast<std::size_t>(PyTuple_GET_SIZE(row));
-    if (size != inputs_.size()) {
-        PyErr_Format(PyExc_ValueError, "%sexpected a row of %zu values, got %zu", kRows, inputs_.size(), size);
+    if (!PyTuple_CheckExact(row)) check_sequence(row);
+    Py_ssize_t size;
+    Ref items = counted_items(row, inputs_.size(), size);
+    if (size < 0) {
+        PyErr_Format(PyExc_ValueError, "%sexpected a row of %zu values, got more", kRows, inputs_.size());
         throw PyErrOccurred{};
     }
-    for (std::size_t i = 0; i < size; ++i) inputs_[i].value = texts_in_[i].convert(PyTuple_GET_ITEM(row, i));
+    if (static_cast<std::size_t>(size) != inputs_.size()) {
+        PyErr_Format(PyExc_ValueError, "%sexpected a row of %zu values, got %zd", kRows, inputs_.size(), size);
+        throw PyErrOccurred{};
+    }
+    for (std::size_t i = 0; i < inputs_.size(); ++i)
+        inputs_[i].value = texts_in_[i].convert(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
 }
 
 Ref Batch::read_outputs() {

@@ -4,6 +4,7 @@
 
 #include "convert.hpp"
 #include "errors.hpp"
+#include "interrupts.hpp"
 #include "recursion_guard.hpp"
 #include "sequence.hpp"
 
@@ -39,22 +40,30 @@ void Fields::take_mapping(PyObject* mapping) {
     if (PyErr_Occurred()) throw PyErrOccurred{};
 }
 
+// Pairs without end stop at Ctrl-C or a deadline, as a batch's rows do.
 void Fields::take_iterable(PyObject* pairs, const char* where) {
+    constexpr std::size_t kPairsBetweenChecks = 64;
     Ref iterator = Ref::checked(python_call([&] { return PyObject_GetIter(pairs); }, nullptr));
     auto next = [&] { return Ref::steal(PyIter_Next(iterator.get())); };
-    for (std::size_t index = 0; Ref pair = python_call(next, Ref()); ++index) take_pair(pair.get(), index, where);
+    for (std::size_t index = 0; Ref pair = python_call(next, Ref()); ++index) {
+        take_pair(pair.get(), index, where);
+        if (index % kPairsBetweenChecks == kPairsBetweenChecks - 1) check_interrupt();
+    }
     if (PyErr_Occurred()) throw PyErrOccurred{};
 }
 
-// A pair is any sequence of two items but a str; an exact tuple is taken as
-// it is.
+// A pair is any sequence of two items but a str.
 void Fields::take_pair(PyObject* pair, std::size_t index, const char* where) {
     if (PyUnicode_Check(pair) || !PySequence_Check(pair))
         raise_type_error("element " + std::to_string(index) + " is not a (name, value) pair");
-    Ref items = Ref::checked(python_call([&] { return PySequence_Tuple(pair); }, nullptr));
-    Py_ssize_t size = PyTuple_GET_SIZE(items.get());
-    if (size != 2) {
+    Py_ssize_t size;
+    Ref items = counted_items(pair, 2, size);
+    if (size >= 0 && size != 2) {
         PyErr_Format(PyExc_ValueError, "%selement %zu has %zd items; a (name, value) pair has 2", where, index, size);
+        throw PyErrOccurred{};
+    }
+    if (size < 0) {
+        PyErr_Format(PyExc_ValueError, "%selement %zu has more than 2 items; a (name, value) pair has 2", where, index);
         throw PyErrOccurred{};
     }
     hold_and_add(PyTuple_GET_ITEM(items.get(), 0), PyTuple_GET_ITEM(items.get(), 1));

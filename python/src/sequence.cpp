@@ -1,6 +1,7 @@
 #include "sequence.hpp"
 
 #include <algorithm>
+#include <vector>
 
 #include "error_text.hpp"
 
@@ -27,6 +28,31 @@ std::size_t capacity_hint(PyObject* sequence) {
         return 0;
     }
     return static_cast<std::size_t>(std::min(length, kMaxUntrustedHint));
+}
+
+Ref counted_items(PyObject* sequence, std::size_t count, Py_ssize_t& size) {
+    if (PyTuple_CheckExact(sequence)) {
+        size = PyTuple_GET_SIZE(sequence);
+        return Ref::own(sequence);
+    }
+    std::vector<Ref> items;
+    Ref iterator = Ref::checked(python_call([&] { return PyObject_GetIter(sequence); }, nullptr));
+    auto next = [&] { return Ref::steal(PyIter_Next(iterator.get())); };
+    while (items.size() <= count) {
+        Ref item = python_call(next, Ref());
+        if (!item) break;
+        items.push_back(std::move(item));
+    }
+    if (PyErr_Occurred()) throw PyErrOccurred{};
+    size = static_cast<Py_ssize_t>(items.size());
+    if (items.size() > count) {
+        size = python_call([&] { return PySequence_Size(sequence); }, -1);
+        if (size < 0) discard_error();
+    }
+    if (items.size() != count) return Ref();
+    Ref tuple = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(count)));
+    for (std::size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), items[i].release());
+    return tuple;
 }
 
 }  // namespace velmo

@@ -21,6 +21,14 @@ void check_sequence(PyObject* object);
 // tuple, capped for anything else; a failure to read it is ignored.
 std::size_t capacity_hint(PyObject* sequence);
 
+// The items of a sequence that should hold exactly `count` of them, as a
+// tuple: an exact tuple as it is; anything else through its iterator, at
+// most count + 1 items, since a sequence may have no end (a class whose
+// __getitem__ never raises), which some hosts cannot interrupt while they
+// make a whole tuple of it. `size` is how many it has: when more than
+// `count`, its len(), or -1 when it has none. Null unless it has `count`.
+Ref counted_items(PyObject* sequence, std::size_t count, Py_ssize_t& size);
+
 // Whether converting an item may run Python code, which may then change an
 // exact list being read in place.
 enum class ItemCode { None, MayRun };

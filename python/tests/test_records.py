@@ -253,3 +253,20 @@ def test_rows_of_every_kind_and_length_keep_their_order_across_many_rows():
             continue
         assert result == (row[0] + row[1], row[2], row[3], not row[4]), i
     assert type(results[900][0]) is float and type(results[1][0]) is float
+
+
+class Endless:
+    """A sequence without a length whose items never end."""
+
+    def __getitem__(self, i):
+        return self
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda q: q.update([Endless()]), "argument 'bindings': element 0 has more than 2 items; a (name, value) pair has 2"),
+    (lambda q: q.run_many([], [Endless()], inputs=["x"]), "argument 'rows': expected a row of 1 values, got more"),
+])
+def test_a_pair_or_a_row_without_end_is_refused_after_a_few_items(call, text):
+    with pytest.raises(ValueError) as info:
+        call(Quarn())
+    assert str(info.value) == text

@@ -42,7 +42,7 @@ def avoided(name):
 
 
 PRELUDE = r'''
-import gc, sys, threading, time
+import gc, signal, sys, threading, time
 from velmo import Expr, Statement, Quarn
 CPYTHON = sys.implementation.name == "cpython"
 try:
@@ -57,6 +57,16 @@ class Misbehaviour(AssertionError):
 def _many(m, stmts, rows, inputs, outputs, errors):
     """run_many with its keyword-only arguments."""
     return m.run_many(stmts, rows, inputs=inputs, outputs=outputs, errors=errors)
+
+def _mapping(pairs):
+    """A dict of the pairs whose names hash."""
+    out = {}
+    for name, value in pairs:
+        try:
+            out[name] = value
+        except Exception:
+            pass
+    return out
 
 def _pickled(obj):
     """A round trip through pickle, at a protocol the fuzzer picks."""
@@ -181,17 +191,27 @@ SHARED_TYPES = (int, float, str, bool, bytes, complex, type(None), type, type(le
 
 RESULT_TYPES = {"Expr": "Expr", "Statement": "Statement", "Quarn": "Quarn", "repr": "str",
                 "get": "NoneType|bool|int|float|str|list", "run": "NoneType", "update": "NoneType",
-                "many": "list", "names": "list", "in": "bool", "len": "int", "copy": "Expr|Statement|Quarn"}
+                "many": "list", "names": "list", "in": "bool", "len": "int"}
+
+class _Deadline(Exception):
+    pass
+
+def _deadline(signum, frame):
+    raise _Deadline("deadline")
 
 def call(kind, fn, *watch):
     """Run one entry point and drop its result. Raise Misbehaviour on what is wrong whatever the input: a SystemError, a
     swallowed PanicException, a leaked reference to a watched argument, a
-    result of the wrong type."""
+    result of the wrong type. A call runs under a deadline: rows or pairs
+    may come without end (a class whose __getitem__ never raises), which
+    velmo must stop at the handler's exception as at Ctrl-C."""
     ESCAPED[0] = 0
     watch = tuple(w for w in watch if type(w) not in SHARED_TYPES) if WATCH else ()
     before = _refs(watch)
     result, error, text = None, None, ""
+    previous = signal.signal(signal.SIGALRM, _deadline)
     try:
+        signal.setitimer(signal.ITIMER_REAL, 3)
         result = fn()
     except BaseException as e:
         error = type(e)
@@ -202,6 +222,9 @@ def call(kind, fn, *watch):
         if error is PanicException and not (len(e.args) == 1 and isinstance(e.args[0], str)):
             raise Misbehaviour(f"PanicException args {e.args!r}")
         del e
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
     escaped, ESCAPED[0] = ESCAPED[0], 0
     if error is SystemError or "SystemError" in text:
         raise Misbehaviour(f"{kind}: {error.__name__}: {text[:2000]}")
@@ -643,7 +666,7 @@ def batch_argument(sn, maker, depth):
         return src.pick(["None", "()", f"[{name_code(sn)}]", f"({name_code(sn)}, {name_code(sn)})", "'xy'"])
     pairs = ", ".join(f"({name_code(sn)}, {value_code(sn, depth)})" for _ in range(src.below(4)))
     if maker == "bindings":
-        return src.pick([f"[{pairs}]", f"dict([{pairs}])", f"iter([{pairs}])", f"_fill(box, [{pairs}])"])
+        return src.pick([f"[{pairs}]", f"_mapping([{pairs}])", f"iter([{pairs}])", f"_fill(box, [{pairs}])"])
     row = lambda: "(" + "".join(value_code(sn, depth) + ", " for _ in range(src.below(3))) + ")"
     rows = ", ".join(row() if src.chance(160) else f"[{pairs}]" for _ in range(src.below(6)))
     return src.pick([f"[{rows}]", f"iter([{rows}])", f"({rows},)" if rows else "()", f"[{rows}] * 300"])
