@@ -58,14 +58,11 @@ void Fields::take_pair(PyObject* pair, std::size_t index, const char* where) {
         raise_type_error("element " + std::to_string(index) + " is not a (name, value) pair");
     Py_ssize_t size;
     Ref items = counted_items(pair, 2, size);
-    if (size >= 0 && size != 2) {
-        PyErr_Format(PyExc_ValueError, "%selement %zu has %zd items; a (name, value) pair has 2", where, index, size);
-        throw PyErrOccurred{};
-    }
-    if (size < 0) {
+    if (size < 0)
         PyErr_Format(PyExc_ValueError, "%selement %zu has more than 2 items; a (name, value) pair has 2", where, index);
-        throw PyErrOccurred{};
-    }
+    else if (size != 2)
+        PyErr_Format(PyExc_ValueError, "%selement %zu has %zd items; a (name, value) pair has 2", where, index, size);
+    if (size != 2) throw PyErrOccurred{};
     hold_and_add(PyTuple_GET_ITEM(items.get(), 0), PyTuple_GET_ITEM(items.get(), 1));
 }
 

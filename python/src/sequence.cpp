@@ -45,9 +45,10 @@ Ref counted_items(PyObject* sequence, std::size_t count, Py_ssize_t& size) {
     }
     if (PyErr_Occurred()) throw PyErrOccurred{};
     size = static_cast<Py_ssize_t>(items.size());
-    if (items.size() > count) {
+    if (items.size() > count) {  // its length, unless it has none or tells one that its items belie
         size = python_call([&] { return PySequence_Size(sequence); }, -1);
         if (size < 0) discard_error();
+        if (static_cast<std::size_t>(size) <= count) size = -1;
     }
     if (items.size() != count) return Ref();
     Ref tuple = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(count)));

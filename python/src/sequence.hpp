@@ -26,7 +26,8 @@ std::size_t capacity_hint(PyObject* sequence);
 // most count + 1 items, since a sequence may have no end (a class whose
 // __getitem__ never raises), which some hosts cannot interrupt while they
 // make a whole tuple of it. `size` is how many it has: when more than
-// `count`, its len(), or -1 when it has none. Null unless it has `count`.
+// `count`, its len(), or -1 when it has none (or one its items belie).
+// Null unless it has `count`.
 Ref counted_items(PyObject* sequence, std::size_t count, Py_ssize_t& size);
 
 // Whether converting an item may run Python code, which may then change an

@@ -188,6 +188,8 @@ def _cause_chain(n):
 # Objects of these types are shared all over the interpreter: their counts
 # move for reasons of their own.
 SHARED_TYPES = (int, float, str, bool, bytes, complex, type(None), type, type(len), type(sys))
+# So is the empty tuple: an iterator a call consumes lets go of its own.
+EMPTY = ()
 
 RESULT_TYPES = {"Expr": "Expr", "Statement": "Statement", "Quarn": "Quarn", "repr": "str",
                 "get": "NoneType|bool|int|float|str|list", "run": "NoneType", "update": "NoneType",
@@ -206,7 +208,7 @@ def call(kind, fn, *watch):
     may come without end (a class whose __getitem__ never raises), which
     velmo must stop at the handler's exception as at Ctrl-C."""
     ESCAPED[0] = 0
-    watch = tuple(w for w in watch if type(w) not in SHARED_TYPES) if WATCH else ()
+    watch = tuple(w for w in watch if type(w) not in SHARED_TYPES and w is not EMPTY) if WATCH else ()
     before = _refs(watch)
     result, error, text = None, None, ""
     previous = signal.signal(signal.SIGALRM, _deadline)
