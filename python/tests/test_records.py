@@ -262,9 +262,18 @@ class Endless:
         return self
 
 
+class Belied(list):
+    """A list whose iterator gives more items than its length says."""
+
+    def __iter__(self):
+        return iter([1, "a", None])
+
+
 @pytest.mark.parametrize("call, text", [
     (lambda q: q.update([Endless()]), "argument 'bindings': element 0 has more than 2 items; a (name, value) pair has 2"),
+    (lambda q: q.update([Belied([1, 2])]), "argument 'bindings': element 0 has more than 2 items; a (name, value) pair has 2"),
     (lambda q: q.run_many([], [Endless()], inputs=["x"]), "argument 'rows': expected a row of 1 values, got more"),
+    (lambda q: q.run_many([], [Belied([1, 2])], inputs=["x", "y"]), "argument 'rows': expected a row of 2 values, got more"),
 ])
 def test_a_pair_or_a_row_without_end_is_refused_after_a_few_items(call, text):
     with pytest.raises(ValueError) as info:
