@@ -193,7 +193,7 @@ EMPTY = ()
 
 RESULT_TYPES = {"Expr": "Expr", "Statement": "Statement", "Quarn": "Quarn", "repr": "str",
                 "get": "NoneType|bool|int|float|str|list", "run": "NoneType", "update": "NoneType",
-                "many": "list", "names": "list", "in": "bool", "len": "int"}
+                "many": "list", "names": "list", "in": "bool"}
 
 class _Deadline(Exception):
     pass
