@@ -260,7 +260,7 @@ private:
         const Value& literal = right_literal(let.expr.node());
         auto op = static_cast<Operator>(in.arg);
         Value n;
-        if (!machine_.vars.read_remembered(node_at<Name>(in), n) || !n.is_number() ||
+        if (!read_here(node_at<Name>(in), n) || !n.is_number() ||
             (op == Operator::Div && literal.is_int() && n.is_int())) [[unlikely]]
             return bind(let.ident, shallow(let.expr.node()));
         bool integers = literal.is_int() && n.is_int();
@@ -305,7 +305,7 @@ private:
         const ExprNode& cond = node_at<ExprNode>(operand);
         const Value& literal = right_literal(cond);
         Value n;
-        if (!machine_.vars.read_remembered(node_at<Name>(in), n) || !n.is_number()) [[unlikely]]
+        if (!read_here(node_at<Name>(in), n) || !n.is_number()) [[unlikely]]
             return condition(shallow(cond));
         switch (cond.kind) {
         case CellKind::LessThan: return order(n, literal) < 0;
@@ -384,6 +384,14 @@ private:
             left.assign_int(wrapping(static_cast<Operator>(in.arg), left.as_int(), kept.value));
         else
             arith_lookup(in, left);
+    }
+
+    // The number, boolean or null bound to a name that remembers its
+    // binding, read inline in the out-of-line handlers of the instructions
+    // that read numbers (the table's own reader is a call there).
+    [[gnu::always_inline]] bool read_here(const Name& name, Value& out) const noexcept {
+        const Binding* binding = machine_.vars.remembered(name);
+        return binding && binding->copy_unlocked(out);
     }
 
     // A value the name remembers its binding for, the common case, is read
@@ -518,17 +526,20 @@ private:
             left = binary(op, left, right);
     }
 
-    // The same with the right operand bound to a name: an integer the name
-    // remembers is read as a plain word.
-    void arith_lookup(const Instruction& in, Value& left) {
+    // The same with the right operand bound to a name, a number read and
+    // worked out on the spot.
+    [[gnu::noinline]] void arith_lookup(const Instruction& in, Value& left) {
         const Name& name = node_at<Name>(in);
-        std::int64_t right;
-        if (left.is_int() && machine_.vars.read_remembered_int(name, right))
-            left.assign_int(wrapping(static_cast<Operator>(in.arg), left.as_int(), right));
-        else if (Value number; machine_.vars.read_remembered(name, number))
-            arith_with(in, left, number);
+        Value right;
+        if (!read_here(name, right)) [[unlikely]]
+            return arith_with(in, left, lookup(name));
+        auto op = static_cast<Operator>(in.arg);
+        if (left.is_int() && right.is_int())
+            left.assign_int(wrapping(op, left.as_int(), right.as_int()));
+        else if (left.is_number() && right.is_number()) [[likely]]
+            left.assign_real(ieee(op, left.to_double(), right.to_double()));
         else
-            arith_with(in, left, lookup(name));
+            arith_with(in, left, right);
     }
 
     void combine(const PairNode& node, Value*& sp) {
