@@ -15,6 +15,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "host.hpp"
 #include "quarn/identifier.hpp"
@@ -25,14 +26,20 @@ namespace velmo {
 class RecentNames {
 public:
     const quarn::Binding* find(PyObject* object, quarn::IdentifierView id) const noexcept {
-        const Entry& entry = entries_[slot(object)];
-        if (entry.object != object || !entry.holds(id)) return nullptr;
-        return entry.binding;
+        std::size_t at = slot(object);
+        for (const Entry* entry : {&entries_[at], &entries_[at ^ 1]})
+            if (entry->object == object && entry->holds(id)) return entry->binding;
+        return nullptr;
     }
 
+    // The newest goes first in its pair of slots, the one it displaces
+    // second: two names that a loop reads in turn and that fall on one slot
+    // then both stay.
     void remember(PyObject* object, quarn::IdentifierView id, const quarn::Binding* binding) noexcept {
         if (!id.is_u() && id.s().size() > kInlineText) return;
-        Entry& entry = entries_[slot(object)];
+        std::size_t at = slot(object);
+        if (entries_[at].object != object) entries_[at ^ 1] = entries_[at];
+        Entry& entry = entries_[at];
         entry.object = object;
         entry.binding = binding;
         entry.numbered = id.is_u();
@@ -41,9 +48,17 @@ public:
         if (!id.is_u()) std::memcpy(entry.text, id.s().data(), id.s().size());
     }
 
+    // The object's slot; the other of its pair is slot ^ 1. Objects of one
+    // size sit a block apart (64 bytes for a short str), so the address is
+    // mixed: its low bits alone would use a quarter of the slots.
+    static std::size_t slot(const PyObject* object) noexcept {
+        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(object) * 0x9E3779B97F4A7C15ull) >>
+                                        (64 - kSlotBits));
+    }
+
 private:
-    // Enough for the names one loop reads; a slot is found by the address
-    // alone, so a few more only cost room.
+    // Enough for the names one loop reads; a pair of slots is found by the
+    // address alone, so a few more only cost room.
     static constexpr unsigned kSlotBits = 4;
     static constexpr std::size_t kEntries = std::size_t{1} << kSlotBits;
     // Room for names up to 22 bytes, which most names are: with the other
@@ -66,14 +81,6 @@ private:
     };
 
     static_assert(sizeof(Entry) == 48, "an entry's size is what kInlineText is chosen for");
-
-    // Objects of one size sit a block apart (64 bytes for a short str), so
-    // the address is mixed: its low bits alone would use a quarter of the
-    // slots.
-    static std::size_t slot(const PyObject* object) noexcept {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(object) * 0x9E3779B97F4A7C15ull) >>
-                                        (64 - kSlotBits));
-    }
 
     std::array<Entry, kEntries> entries_{};
 };
