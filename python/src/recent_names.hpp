@@ -49,11 +49,13 @@ public:
     }
 
     // The object's slot; the other of its pair is slot ^ 1. Objects of one
-    // size sit a block apart (64 bytes for a short str), so the address is
-    // mixed: its low bits alone would use a quarter of the slots.
+    // size sit a block apart (64 bytes for a short str), and names made
+    // together sit a few blocks apart: the address is mixed twice, as one
+    // multiplication alone would put some strides on neighbouring slots.
     static std::size_t slot(const PyObject* object) noexcept {
-        return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(object) * 0x9E3779B97F4A7C15ull) >>
-                                        (64 - kSlotBits));
+        std::uint64_t x = reinterpret_cast<std::uintptr_t>(object) * 0x9E3779B97F4A7C15ull;
+        x = (x ^ (x >> 32)) * 0xD6E8FEB86659FD93ull;
+        return static_cast<std::size_t>(x >> (64 - kSlotBits));
     }
 
 private:
