@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes quarn/src/printable.cpp: the table behind quarn::is_printable.
+"""Writes quarn/values/src/printable.cpp: the table behind quarn::is_printable.
 
 A code point is printable unless its general category is a control, format,
 surrogate, private-use or unassigned one, or a line, paragraph or space
@@ -8,7 +8,7 @@ lists the code points at which printability flips, starting from U+0000 as
 not printable, so a binary search plus the parity of the position answers a
 query. Output depends only on the Python's Unicode database version.
 
-Usage: tools/gen_printable.py [OUTPUT]   (default: quarn/src/printable.cpp)
+Usage: tools/gen_printable.py [OUTPUT]   (default: quarn/values/src/printable.cpp)
 """
 
 import os
@@ -88,7 +88,7 @@ def render(points):
 def main():
     root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     target = sys.argv[1] if len(sys.argv) > 1 else os.path.join(
-        root, "quarn", "src", "printable.cpp")
+        root, "quarn", "values", "src", "printable.cpp")
     text = render(flips())
     with open(target, "w", encoding="ascii", newline="\n") as f:
         f.write(text)

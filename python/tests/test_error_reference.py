@@ -1,7 +1,7 @@
 """docs/errors.md lists every message text the native code can produce.
 
 The texts are read out of the C++ sources (every .cpp and .hpp under
-quarn/src, quarn/include and python/src, however the code is arranged):
+the src and include folders of quarn's parts and python/src, however the code is arranged):
 
 - every string literal that holds a word and a space or a line break (in
   native code these are the texts people read), except the text signatures
@@ -26,7 +26,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 REFERENCE = ROOT / "docs" / "errors.md"
-SOURCE_DIRS = ["quarn/src", "quarn/include", "python/src"]
+SOURCE_DIRS = ["quarn/*/src", "quarn/*/include", "python/src"]
 
 # Name prefixes of the calls whose string arguments are messages.
 FAILURE_CALLS = [
@@ -125,7 +125,7 @@ def messages_of(code, literals, in_module):
 def source_texts():
     """(message texts, every literal) of the native sources."""
     messages, everything = set(), set()
-    files = sorted(p for d in SOURCE_DIRS for p in (ROOT / d).rglob("*") if p.suffix in (".cpp", ".hpp"))
+    files = sorted(p for d in SOURCE_DIRS for top in ROOT.glob(d) for p in top.rglob("*") if p.suffix in (".cpp", ".hpp"))
     assert files, "no native sources found"
     for path in files:
         code, literals = lex(path.read_text(encoding="utf-8"))

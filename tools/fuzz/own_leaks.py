@@ -5,7 +5,7 @@ interpreter leaves a few blocks of its own at exit; they are not counted."""
 import re
 import sys
 
-OWN_FRAME = re.compile(r"/python/src/|/quarn/(src|include)/|velmo::|quarn::")
+OWN_FRAME = re.compile(r"/python/src/|/quarn/\w+/(src|include)/|velmo::|quarn::")
 
 
 def leak_records(lines):

@@ -4,7 +4,6 @@
 // state aside), and the record that the value was built (see host::Built;
 // it takes no room on CPython).
 
-#include "classes.hpp"
 #include "pyref.hpp"
 #include "recent_names.hpp"
 #include "text_cache.hpp"
@@ -12,6 +11,17 @@
 #include "quarn/tree.hpp"
 
 namespace velmo {
+
+// The type objects of the three classes.
+struct Types {
+    PyTypeObject* quarn = nullptr;
+    PyTypeObject* statement = nullptr;
+    PyTypeObject* expr = nullptr;
+};
+
+// Set when the module makes its classes, before any method can be reached,
+// and kept for the life of the process.
+extern Types types;
 
 // Every use of a machine from Python holds the interpreter lock, which the
 // module never lets go: its writers are kept apart already. A build for an

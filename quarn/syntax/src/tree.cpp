@@ -5,6 +5,11 @@
 
 namespace quarn {
 
+// The nodes made most often fit the pool's blocks (pool.hpp).
+static_assert(sizeof(detail::PairNode) <= pool::kSmallBlock);
+static_assert(sizeof(detail::LetNode) <= pool::kLargeBlock && sizeof(detail::CallNode) <= pool::kLargeBlock &&
+              sizeof(detail::IfNode) <= pool::kLargeBlock && sizeof(detail::IdentNode) <= pool::kLargeBlock);
+
 using namespace detail;
 
 namespace {

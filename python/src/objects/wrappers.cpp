@@ -6,6 +6,8 @@
 #include "errors.hpp"
 
 namespace velmo {
+
+Types types;
 namespace {
 
 // An instance made through the base type's allocator, owned until its

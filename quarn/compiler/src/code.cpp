@@ -465,4 +465,14 @@ std::unique_ptr<Code> compile(const StatementNode& statement) { return Compiler(
 
 std::unique_ptr<Code> compile(const ExprNode& expression) { return Compiler().expression(expression); }
 
+// Where a statement keeps its form (quarn/code_slot.hpp): only here is the
+// form a complete type.
+CodeSlot::~CodeSlot() { delete code_.load(std::memory_order_relaxed); }
+
+const Code* CodeSlot::store(std::unique_ptr<Code> made) const noexcept {
+    const Code* expected = nullptr;
+    if (code_.compare_exchange_strong(expected, made.get(), std::memory_order_acq_rel)) return made.release();
+    return expected;
+}
+
 }  // namespace quarn::detail

@@ -7,6 +7,9 @@
 
 namespace quarn {
 
+// A vector of two fits the pool's small block (pool.hpp).
+static_assert(sizeof(detail::ItemsCell) + 2 * sizeof(Value) <= pool::kSmallBlock);
+
 Value Value::string(std::string_view text) { return concat(text, {}); }
 
 namespace {

@@ -1,7 +1,5 @@
 #include "pool.hpp"
 
-#include "quarn/tree.hpp"
-
 #include <new>
 #include <utility>
 
@@ -14,16 +12,7 @@ constexpr bool kEnabled = false;  // sanitizer builds see every allocation
 constexpr bool kEnabled = true;
 #endif
 
-// Two block sizes, for what is made most often: an operator node, a short
-// text or a vector of two fits the small one; every other node (the largest
-// hold a name with its remembered binding) fits the large one. Anything
-// bigger goes to the general heap.
-constexpr std::size_t kSmall = 64;
-constexpr std::size_t kLarge = 128;
 constexpr std::size_t kClasses = 2;
-static_assert(sizeof(detail::PairNode) <= kSmall && sizeof(detail::ItemsCell) + 2 * sizeof(Value) <= kSmall);
-static_assert(sizeof(detail::LetNode) <= kLarge && sizeof(detail::CallNode) <= kLarge &&
-              sizeof(detail::IfNode) <= kLarge && sizeof(detail::IdentNode) <= kLarge);
 // Blocks kept per class and thread, at most 1 MiB of small ones and 2 MiB
 // of large: enough for a program's worth of trees and values to be made and
 // dropped again without the heap, little enough not to matter when idle.
@@ -59,8 +48,8 @@ void register_reaper() {
     lists.registered = true;
 }
 
-int size_class(std::size_t size) { return size <= kSmall ? 0 : size <= kLarge ? 1 : -1; }
-std::size_t class_size(int c) { return c == 0 ? kSmall : kLarge; }
+int size_class(std::size_t size) { return size <= kSmallBlock ? 0 : size <= kLargeBlock ? 1 : -1; }
+std::size_t class_size(int c) { return c == 0 ? kSmallBlock : kLargeBlock; }
 
 }  // namespace
 

@@ -11,8 +11,6 @@
 
 namespace velmo {
 
-Types types;
-
 namespace {
 
 // ----------------------------------------------------------- signatures
