@@ -168,12 +168,15 @@ def test_an_exception_from_the_rows_ends_the_call(errors):
     assert q.get("y") == 4
 
 
-def test_each_row_has_its_own_operation_budget():
-    q = Quarn(max_operations=12)
+@pytest.mark.parametrize("limit, fits", [(14, True), (13, False)])
+def test_each_row_has_one_operation_budget_the_binding_included(limit, fits):
+    q = Quarn(max_operations=limit)
     program = DOUBLE * 3  # 3 statements of 4 operations, and 2 for binding x
-    assert q.run_many(program, [(i,) for i in range(100)], inputs=["x"], outputs=["y"]) == [(2 * i,) for i in range(100)]
-    results = q.run_many(program + DOUBLE, [(1,)], inputs=["x"], errors="return")
-    assert str(results[0]) == "Operation limit exceeded: max_operations=12"
+    results = q.run_many(program, [(i,) for i in range(100)], inputs=["x"], outputs=["y"], errors="return")
+    if fits:
+        assert results == [(2 * i,) for i in range(100)]
+    else:
+        assert all(str(r) == f"Operation limit exceeded: max_operations={limit}" for r in results)
 
 
 def test_a_function_may_use_the_machine_that_runs_the_rows():

@@ -10,7 +10,7 @@
 #include "fields.hpp"
 #include "interrupts.hpp"
 #include "notes.hpp"
-#include "panic.hpp"
+#include "run_failure.hpp"
 #include "sequence.hpp"
 #include "site_notes.hpp"
 #include "text_cache.hpp"
@@ -38,11 +38,36 @@ bool keep_going_arg(PyObject* errors) {
 namespace {
 
 constexpr const char* kRows = "argument 'rows': ";
-const std::string kNone;
 
 // Rows between two looks for a signal, which on PyPy means running a little
 // Python code: a row that runs long looks for one itself, as every run does.
 constexpr std::size_t kRowsBetweenChecks = 64;
+
+// What `work` gives; an exception it raises leaves with the row's note.
+template <class Work>
+auto noted(std::size_t row, Work&& work) {
+    try {
+        return work();
+    } catch (const PyErrOccurred&) {
+        note_pending("in row " + std::to_string(row));
+        throw;
+    }
+}
+
+// What `work` gives; the TypeError of a row's value it raises names `rows`.
+template <class Work>
+auto as_rows_argument(Work&& work) {
+    try {
+        return work();
+    } catch (const PyErrOccurred&) {
+        prefix_argument_error("rows");
+        throw;
+    }
+}
+
+bool calls_functions(std::span<const quarn::Statement* const> program) {
+    return std::any_of(program.begin(), program.end(), [](const quarn::Statement* s) { return s->reaches_call(); });
+}
 
 class Batch {
 public:
@@ -56,36 +81,22 @@ public:
     Ref run(RowSource& rows);
 
 private:
-    Ref run_columns(PyObject* rows);
+    // ------------------------------------------------------ row by row
+    template <class Work>
+    Ref result_or_failure(std::size_t index, Work&& work);
+    Ref run_row(PyObject* row);
+    void bind(PyObject* row, quarn::Budget& budget);
+    void convert_inputs(PyObject* row);
+    void run_program(quarn::Budget& budget);
+    template <class Put>
+    void read_outputs(Put&& put);
+    Ref output_tuple();
+    void append(PyObject* results, const Ref& result);
+
+    // ------------------------------------------- rows as columns (PyPy)
+    Ref run_as_columns(PyObject* rows);
     std::size_t run_chunk(PyObject* chunk, std::size_t start, PyObject* results);
     static std::size_t length_of(PyObject* rows);
-    template <class Work>
-    Ref attempt(std::size_t index, Work&& work);
-    void run_program();
-    void read_into(OutputColumns& outputs);
-    const quarn::Binding& output(std::size_t i);
-    void bind_columns(InputColumns& columns, std::size_t row);
-
-    // What `work` gives; an exception it raises leaves with the row's note.
-    template <class Work>
-    static auto noted(std::size_t row, Work&& work) {
-        try {
-            return work();
-        } catch (const PyErrOccurred&) {
-            note_pending(row_note(row));
-            throw;
-        }
-    }
-
-    static std::string row_note(std::size_t row) { return "in row " + std::to_string(row); }
-
-    Ref outcome(PyObject* row, std::size_t index);
-    Ref fail(std::size_t index, const quarn::Fatal* fatal, bool resumed);
-    Ref result(PyObject* row);
-    void bind(PyObject* row);
-    void bind_inputs(PyObject* row);
-    void convert_inputs(PyObject* row);
-    Ref read_outputs();
 
     PyQuarn& self_;
     HeldStatements& program_;
@@ -93,174 +104,60 @@ private:
     std::vector<quarn::Assignment> inputs_;  // the names' views are of options_.inputs
     std::vector<TextIn> texts_in_;           // one per input
     std::vector<TextOut> texts_out_;         // one per output
-    quarn::FailureSite site_;                // where the row's run stopped
-    bool running_ = false;                   // while the row's program runs
+    quarn::FailureSite site_;                // where the row's run stopped, if it failed there
 };
 
+// A chunk read ahead of its rows' runs must not be seen to be: rows go as
+// columns only when the program calls no function, which could change the
+// rows or what a later row holds.
 Ref Batch::run(RowSource& rows) {
-    if (host::kRowsAsColumns && options_.inputs && rows.in_place()) return run_columns(rows.in_place());
+    if (host::kRowsAsColumns && options_.inputs && rows.in_place() && !calls_functions(program_.trees()))
+        return run_as_columns(rows.in_place());
     Ref results = Ref::checked(PyList_New(0));
     for (std::size_t row = 0;; ++row) {
         if (row % kRowsBetweenChecks == kRowsBetweenChecks - 1) noted(row, [] { check_interrupt(); });
         Ref item = noted(row, [&] { return rows.next(); });
         if (!item) return results;
-        Ref result = outcome(item.get(), row);
-        if (PyList_Append(results.get(), result.get()) < 0) throw PyErrOccurred{};
+        append(results.get(), result_or_failure(row, [&] { return run_row(item.get()); }));
     }
 }
 
-// Rows as columns, a chunk at a time, each row bound, run and read back as
-// run() does it. A row that is no exact tuple or list of the inputs' width
-// ends a chunk and goes on its own. The Python code that packs and unpacks
-// each chunk is where the host runs signal handlers, between chunks; a row
-// that runs long looks for signals itself, as every run does.
-Ref Batch::run_columns(PyObject* rows) {
-    constexpr std::size_t kChunk = 256;
-    Ref results = Ref::checked(PyList_New(0));
-    for (std::size_t start = 0;;) {
-        std::size_t size = length_of(rows);  // a list may grow meanwhile
-        if (start >= size) return results;
-        std::size_t end = std::min(size, start + kChunk);
-        Ref chunk = Ref::checked(PySequence_GetSlice(rows, static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end)));
-        start += run_chunk(chunk.get(), start, results.get());
-        if (start >= end || start >= length_of(rows)) continue;
-        Ref row = Ref::checked(PySequence_GetItem(rows, static_cast<Py_ssize_t>(start)));
-        Ref result = outcome(row.get(), start++);
-        if (PyList_Append(results.get(), result.get()) < 0) throw PyErrOccurred{};
-    }
+void Batch::append(PyObject* results, const Ref& result) {
+    if (PyList_Append(results, result.get()) < 0) throw PyErrOccurred{};
 }
 
-// The rows' length, asked as len() asks it: the C-API's own view of a list
-// would make a C object of every row on PyPy, which columns are there to avoid.
-std::size_t Batch::length_of(PyObject* rows) {
-    Py_ssize_t size = PySequence_Size(rows);
-    if (size < 0) throw PyErrOccurred{};
-    return static_cast<std::size_t>(size);
-}
-
-// The chunk's leading rows of the inputs' width; how many.
-std::size_t Batch::run_chunk(PyObject* chunk, std::size_t start, PyObject* results) {
-    std::optional<InputColumns> columns;
-    noted(start, [&] { columns.emplace(chunk, inputs_.size()); });
-    OutputColumns outputs(options_.outputs.ids.size(), columns->count());
-    Ref failures = Ref::checked(PyList_New(0));
-    for (std::size_t row = 0; row < columns->count(); ++row) {
-        std::size_t index = start + row;
-        Ref failure = attempt(index, [&] {
-            bind_columns(*columns, row);
-            run_program();
-            read_into(outputs);
-            return Ref();
-        });
-        if (!failure) {
-            outputs.end_row();
-            continue;
-        }
-        outputs.skip();
-        Ref pair = Ref::checked(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(row), failure.get()));
-        if (PyList_Append(failures.get(), pair.get()) < 0) throw PyErrOccurred{};
-    }
-    noted(start + columns->count(), [&] { unpack_rows(results, outputs.packed().get(), failures.get(), columns->count()); });
-    return columns->count();
-}
-
-// The row's tuple; or, when the row fails, its exception with its note,
-// raised, or given back in its place with keep_going.
-Ref Batch::outcome(PyObject* row, std::size_t index) {
-    return attempt(index, [&] { return result(row); });
-}
-
-// What `work` gives for the row; or when it fails, the failure, raised, or
-// given back with keep_going.
+// What `work` gives for the row; or when it fails, its failure, raised, or
+// given back in its place with errors="return" (run_failure.hpp).
 template <class Work>
-Ref Batch::attempt(std::size_t index, Work&& work) {
-    unsigned long stopped = stopped_functions();
+Ref Batch::result_or_failure(std::size_t index, Work&& work) {
+    ProgramRun running;
+    site_.steps.clear();
     try {
         return work();
-    } catch (const PyErrOccurred&) {
-        return fail(index, nullptr, false);
-    } catch (const ResumedFatal& fatal) {
-        return fail(index, &fatal, true);
-    } catch (const quarn::Fatal& fatal) {
-        if (stopped != stopped_functions()) options_.keep_going = false;  // a stop, not a failed row
-        return fail(index, &fatal, false);
+    } catch (...) {
+        FailurePlace place{site_.steps.empty() ? nullptr : &site_, index};
+        if (!options_.keep_going) raise_failure(place);
+        return returned_failure(place);
     }
 }
 
-// Either a fatal error, or a Python error that is pending. Its notes name
-// the statement where the row's run stopped, if it stopped in the run, and
-// the row.
-Ref Batch::fail(std::size_t index, const quarn::Fatal* fatal, bool resumed) {
-    bool returned = options_.keep_going && !(fatal == nullptr && interruption_pending());
-    const std::string& inner = resumed ? static_cast<const ResumedFatal*>(fatal)->inner_site() : kNone;
-    if (!returned) {
-        if (fatal) raise_panic(*fatal, !resumed);
-        if (running_) note_site_pending(site_, inner);
-        note_pending(row_note(index));
-        throw PyErrOccurred{};
+// The row bound, run and read back, its binding and its run within one
+// budget of operations; raises when any of it fails.
+Ref Batch::run_row(PyObject* row) {
+    quarn::Budget budget(self_.machine);
+    bind(row, budget);
+    run_program(budget);
+    return output_tuple();
+}
+
+void Batch::bind(PyObject* row, quarn::Budget& budget) {
+    if (options_.inputs) {
+        as_rows_argument([&] { convert_inputs(row); });
+        return quarn::assign(self_.machine, inputs_, budget);
     }
-    Ref exception = fatal ? panic_exception(*fatal) : take_exception();
-    if (!exception) throw PyErrOccurred{};
-    if (running_) note_site(exception.get(), site_, inner);
-    add_note(exception.get(), row_note(index));
-    return exception;
-}
-
-Ref Batch::result(PyObject* row) {
-    running_ = false;
-    bind(row);
-    run_program();
-    return read_outputs();
-}
-
-void Batch::run_program() {
-    site_.steps.clear();
-    running_ = true;
-    quarn::run(self_.machine, program_.trees(), &site_);
-    running_ = false;
-}
-
-void Batch::bind_columns(InputColumns& columns, std::size_t row) {
-    running_ = false;
-    try {
-        for (std::size_t i = 0; i < inputs_.size(); ++i) inputs_[i].value = columns.value(i, row);
-    } catch (const PyErrOccurred&) {
-        prefix_argument_error("rows");
-        throw;
-    }
-    quarn::assign(self_.machine, inputs_);
-}
-
-const quarn::Binding& Batch::output(std::size_t i) {
-    BatchNames& outputs = options_.outputs;
-    if (!outputs.bindings[i]) outputs.bindings[i] = &self_.machine.binding(outputs.ids[i]);
-    return *outputs.bindings[i];
-}
-
-void Batch::read_into(OutputColumns& outputs) {
-    for (std::size_t i = 0; i < options_.outputs.ids.size(); ++i) outputs.put(i, self_.machine.vars.read(output(i)));
-}
-
-void Batch::bind(PyObject* row) {
-    if (options_.inputs) return bind_inputs(row);
     Fields fields(self_.recent_texts);
-    try {
-        fields.take_pairs(row, kRows);
-    } catch (const PyErrOccurred&) {
-        prefix_argument_error("rows");
-        throw;
-    }
-    fields.bind(self_);
-}
-
-void Batch::bind_inputs(PyObject* row) {
-    try {
-        convert_inputs(row);
-    } catch (const PyErrOccurred&) {
-        prefix_argument_error("rows");
-        throw;
-    }
-    quarn::assign(self_.machine, inputs_);
+    as_rows_argument([&] { fields.take_pairs(row, kRows); });
+    fields.bind(self_, budget);
 }
 
 // A row of any sequence but a str, of as many values as inputs. An exact
@@ -282,14 +179,81 @@ void Batch::convert_inputs(PyObject* row) {
         inputs_[i].value = texts_in_[i].convert(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
 }
 
-Ref Batch::read_outputs() {
+void Batch::run_program(quarn::Budget& budget) { quarn::run(self_.machine, program_.trees(), &site_, budget); }
+
+// Each output as `get` reads it, handed to `put` with its index.
+template <class Put>
+void Batch::read_outputs(Put&& put) {
     BatchNames& outputs = options_.outputs;
-    Ref tuple = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(outputs.ids.size())));
     for (std::size_t i = 0; i < outputs.ids.size(); ++i) {
-        Ref value = texts_out_[i].convert(self_.machine.vars.read(output(i)));
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), value.release());
+        if (!outputs.bindings[i]) outputs.bindings[i] = &self_.machine.binding(outputs.ids[i]);
+        put(i, self_.machine.vars.read(*outputs.bindings[i]));
     }
+}
+
+Ref Batch::output_tuple() {
+    Ref tuple = Ref::checked(PyTuple_New(static_cast<Py_ssize_t>(options_.outputs.ids.size())));
+    read_outputs([&](std::size_t i, const quarn::Value& value) {
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), texts_out_[i].convert(value).release());
+    });
     return tuple;
+}
+
+// Rows as columns, a chunk at a time, each row bound, run and read back as
+// run_row() does it. A row that is no exact tuple or list of the inputs'
+// width, or holds a value of another type than None, bool, int, float or
+// str, ends a chunk and goes on its own. The Python code that packs and
+// unpacks each chunk is where the host runs signal handlers, between
+// chunks; a row that runs long looks for signals itself, as every run does.
+Ref Batch::run_as_columns(PyObject* rows) {
+    constexpr std::size_t kChunk = 256;
+    Ref results = Ref::checked(PyList_New(0));
+    for (std::size_t start = 0;;) {
+        std::size_t size = length_of(rows);  // a list may grow meanwhile
+        if (start >= size) return results;
+        std::size_t end = std::min(size, start + kChunk);
+        Ref chunk = Ref::checked(PySequence_GetSlice(rows, static_cast<Py_ssize_t>(start), static_cast<Py_ssize_t>(end)));
+        start += run_chunk(chunk.get(), start, results.get());
+        if (start >= end || start >= length_of(rows)) continue;
+        Ref row = Ref::checked(PySequence_GetItem(rows, static_cast<Py_ssize_t>(start)));
+        append(results.get(), result_or_failure(start++, [&] { return run_row(row.get()); }));
+    }
+}
+
+// The rows' length, asked as len() asks it: the C-API's own view of a list
+// would make a C object of every row on PyPy, which columns are there to avoid.
+std::size_t Batch::length_of(PyObject* rows) {
+    Py_ssize_t size = PySequence_Size(rows);
+    if (size < 0) throw PyErrOccurred{};
+    return static_cast<std::size_t>(size);
+}
+
+// The chunk's leading rows that go as columns; how many.
+std::size_t Batch::run_chunk(PyObject* chunk, std::size_t start, PyObject* results) {
+    std::optional<InputColumns> columns;
+    noted(start, [&] { columns.emplace(chunk, inputs_.size()); });
+    OutputColumns outputs(options_.outputs.ids.size(), columns->count());
+    Ref failures = Ref::checked(PyList_New(0));
+    for (std::size_t row = 0; row < columns->count(); ++row) {
+        Ref failure = result_or_failure(start + row, [&] {
+            quarn::Budget budget(self_.machine);
+            as_rows_argument([&] {
+                for (std::size_t i = 0; i < inputs_.size(); ++i) inputs_[i].value = columns->value(i, row);
+            });
+            quarn::assign(self_.machine, inputs_, budget);
+            run_program(budget);
+            read_outputs([&](std::size_t i, const quarn::Value& value) { outputs.put(i, value); });
+            return Ref();
+        });
+        if (!failure) {
+            outputs.end_row();
+            continue;
+        }
+        outputs.skip();
+        append(failures.get(), Ref::checked(Py_BuildValue("(nO)", static_cast<Py_ssize_t>(row), failure.get())));
+    }
+    noted(start + columns->count(), [&] { unpack_rows(results, outputs.packed().get(), failures.get(), columns->count()); });
+    return columns->count();
 }
 
 }  // namespace

@@ -16,15 +16,20 @@ namespace {
 // The Python side. A column's kind is decided by its values' exact types
 // alone, which is what the module's own conversion decides by first: a
 // column of floats is all doubles, one of ints that fit 64 bits all
-// integers, one of strs all texts; anything else goes as it is.
+// integers, one of strs all texts; anything else goes as it is. A chunk
+// takes only rows whose values convert with no Python code of their own
+// (None, bool, int, float, str): a row read ahead then sees what the rows
+// before it did, exactly as a row read in its turn would.
 constexpr const char* kSource = R"(
 from array import array
+
+PLAIN = (type(None), bool, int, float, str)
 
 def pack(chunk, width):
     count = 0
     for row in chunk:
         kind = type(row)
-        if (kind is tuple or kind is list) and len(row) == width:
+        if (kind is tuple or kind is list) and len(row) == width and all(type(v) in PLAIN for v in row):
             count += 1
         else:
             break
@@ -74,10 +79,15 @@ PyObject* unpack_function = nullptr;
 
 }  // namespace
 
+// The source runs with a copy of the builtins as they are when the module
+// loads: a program that later replaces `len` or `all` does not change what
+// a batch computes.
 bool prepare_columns() {
     if (!host::kRowsAsColumns || pack_function) return true;
+    Ref module = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref builtins = module ? Ref::steal(PyDict_Copy(PyModule_GetDict(module.get()))) : Ref();
     Ref globals = Ref::steal(PyDict_New());
-    if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0) return false;
+    if (!builtins || !globals || PyDict_SetItemString(globals.get(), "__builtins__", builtins.get()) < 0) return false;
     Ref made = Ref::steal(PyRun_String(kSource, Py_file_input, globals.get(), globals.get()));
     if (!made) return false;
     pack_function = PyDict_GetItemString(globals.get(), "pack");

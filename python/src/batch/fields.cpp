@@ -82,4 +82,8 @@ void Fields::add(PyObject* name, PyObject* value) {
 // the names Python code reads is left to `get`.
 void Fields::bind(PyQuarn& self) { quarn::assign(self.machine, {assignments_.data(), assignments_.size()}); }
 
+void Fields::bind(PyQuarn& self, quarn::Budget& budget) {
+    quarn::assign(self.machine, {assignments_.data(), assignments_.size()}, budget);
+}
+
 }  // namespace velmo

@@ -28,8 +28,9 @@ public:
     // and throws PyErrOccurred.
     void take_pairs(PyObject* pairs, const char* where);
 
-    // Binds them on the machine.
+    // Binds them on the machine, as one run or within the budget of one.
     void bind(PyQuarn& self);
+    void bind(PyQuarn& self, quarn::Budget& budget);
 
 private:
     void take_dict(PyObject* dict);

@@ -23,8 +23,8 @@ Result guarded_as(Result failed, Body&& body) noexcept {
         return body();
     } catch (const PyErrOccurred&) {
         return failed;
-    } catch (const ResumedFatal& fatal) {
-        raise_panic(fatal, false);  // reported where it first crossed into Python
+    } catch (const PythonFatal& fatal) {
+        raise_panic(fatal, !fatal.resumed());  // a resumed one was reported where it first crossed
         return failed;
     } catch (const quarn::Fatal& fatal) {
         raise_panic(fatal, true);

@@ -7,6 +7,7 @@
 #include "error_text.hpp"
 #include "errors.hpp"
 #include "interrupts.hpp"
+#include "panic.hpp"
 #include "quarn/error.hpp"
 #include "recursion_guard.hpp"
 
@@ -31,11 +32,14 @@ namespace {
 constexpr const char* kCallFailed = "Failed while executing Python function with Quarn: ";
 
 // An interruption passes on as it is: it stops the whole run, not the call.
-[[noreturn, gnu::cold]] void fail_with(const char* prefix) {
+// A KeyboardInterrupt or SystemExit that the function raised goes with the
+// fatal error, which a batch that goes on past failed rows ends on.
+[[noreturn, gnu::cold]] void fail_with(const char* prefix, std::source_location where = std::source_location::current()) {
     if (interruption_pending()) throw PyErrOccurred{};
     Ref exception = fetch_error_or_system_error();
-    count_stopped_function(exception.get());
-    quarn::fail(prefix + debug_form(exception.get()));
+    std::string message = prefix + debug_form(exception.get());
+    std::shared_ptr<HeldRef> stop = is_stop(exception.get()) ? std::make_shared<HeldRef>(std::move(exception)) : nullptr;
+    throw PythonFatal(std::move(message), {std::move(stop), {}, false}, where);
 }
 
 // The argument as a Python object: a function, which has none, is a fatal error.

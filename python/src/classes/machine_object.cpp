@@ -3,7 +3,7 @@
 #include "batch.hpp"
 #include "boundary.hpp"
 #include "fields.hpp"
-#include "panic.hpp"
+#include "run_failure.hpp"
 #include "site_notes.hpp"
 #include "convert.hpp"
 #include "tree_args.hpp"
@@ -38,34 +38,17 @@ Ref create(PyTypeObject* type, PyObject* const* limits) {
     return wrap(quarn::Machine::create({operations, size}, kMachineWriters), type);
 }
 
-namespace {
-
-// A fatal error raised as its PanicException, reported as the boundary would
-// report it, with the note naming where the run stopped.
-[[noreturn]] void raise_noted(const quarn::Fatal& fatal, bool report, const quarn::FailureSite& site,
-                              const std::string& inner) {
-    raise_panic(fatal, report);
-    note_site_pending(site, inner);
-    throw PyErrOccurred{};
-}
-
-}  // namespace
-
 // Every item is checked before the first statement runs. The trees are run
 // in place: they never change, and the Statement objects holding them are
 // held until the run ends. The lock stays held for the whole run.
 Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
     HeldStatements program = argument(sig, args, 0, [](PyObject* o) { return HeldStatements(o); });
     quarn::FailureSite site;
+    ProgramRun running;
     try {
         quarn::run(self->machine, program.trees(), &site);
-    } catch (const ResumedFatal& fatal) {
-        raise_noted(fatal, false, site, fatal.inner_site());
-    } catch (const quarn::Fatal& fatal) {
-        raise_noted(fatal, true, site, "");
-    } catch (const PyErrOccurred&) {
-        note_site_pending(site, "");
-        throw;
+    } catch (...) {
+        raise_failure({&site});
     }
     return Ref::own(Py_None);
 }

@@ -32,15 +32,7 @@ void check_from_core() {
     if (inside_module()) check_interrupt();
 }
 
-thread_local unsigned long functions_stopped = 0;
-
 }  // namespace
-
-void count_stopped_function(PyObject* exception) noexcept {
-    if (!PyErr_GivenExceptionMatches(exception, PyExc_Exception)) ++functions_stopped;
-}
-
-unsigned long stopped_functions() noexcept { return functions_stopped; }
 
 bool install_interrupt_check() {
     if (!host::prepare_signal_checks()) return false;

@@ -24,13 +24,4 @@ void check_interrupt();
 // which a bound function passes on as it is.
 bool interruption_pending();
 
-// A handler that raises inside the Python code of a bound function stops
-// that function, which stops the run with PanicException like any failure
-// of the function. These count the functions on this thread stopped by an
-// exception that is not an Exception (KeyboardInterrupt, SystemExit), so
-// that a batch which goes on past failed rows can tell such a stop from a
-// failed row and end instead.
-void count_stopped_function(PyObject* exception) noexcept;
-unsigned long stopped_functions() noexcept;
-
 }  // namespace velmo

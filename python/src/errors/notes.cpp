@@ -18,21 +18,31 @@ Ref notes_of(PyObject* exception) {
     return PyList_Check(notes.get()) ? notes : Ref();
 }
 
-}  // namespace
+// The new note in __notes__, at `old`'s place if it is there, else last.
+Ref put_note(PyObject* exception, PyObject* old, const std::string& text) {
+    Ref notes = notes_of(exception);
+    Ref note = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!notes || !note) return Ref();
+    for (Py_ssize_t at = 0; old && at < PyList_GET_SIZE(notes.get()); ++at)
+        if (PyList_GET_ITEM(notes.get(), at) == old)
+            return PyList_SetItem(notes.get(), at, Ref(note).release()) == 0 ? note : Ref();
+    return PyList_Append(notes.get(), note.get()) == 0 ? note : Ref();
+}
 
-void add_note(PyObject* exception, const std::string& text) {
+Ref noted(PyObject* exception, PyObject* old, const std::string& text) {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);  // whatever was pending stays so
-    bool added = python_call(
-        [&] {
-            Ref notes = notes_of(exception);
-            Ref note = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-            return notes && note && PyList_Append(notes.get(), note.get()) == 0;
-        },
-        false);
-    if (!added) PyErr_Clear();
+    Ref note = python_call([&] { return put_note(exception, old, text); }, Ref());
+    if (!note) PyErr_Clear();
     PyErr_Restore(type, value, tb);
+    return note;
 }
+
+}  // namespace
+
+Ref add_note(PyObject* exception, const std::string& text) { return noted(exception, nullptr, text); }
+
+Ref replace_note(PyObject* exception, PyObject* old, const std::string& text) { return noted(exception, old, text); }
 
 void note_pending(const std::string& text) {
     PyObject *type, *value, *tb;

@@ -13,7 +13,12 @@ namespace velmo {
 // Appends `text` to the exception's __notes__, made if missing, as
 // BaseException.add_note does. A note that cannot be added (memory, or a
 // __notes__ that is not a list) is left out; the exception stays as it was.
-void add_note(PyObject* exception, const std::string& text);
+// Returns the note added, or null.
+Ref add_note(PyObject* exception, const std::string& text);
+
+// Puts `text` in the place of the note `old` (the very object), or appends
+// it when the exception no longer holds that one. Returns the note, or null.
+Ref replace_note(PyObject* exception, PyObject* old, const std::string& text);
 
 // The same for the pending exception, which stays pending.
 void note_pending(const std::string& text);

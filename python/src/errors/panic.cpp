@@ -103,8 +103,13 @@ void resume_panic(PyObject* type, PyObject* exc, PyObject* tb) {
     if (text && PyUnicode_Check(text.get()))
         if (std::optional<std::string_view> utf8 = utf8_text(text.get(), keep)) message = *utf8;
     PyErr_Clear();
-    std::string site = site_note_of(exc);
-    throw ResumedFatal(std::move(message), std::move(site));
+    InnerRun inner = inner_run_of(exc);
+    throw PythonFatal(std::move(message), {std::move(inner.stop), std::move(inner.site), true});
+}
+
+bool is_stop(PyObject* exception) noexcept {
+    return !PyErr_GivenExceptionMatches(exception, PyExc_Exception) &&
+           !PyErr_GivenExceptionMatches(exception, panic_type());
 }
 
 namespace {

@@ -1,71 +1,73 @@
 #include "site_notes.hpp"
 
-#include <utility>
+#include <algorithm>
+#include <vector>
 
-#include "errors.hpp"
 #include "notes.hpp"
-#include "recursion_guard.hpp"
-#include "utf8.hpp"
 
 namespace velmo {
 namespace {
 
-constexpr std::string_view kSitePrefix = "at statement ";
+// What a failed run inside another one left for it, kept until the program
+// one level out ends.
+struct Left {
+    Ref exception;
+    Ref note;  // the note it added to the exception, or null
+    std::string site;
+    std::shared_ptr<HeldRef> stop;
+    int depth;  // of the run that left it
+};
 
-// Where the exception's notes name the last site it passed, and what the
-// notes say from there on (the row of a batch that ran it follows): its
-// index and that text; -1 when no note names a site. Reading the notes runs
-// no code of the exception's own but its __notes__.
-std::pair<Py_ssize_t, std::string> last_site(PyObject* exception, Ref& notes) {
-    notes = python_call([&] { return Ref::steal(PyObject_GetAttrString(exception, "__notes__")); }, Ref());
-    if (!notes || !PyList_Check(notes.get())) {
-        PyErr_Clear();
-        return {-1, {}};
-    }
-    for (Py_ssize_t at = PyList_GET_SIZE(notes.get()); at-- > 0;) {
-        Ref note = Ref::own(PyList_GET_ITEM(notes.get(), at));
-        if (!PyUnicode_Check(note.get()) || !utf8(note.get()).starts_with(kSitePrefix)) continue;
-        std::string text;
-        for (Py_ssize_t i = at; i < PyList_GET_SIZE(notes.get()); ++i)
-            if (PyObject* item = PyList_GET_ITEM(notes.get(), i); PyUnicode_Check(item)) text += (text.empty() ? "" : " ") + utf8(item);
-        return {at, text};
-    }
-    return {-1, {}};
+thread_local int programs_running = 0;
+thread_local std::vector<Left> left_behind;
+
+Left* left_for(PyObject* exception) {
+    for (Left& left : left_behind)
+        if (left.exception.get() == exception && left.depth == programs_running + 1) return &left;
+    return nullptr;
+}
+
+std::string joined(std::string note, const std::string& inner) {
+    if (!inner.empty()) note += (note.empty() ? "" : "; in a function called there, ") + inner;
+    return note;
 }
 
 }  // namespace
 
-std::string site_note_of(PyObject* exception) {
-    Ref notes;
-    return last_site(exception, notes).second;
+ProgramRun::ProgramRun() noexcept { ++programs_running; }
+
+// Dropping a left exception may run its finalisers: the list is cut first.
+ProgramRun::~ProgramRun() {
+    int depth = programs_running--;
+    auto deeper = std::stable_partition(left_behind.begin(), left_behind.end(),
+                                        [&](const Left& left) { return left.depth <= depth; });
+    std::vector<Left> dropped(std::make_move_iterator(deeper), std::make_move_iterator(left_behind.end()));
+    left_behind.erase(deeper, left_behind.end());
 }
 
-// A site note that the exception carries from a run it passed through
-// unchanged gives way to the whole path, which names it.
-void note_site(PyObject* exception, const quarn::FailureSite& site, const std::string& inner) {
-    std::string before = inner;
-    if (before.empty()) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);  // whatever is pending stays so
-        Ref notes;
-        auto [at, text] = last_site(exception, notes);
-        if (at >= 0 && PyList_SetSlice(notes.get(), at, PY_SSIZE_T_MAX, nullptr) == 0) before = text;
-        PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-    }
-    std::string note = site.text();
-    if (!before.empty()) note += (note.empty() ? "" : "; in a function called there, ") + before;
-    if (!note.empty()) add_note(exception, note);
+InnerRun inner_run_of(PyObject* exception) {
+    Left* left = left_for(exception);
+    return left ? InnerRun{left->site, left->stop} : InnerRun{};
 }
 
-void note_site_pending(const quarn::FailureSite& site, const std::string& inner) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    if (!type) return;
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    note_site(value, site, inner);
-    PyErr_Restore(type, value, tb);
+void note_site(PyObject* exception, const quarn::FailureSite& site, const std::string& inner,
+               const std::shared_ptr<HeldRef>& stop) {
+    std::string path = site.text();
+    Left* through = inner.empty() ? left_for(exception) : nullptr;  // the same exception passing through
+    std::string note = joined(path, through ? through->site : inner);
+    Ref added;
+    if (through)
+        added = replace_note(exception, through->note.get(), note);
+    else if (!note.empty())
+        added = add_note(exception, note);
+    if (programs_running > 1)
+        left_behind.push_back({Ref::own(exception), std::move(added), std::move(note), stop, programs_running});
+}
+
+void note_after_site(PyObject* exception, const std::string& text) {
+    add_note(exception, text);
+    for (Left& left : left_behind)
+        if (left.exception.get() == exception && left.depth == programs_running) left.site += " " + text;
 }
 
 }  // namespace velmo

@@ -1,6 +1,6 @@
 #include "quarn/assign.hpp"
 
-#include "meter_scope.hpp"
+#include "quarn/budget.hpp"
 #include "size_limit.hpp"
 
 namespace quarn {
@@ -9,10 +9,14 @@ namespace quarn {
 constexpr std::uint64_t kLetOfLiteral = 2;
 
 void assign(Machine& machine, std::span<Assignment> assignments) {
-    detail::MeterScope scope(machine);
+    Budget budget(machine);
+    assign(machine, assignments, budget);
+}
+
+void assign(Machine& machine, std::span<Assignment> assignments, Budget& budget) {
     const detail::SizeLimit sizes(machine.limits.max_value_size);
     for (Assignment& assignment : assignments) {
-        scope.meter().charge(kLetOfLiteral);
+        budget.meter().charge(kLetOfLiteral);
         sizes.check(assignment.value);
         // The replaced value goes only after the binding's lock is free.
         if (assignment.binding) {

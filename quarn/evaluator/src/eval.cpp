@@ -22,7 +22,7 @@
 #include "quarn/error.hpp"
 #include "quarn/meter.hpp"
 #include "quarn/small_stack.hpp"
-#include "meter_scope.hpp"
+#include "quarn/budget.hpp"
 #include "size_limit.hpp"
 #include "value_stack.hpp"
 
@@ -618,8 +618,13 @@ private:
 
 void run(Machine& machine, std::span<const Statement* const> statements, FailureSite* site) {
     if (statements.empty()) return;
-    MeterScope scope(machine);
-    Evaluator(machine, scope.meter()).run(statements, site);
+    Budget budget(machine);
+    Evaluator(machine, budget.meter()).run(statements, site);
+}
+
+void run(Machine& machine, std::span<const Statement* const> statements, FailureSite* site, Budget& budget) {
+    if (statements.empty()) return;
+    Evaluator(machine, budget.meter()).run(statements, site);
 }
 
 void run(Machine& machine, const Program& statements) {
@@ -634,9 +639,9 @@ void run(Machine& machine, const Statement& statement) {
 }
 
 Value evaluate(Machine& machine, const Expr& expr) {
-    MeterScope scope(machine);
+    Budget budget(machine);
     std::unique_ptr<Code> code = compile(expr.node());
-    return Evaluator(machine, scope.meter()).evaluate(*code);
+    return Evaluator(machine, budget.meter()).evaluate(*code);
 }
 
 }  // namespace quarn

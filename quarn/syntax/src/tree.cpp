@@ -3,6 +3,8 @@
 #include "allocation.hpp"
 #include "children.hpp"
 
+#include <type_traits>
+
 namespace quarn {
 
 // The nodes made most often fit the pool's blocks (pool.hpp).
@@ -14,14 +16,25 @@ using namespace detail;
 
 namespace {
 
-// A new node, marked when a function can be reached from it through its
-// children (an Fn node is marked by its kind).
+// The marks a node passes on to its parents (see counted.hpp).
+constexpr std::uint8_t kInherited = kReachesFunction | kReachesCall;
+
+// The marks of a child: of a literal's value, only whether it holds a function.
+template <class Child>
+std::uint8_t marks_of(const Child& child) noexcept {
+    if constexpr (std::is_same_v<Child, Value>)
+        return child.reaches_function() ? kReachesFunction : 0;
+    else
+        return child.node().flags & kInherited;
+}
+
+// A new node, marked when a function or a call can be reached from it
+// through its children (an Fn node is marked by its kind, a call by its).
 template <class Node, class... Args>
 Node* made(Args&&... args) {
     Node* node = make_counted<Node>(0, std::forward<Args>(args)...);
-    for_each_child(*node, [node](const auto& child) {
-        if (child.reaches_function()) node->flags |= kReachesFunction;
-    });
+    if (node->kind == CellKind::Call) node->flags |= kReachesCall;
+    for_each_child(*node, [node](const auto& child) { node->flags |= marks_of(child); });
     return node;
 }
 
@@ -64,7 +77,7 @@ Expr Expr::vector(std::span<const Expr> items) {
     auto* node = make_counted<VectorNode>(items.size() * sizeof(Expr), items.size());
     for (std::size_t i = 0; i < items.size(); ++i) {
         new (node->items() + i) Expr(items[i]);
-        if (items[i].reaches_function()) node->flags |= kReachesFunction;
+        node->flags |= items[i].node().flags & kInherited;
     }
     return Expr(node);
 }

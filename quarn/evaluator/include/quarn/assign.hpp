@@ -6,6 +6,7 @@
 #include <span>
 
 #include "quarn/binding.hpp"
+#include "quarn/budget.hpp"
 #include "quarn/identifier.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/value.hpp"
@@ -25,5 +26,7 @@ struct Assignment {
 // against its size limit. Stops with a fatal error at the first that fails;
 // the ones bound before it stay.
 void assign(Machine& machine, std::span<Assignment> assignments);
+// The same within a budget that the caller holds for more work as one run.
+void assign(Machine& machine, std::span<Assignment> assignments, Budget& budget);
 
 }  // namespace quarn

@@ -10,6 +10,7 @@
 
 #include <span>
 
+#include "quarn/budget.hpp"
 #include "quarn/failure_site.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
@@ -21,6 +22,8 @@ namespace quarn {
 // the run (a host's exception too) names the statement it stopped in in
 // `site`, when given.
 void run(Machine& machine, std::span<const Statement* const> statements, FailureSite* site = nullptr);
+// The same within a budget that the caller holds for more work as one run.
+void run(Machine& machine, std::span<const Statement* const> statements, FailureSite* site, Budget& budget);
 void run(Machine& machine, const Program& statements);
 void run(Machine& machine, const Statement& statement);
 

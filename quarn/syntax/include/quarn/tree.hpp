@@ -87,6 +87,8 @@ public:
     bool same_node(const Expr& other) const noexcept { return ref_.get() == other.ref_.get(); }
     // Whether a function value can be reached from the tree (see kReachesFunction).
     bool reaches_function() const noexcept { return ref_.get()->flags & detail::kReachesFunction; }
+    // Whether running it may call a function (see kReachesCall).
+    bool reaches_call() const noexcept { return ref_.get()->flags & detail::kReachesCall; }
 
 private:
     friend class detail::Releaser;
@@ -107,6 +109,8 @@ public:
     bool same_node(const Statement& other) const noexcept { return ref_.get() == other.ref_.get(); }
     // Whether a function can be reached from the tree (see kReachesFunction).
     bool reaches_function() const noexcept { return ref_.get()->flags & detail::kReachesFunction; }
+    // Whether running it may call a function (see kReachesCall).
+    bool reaches_call() const noexcept { return ref_.get()->flags & detail::kReachesCall; }
 
 private:
     friend class detail::Releaser;

@@ -23,6 +23,9 @@ enum class CellKind : std::uint8_t {
 // number of vectors or nodes. A host that must find the functions a value or
 // a tree holds (to report them to a garbage collector) skips everything else.
 inline constexpr std::uint8_t kReachesFunction = 1;
+// Counted::flags of a syntax tree: a call can be reached from the node, so
+// running it may run a host's code, which may do anything to a machine.
+inline constexpr std::uint8_t kReachesCall = 2;
 
 struct Counted {
     // The count of handles while the object is alive; once the count reaches
