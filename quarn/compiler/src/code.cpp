@@ -1,6 +1,7 @@
 #include "code.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <span>
 #include <type_traits>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "children.hpp"
+#include "unit.hpp"
 
 namespace quarn::detail {
 namespace {
@@ -136,9 +138,23 @@ std::size_t simple_let(const LetNode& let, Instruction* out) noexcept {
 class Compiler {
 public:
     std::unique_ptr<Code> statement(const StatementNode& top) {
-        survey(top);
+        const StatementNode* tops[] = {&top};
+        survey(tops);
         find_shared();
-        statements(top);
+        statements({{Task::Statement, &top, 0, -1, FailureSite::Branch::Top, 0, true}});
+        return finish();
+    }
+
+    // The program's statements one after another, each with its site in
+    // the program, then what they enter.
+    std::unique_ptr<Code> unit(std::span<const StatementNode* const> program) {
+        unit_ = true;
+        survey(program);
+        find_shared();
+        std::vector<Task> tasks;
+        for (std::size_t i = program.size(); i-- > 0;)
+            tasks.push_back({Task::Statement, program[i], 0, -1, FailureSite::Branch::Top, static_cast<std::uint32_t>(i)});
+        statements(std::move(tasks));
         return finish();
     }
 
@@ -157,6 +173,7 @@ private:
         std::int32_t parent = -1;  // a statement's parent site, and where it stands there
         FailureSite::Branch branch = FailureSite::Branch::Top;
         std::uint32_t index = 0;
+        bool body = false;  // compiled here even if it runs elsewhere: the root of a form
     };
 
     // ------------------------------------------------------- first pass
@@ -165,10 +182,16 @@ private:
     // own form: a statement that other parents hold too, when this tree
     // reaches it more than once (compiled in, the form would be as large as
     // the tree written out), or once the form holds many such statements.
-    void survey(const StatementNode& top) {
-        std::unordered_map<const StatementNode*, std::size_t> reached = reaches(top);
+    // A unit compiles such a statement once, within itself, and enters it
+    // from each place instead (see unit.hpp); past that many, it too runs
+    // them by their own forms. The statements of a unit's program count as
+    // held elsewhere (by whoever runs it), but not towards that many.
+    void survey(std::span<const StatementNode* const> tops) {
+        std::unordered_map<const StatementNode*, std::size_t> reached = reaches(tops);
         std::size_t taken_in = 0;
-        std::vector<const StatementNode*> pending{&top};
+        std::vector<const StatementNode*> pending;
+        for (const StatementNode* top : tops)
+            if (!unit_ || reached[top] == 1 || within_.insert(top).second) pending.push_back(top);
         while (!pending.empty()) {
             const StatementNode* node = pending.back();
             pending.pop_back();
@@ -177,12 +200,15 @@ private:
                 if constexpr (std::is_same_v<Child, Expr>) {
                     roots_.push_back(&child.node());
                 } else if constexpr (std::is_same_v<Child, Statement>) {
-                    bool own = held_elsewhere(child) &&
-                               (reached[&child.node()] > 1 || taken_in++ >= kMostHeldElsewhere);
-                    if (own)
-                        separate_.insert(&child.node());
-                    else
-                        pending.push_back(&child.node());
+                    const StatementNode* inner = &child.node();
+                    bool again = held_elsewhere(child) && reached[inner] > 1;
+                    if (again && unit_) {
+                        if (within_.insert(inner).second) pending.push_back(inner);
+                    } else if (again || (held_elsewhere(child) && taken_in++ >= kMostHeldElsewhere)) {
+                        separate_.insert(inner);
+                    } else {
+                        pending.push_back(inner);
+                    }
                 }
             });
         }
@@ -190,9 +216,12 @@ private:
 
     // How often the tree reaches each statement that other parents hold too,
     // counted up to twice: what lies below a second reach is not visited.
-    static std::unordered_map<const StatementNode*, std::size_t> reaches(const StatementNode& top) {
+    // A unit's own statements count as held elsewhere.
+    std::unordered_map<const StatementNode*, std::size_t> reaches(std::span<const StatementNode* const> tops) {
         std::unordered_map<const StatementNode*, std::size_t> reached;
-        std::vector<const StatementNode*> pending{&top};
+        std::vector<const StatementNode*> pending;
+        for (const StatementNode* top : tops)
+            if (!unit_ || ++reached[top] == 1) pending.push_back(top);
         while (!pending.empty()) {
             const StatementNode* node = pending.back();
             pending.pop_back();
@@ -223,26 +252,26 @@ private:
 
     // ------------------------------------------------------- statements
 
-    void statements(const StatementNode& top) {
-        std::vector<Task> tasks{{Task::Statement, &top}};
+    void statements(std::vector<Task> tasks) {
         while (!tasks.empty()) {
             Task task = tasks.back();
             tasks.pop_back();
             switch (task.kind) {
-            case Task::Statement: statement(task, &top, tasks); break;
+            case Task::Statement: statement(task, tasks); break;
             case Task::Otherwise: otherwise(task, tasks); break;
             case Task::End: aim(task.at); break;
             }
         }
     }
 
-    void statement(const Task& task, const StatementNode* top, std::vector<Task>& tasks) {
+    void statement(const Task& task, std::vector<Task>& tasks) {
         const StatementNode& node = *task.node;
         code_->sites.push_back({static_cast<std::uint32_t>(code_->ops.size()), task.parent, task.branch, task.index});
-        if (&node != top && separate_.contains(&node)) {
+        if (!task.body && separate_.contains(&node)) {
             emit({Op::Run, 0, 0, &node});
             return;
         }
+        if (!task.body && within_.contains(&node)) return enter_within(node);
         switch (node.kind) {
         case CellKind::Let: return let(static_cast<const LetNode&>(node));
         case CellKind::Fn: emit(fn_instruction(node)); return;
@@ -251,14 +280,32 @@ private:
         }
     }
 
+    // In a unit, an expression of numbers goes in one instruction, but for
+    // `x = n + 1`, which reads an integer straight from its name.
     void let(const LetNode& let) {
         Instruction simple[2];
-        if (std::size_t n = simple_let(let, simple)) {
+        std::size_t n = simple_let(let, simple);
+        if ((n == 0 || simple[0].op != Op::LetArith) && unit_ && numbers(let.expr.node(), &let.ident)) return;
+        if (n) {
             for (std::size_t i = 0; i < n; ++i) emit(simple[i]);
             return;
         }
         charged(let.expr.node(), 1);
         emit({Op::Let, 0, 0, &let});
+    }
+
+    // The instruction of an expression of numbers, where it is one: a
+    // `let` of `target`, or else a branch. Its charge, the statement and
+    // the nodes, fits `cost`. It points at its code by index until finish().
+    bool numbers(const ExprNode& expression, const Name* target) {
+        NumberCode code;
+        if (!number_code(expression, shared_, code) || (!target && !code.compares())) return false;
+        code.target = target;
+        auto cost = static_cast<std::uint8_t>(1 + code.leaves + code.operations);
+        auto index = reinterpret_cast<const void*>(code_->numbers.size());
+        code_->numbers.push_back(code);
+        emit({target ? Op::LetNumbers : Op::BranchNumbers, cost, 0, index});
+        return true;
     }
 
     // The condition, then the then-list, which runs into the otherwise-list
@@ -270,7 +317,9 @@ private:
         const Name* name = cond.kind != CellKind::BinaryOp ? name_and_small_integer(cond, literal) : nullptr;
         const Name* text = cond.kind == CellKind::Equals ? name_and_literal(cond, Kind::String) : nullptr;
         const Name* number = cond.kind != CellKind::BinaryOp ? name_and_literal(cond, Kind::Number) : nullptr;
-        if (name || text || number) {
+        if (!name && unit_ && numbers(cond, nullptr)) {
+            at = code_->ops.size() - 1;
+        } else if (name || text || number) {
             Op op = name ? branch_on(cond.kind) : text ? Op::BranchText : Op::BranchNumber;
             at = emit({op, shallow_cost(cond), 0, name ? name : text ? text : number});
             emit({Op::Operand, 0, name ? literal : 0, &cond});
@@ -400,17 +449,35 @@ private:
         if (blocks_.try_emplace(&node, 0).second) queued_.push_back(&node);
     }
 
-    // The blocks go after the form's last Return; each charges its own nodes.
+    void enter_within(const StatementNode& node) {
+        within_entries_.push_back({emit({Op::Within}), &node});
+        if (within_starts_.try_emplace(&node, 0).second) queued_within_.push_back(&node);
+    }
+
+    // The statements entered Within and the blocks go after the form's last
+    // Return, each ending with a Return of its own; a block charges its own
+    // nodes. A statement's sites come in order, and blocks have none.
     std::unique_ptr<Code> finish() {
         emit({Op::Return});
-        while (!queued_.empty()) {
-            const ExprNode* node = queued_.back();
-            queued_.pop_back();
-            blocks_[node] = code_->ops.size();
-            charged(*node, 0);
+        while (!queued_within_.empty() || !queued_.empty()) {
+            if (!queued_within_.empty()) {
+                const StatementNode* node = queued_within_.back();
+                queued_within_.pop_back();
+                within_starts_[node] = code_->ops.size();
+                statements({{Task::Statement, node, 0, -1, FailureSite::Branch::Top, 0, true}});
+            } else {
+                const ExprNode* node = queued_.back();
+                queued_.pop_back();
+                blocks_[node] = code_->ops.size();
+                charged(*node, 0);
+            }
             emit({Op::Return});
         }
         for (auto [at, node] : entries_) code_->ops[at].arg = distance(at, blocks_[node]);
+        for (auto [at, node] : within_entries_) code_->ops[at].arg = distance(at, within_starts_[node]);
+        for (Instruction& in : code_->ops)
+            if (in.op == Op::LetNumbers || in.op == Op::BranchNumbers)
+                in.ref = &code_->numbers[reinterpret_cast<std::size_t>(in.ref)];
         return std::move(code_);
     }
 
@@ -419,14 +486,88 @@ private:
         return code_->ops.size() - 1;
     }
 
+    bool unit_ = false;  // compiling a unit (unit.hpp)
     std::vector<const ExprNode*> roots_;
     std::unordered_set<const StatementNode*> separate_;
+    std::unordered_set<const StatementNode*> within_;  // a unit's statements reached more than once
+    std::unordered_map<const StatementNode*, std::size_t> within_starts_;
+    std::vector<const StatementNode*> queued_within_;
+    std::vector<std::pair<std::size_t, const StatementNode*>> within_entries_;
     std::unordered_set<const ExprNode*> shared_;
     std::unordered_map<const ExprNode*, std::size_t> blocks_;  // where each block starts
     std::vector<const ExprNode*> queued_;                       // blocks still to compile
     std::vector<std::pair<std::size_t, const ExprNode*>> entries_;
     std::unique_ptr<Code> code_ = std::make_unique<Code>();
 };
+
+// Each name that a unit binds or reads gets a slot, the same for every
+// place the name stands.
+class Slots {
+public:
+    std::uint16_t of(const Identifier& id) {
+        std::uint32_t next = static_cast<std::uint32_t>(texts_.size() + numbers_.size());
+        std::uint32_t slot = id.is_u() ? numbers_.try_emplace(id.u(), next).first->second
+                                       : texts_.try_emplace(id.s(), next).first->second;
+        return static_cast<std::uint16_t>(slot);
+    }
+    std::size_t count() const noexcept { return texts_.size() + numbers_.size(); }
+
+private:
+    std::unordered_map<std::string_view, std::uint32_t> texts_;  // of the tree's names, which outlive this
+    std::unordered_map<std::uint64_t, std::uint32_t> numbers_;
+};
+
+const Name& let_name(const Instruction& in) noexcept { return static_cast<const LetNode*>(in.ref)->ident; }
+const Name& ref_name(const Instruction& in) noexcept { return *static_cast<const Name*>(in.ref); }
+
+// The slot variant of an instruction that binds a name, or reads one in
+// the common cases, and that name; null for any other instruction.
+const Name* slot_variant(const Instruction& in, Op& variant) noexcept {
+    switch (in.op) {
+    case Op::Let: return variant = Op::LetSlot, &let_name(in);
+    case Op::LetLiteral: return variant = Op::LetLiteralSlot, &let_name(in);
+    case Op::LetShallow: return variant = Op::LetShallowSlot, &let_name(in);
+    case Op::LetCall: return variant = Op::LetCallSlot, &let_name(in);
+    case Op::Append: return variant = Op::AppendSlot, &let_name(in);
+    case Op::Fn: return variant = Op::FnSlot, &static_cast<const FnNode*>(in.ref)->ident;
+    case Op::LetArith: return variant = Op::LetArithSlot, &ref_name(in);
+    case Op::LetArithNumber: return variant = Op::LetArithNumberSlot, &ref_name(in);
+    case Op::Lookup: return variant = Op::LookupSlot, &ref_name(in);
+    case Op::ArithLookup: return variant = Op::ArithLookupSlot, &ref_name(in);
+    case Op::Call: return variant = Op::CallSlot, &static_cast<const CallNode*>(in.ref)->ident;
+    case Op::BranchLess: return variant = Op::BranchLessSlot, &ref_name(in);
+    case Op::BranchGreater: return variant = Op::BranchGreaterSlot, &ref_name(in);
+    case Op::BranchEqual: return variant = Op::BranchEqualSlot, &ref_name(in);
+    case Op::BranchNumber: return variant = Op::BranchNumberSlot, &ref_name(in);
+    case Op::BranchText: return variant = Op::BranchTextSlot, &ref_name(in);
+    default: return nullptr;
+    }
+}
+
+// Turns the unit's instructions into their slot variants; false when it
+// has more names than a slot can tell apart.
+bool give_slots(Unit& unit) {
+    Slots slots;
+    std::vector<Instruction>& ops = unit.code.ops;
+    for (NumberCode& code : unit.code.numbers) {
+        for (std::size_t i = 0; i < code.leaves; ++i)
+            if (code.leaf[i].name) code.leaf[i].slot = slots.of(code.leaf[i].name->id);
+    }
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        if (ops[i].op == Op::LetNumbers) ops[i].slot = slots.of(static_cast<const NumberCode*>(ops[i].ref)->target->id);
+        Op variant;
+        const Name* name = slot_variant(ops[i], variant);
+        if (!name) continue;
+        ops[i].op = variant;
+        ops[i].slot = slots.of(name->id);
+        if (variant == Op::LetArithSlot || variant == Op::LetArithNumberSlot) {
+            ++i;  // the Operand, with the name bound
+            ops[i].slot = slots.of(let_name(ops[i]).id);
+        }
+    }
+    unit.slots = static_cast<std::uint32_t>(slots.count());
+    return slots.count() <= std::numeric_limits<std::uint16_t>::max() + std::size_t{1};
+}
 
 }  // namespace
 
@@ -465,9 +606,19 @@ std::unique_ptr<Code> compile(const StatementNode& statement) { return Compiler(
 
 std::unique_ptr<Code> compile(const ExprNode& expression) { return Compiler().expression(expression); }
 
-// Where a statement keeps its form (quarn/code_slot.hpp): only here is the
-// form a complete type.
-CodeSlot::~CodeSlot() { delete code_.load(std::memory_order_relaxed); }
+std::unique_ptr<Unit> compile(std::span<const Statement* const> program) {
+    static std::atomic<std::uint64_t> units{0};
+    auto unit = std::make_unique<Unit>();
+    std::vector<const StatementNode*> nodes;
+    for (const Statement* statement : program) {
+        nodes.push_back(&statement->node());
+        unit->program.push_back(statement->node().serial);
+    }
+    unit->code = std::move(*Compiler().unit(nodes));
+    unit->whole = give_slots(*unit);
+    unit->serial = units.fetch_add(1, std::memory_order_relaxed) + 1;
+    return unit;
+}
 
 const Code* CodeSlot::store(std::unique_ptr<Code> made) const noexcept {
     const Code* expected = nullptr;

@@ -22,6 +22,7 @@
 #include <memory>
 #include <vector>
 
+#include "number_code.hpp"
 #include "quarn/failure_site.hpp"
 #include "quarn/tree.hpp"
 
@@ -68,6 +69,31 @@ enum class Op : std::uint8_t {
     Operand,        // what the instruction before needs besides its own; never run
     Jump,           // go `arg` instructions on
     Run,            // run the `StatementNode` at ref by its own form
+    // In a unit (unit.hpp), the same instructions with the name they bind,
+    // or the name they read, reached through the unit's slot `slot`: every
+    // binding a unit makes goes through its slot, so that the slot's
+    // register follows it.
+    LetSlot,
+    LetLiteralSlot,
+    LetShallowSlot,
+    LetCallSlot,
+    LetArithSlot,        // the name read in the slot of this instruction, the one bound in the Operand's
+    LetArithNumberSlot,  // the same
+    AppendSlot,
+    FnSlot,
+    LookupSlot,
+    ArithLookupSlot,
+    CallSlot,
+    BranchLessSlot,
+    BranchGreaterSlot,
+    BranchEqualSlot,
+    BranchNumberSlot,
+    BranchTextSlot,
+    // A unit's expressions of numbers (number_code.hpp), each charging
+    // `cost` for its statement, the `NumberCode` at ref:
+    LetNumbers,     // bind its value to the name in `slot`
+    BranchNumbers,  // take its comparison as a condition, as Branch does
+    Within,  // run the statement compiled `arg` instructions on, in this form, then go on
 };
 
 // An expression that calls no function and enters no block reads a name
@@ -78,14 +104,20 @@ enum class Op : std::uint8_t {
 inline constexpr std::size_t kKeptNames = 16;
 
 struct Instruction {
+    Instruction() noexcept = default;
+    constexpr Instruction(Op o, std::uint8_t c = 0, std::int32_t a = 0, const void* r = nullptr) noexcept
+        : op(o), cost(c), slot(0), arg(a), ref(r) {}
+
     Op op;
-    std::uint8_t cost = 0;  // the operations a shallow statement charges itself; a kept name's slot
-    std::int32_t arg = 0;   // jumps are relative to the instruction
+    std::uint8_t cost;     // the operations a shallow statement charges itself; a kept name's slot
+    std::uint16_t slot;    // in a unit, the slot of the name the instruction binds or reads
+    std::int32_t arg;      // jumps are relative to the instruction
     union {
-        const void* ref = nullptr;
+        const void* ref;
         std::uint64_t charge;  // Reserve's
     };
 };
+static_assert(sizeof(Instruction) == 16);
 
 // A statement of a form, for naming where a run failed: its first
 // instruction, and where it stands in its parent. A statement's instructions
@@ -103,6 +135,7 @@ struct Site {
 struct Code {
     std::vector<Instruction> ops;  // ends with Return
     std::vector<Site> sites;       // in order of start; the form's own statement first
+    std::vector<NumberCode> numbers;  // a unit's, which its instructions point at
 };
 
 // Appends the steps from the form's own statement (included or not) down to

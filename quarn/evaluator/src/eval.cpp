@@ -1,9 +1,20 @@
 // The evaluator. It never recurses: a statement runs as its flat form
-// (code.hpp), one loop over its instructions with the values on a stack and
-// the blocks and shared statements it has entered on a second one. So the
-// depth of a program costs heap, never machine stack, and a function called
-// from the bottom of a deep tree runs with almost the whole stack its thread
-// had when the run began.
+// (code.hpp), or a program run again as its unit (unit.hpp), one loop over
+// its instructions with the values on a stack and the blocks and shared
+// statements it has entered on a second one. So the depth of a program
+// costs heap, never machine stack, and a function called from the bottom of
+// a deep tree runs with almost the whole stack its thread had when the run
+// began.
+//
+// A statement run by its own form reaches a name through the binding the
+// name remembers (name.hpp). A unit reaches it through its slot
+// (frame.hpp): the binding found on the slot's first use in the run, then a
+// plain load; and a number that the unit bound is read back from the slot's
+// register, with serialized writers only, for as long as the host's code
+// has not run since (host_turns.hpp). Every binding is still written, once
+// per statement, so `get`, a function and the next run see it. With
+// concurrent writers another thread may rebind a name at any time, so a
+// unit reads every name from its binding, as a statement does.
 //
 // The order of work is exactly that of a recursive descent: statements in
 // list order; a node's operands left before right, each completely, before
@@ -13,17 +24,22 @@
 #include "quarn/eval.hpp"
 
 #include <array>
+#include <bit>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "code.hpp"
+#include "engines.hpp"
+#include "frame.hpp"
 #include "quarn/debug.hpp"
 #include "quarn/error.hpp"
+#include "quarn/host_turns.hpp"
 #include "quarn/meter.hpp"
 #include "quarn/small_stack.hpp"
 #include "quarn/budget.hpp"
 #include "size_limit.hpp"
+#include "unit.hpp"
 #include "value_stack.hpp"
 
 namespace quarn {
@@ -54,7 +70,10 @@ const Node& node_at(const Instruction& instruction) noexcept {
 class Evaluator {
 public:
     Evaluator(Machine& machine, Meter& meter) noexcept
-        : machine_(machine), meter_(meter), sizes_(machine.limits.max_value_size) {}
+        : machine_(machine),
+          meter_(meter),
+          sizes_(machine.limits.max_value_size),
+          registers_(machine.vars.writers() == Writers::Serialized) {}
 
     // The statements in order, in one loop: each one's form runs into the
     // next one's. A failure names its statement in `site`, if given.
@@ -62,12 +81,16 @@ public:
         if (statements.empty()) return;
         statements_ = statements;
         rest_ = statements.subspan(1);
-        try {
-            execute(entry(statements[0]->node()));
-        } catch (...) {
-            if (site) locate(*site);
-            throw;
-        }
+        located(site, [&] { execute(entry(statements[0]->node())); });
+    }
+
+    // The program as its unit, its names reached through `slots`. No
+    // register of an earlier run holds in this one.
+    void run(const Unit& unit, Slot* slots, FailureSite* site) {
+        unit_ = &unit;
+        slots_ = slots;
+        host_turn();
+        located(site, [&] { execute(unit.code.ops.data()); });
     }
 
     Value evaluate(const Code& code) {
@@ -80,6 +103,16 @@ public:
     }
 
 private:
+    template <class Work>
+    void located(FailureSite* site, Work&& work) {
+        try {
+            work();
+        } catch (...) {
+            if (site) locate(*site);
+            throw;
+        }
+    }
+
     // The stack's top lives in `sp` while the loop runs; the stack is told
     // where it is when the loop ends, however it ends.
     void execute(const Instruction* at) {
@@ -105,44 +138,79 @@ private:
         }
     }
 
+    // A unit's instructions, and those common to every form, are here; the
+    // others in by_name(), and those whose work costs far more than a
+    // second dispatch.
     [[gnu::always_inline]] Value* step(const Instruction*& at, Value*& sp) {
         for (;;) {
             const Instruction& in = *at++;
             switch (in.op) {
             case Op::Literal: new (sp++) Value(node_at<Value>(in)); continue;
             case Op::SmallInt: new (sp++) Value(Value::integer(in.arg)); continue;
-            case Op::Lookup: new (sp) Value(lookup(node_at<Name>(in))), ++sp; continue;
+            case Op::LookupSlot: new (sp) Value(lookup<true>(in, node_at<Name>(in))), ++sp; continue;
             case Op::Arith: arith(in, sp); continue;
             case Op::ArithLiteral: arith_with(in, sp[-1], node_at<Value>(in)); continue;
-            case Op::ArithLookup: arith_lookup(in, sp[-1]); continue;
+            case Op::ArithLookupSlot: arith_lookup<true>(in, sp[-1]); continue;
             case Op::ArithLookupKeep: arith_keep(in, sp[-1]); continue;
             case Op::ArithKept: arith_kept(in, sp[-1]); continue;
-            case Op::Pair: combine(node_at<PairNode>(in), sp); continue;
-            case Op::Not: negate(sp[-1]); continue;
-            case Op::Call: sp[-1] = invoke(node_at<CallNode>(in), std::move(sp[-1])); continue;
-            case Op::Vector: collect(static_cast<std::size_t>(in.arg), sp); continue;
-            case Op::Enter: resume_.push(at); at = &in + in.arg; continue;
+            case Op::Enter: case Op::Within: resume_.push(at); at = &in + in.arg; continue;
             case Op::Return: if (!(at = after_return())) return sp; continue;
             case Op::Reserve: sp = reserve(in, sp); continue;
-            case Op::Let: bind(node_at<LetNode>(in).ident, pop(sp)); continue;
-            case Op::LetLiteral: let_literal(in); continue;
-            case Op::LetShallow: let_shallow(in); continue;
-            case Op::LetCall: let_call(in); continue;
-            case Op::LetArith: let_arith(in, *at++); continue;
-            case Op::LetArithNumber: let_arith_number(in, *at++); continue;
-            case Op::Append: append(in); continue;
-            case Op::Fn: bind_function(in); continue;
+            case Op::LetSlot: bind<true>(in, node_at<LetNode>(in).ident, pop(sp)); continue;
+            case Op::LetLiteralSlot: let_literal<true>(in); continue;
+            case Op::LetShallowSlot: let_shallow<true>(in); continue;
+            case Op::LetArithSlot: let_arith<true>(in, *at++); continue;
+            case Op::LetArithNumberSlot: let_arith_number<true>(in, *at++); continue;
+            case Op::AppendSlot: append<true>(in); continue;
             case Op::Branch: at = past(condition(pop(sp)), in, at); continue;
             case Op::BranchShallow: at = past(branch_shallow(in), in, at); continue;
-            case Op::BranchLess: at = past(compared<std::less<>>(in, *at), in, at + 1); continue;
-            case Op::BranchGreater: at = past(compared<std::greater<>>(in, *at), in, at + 1); continue;
-            case Op::BranchEqual: at = past(compared<std::equal_to<>>(in, *at), in, at + 1); continue;
-            case Op::BranchNumber: at = past(compared_number(in, *at), in, at + 1); continue;
-            case Op::BranchText: at = past(compared_text(in, *at), in, at + 1); continue;
+            case Op::BranchLessSlot: at = past(compared<std::less<>, true>(in, *at), in, at + 1); continue;
+            case Op::BranchGreaterSlot: at = past(compared<std::greater<>, true>(in, *at), in, at + 1); continue;
+            case Op::BranchEqualSlot: at = past(compared<std::equal_to<>, true>(in, *at), in, at + 1); continue;
+            case Op::BranchNumberSlot: at = past(compared_number<true>(in, *at), in, at + 1); continue;
+            case Op::BranchTextSlot: at = past(compared_text<true>(in, *at), in, at + 1); continue;
+            case Op::LetNumbers: let_numbers(in); continue;
+            case Op::BranchNumbers: at = past(branch_numbers(in), in, at); continue;
             case Op::Jump: at = &in + in.arg; continue;
-            case Op::Run: at = run_form(in, at); continue;
-            default: __builtin_unreachable();  // an Operand is never run: no range check
+            case Op::Pair: case Op::CallSlot: case Op::LetCallSlot: case Op::FnSlot: case Op::Run: case Op::Lookup:
+            case Op::ArithLookup: case Op::Not: case Op::Call: case Op::Vector: case Op::Let: case Op::LetLiteral:
+            case Op::LetShallow: case Op::LetCall: case Op::LetArith: case Op::LetArithNumber: case Op::Append:
+            case Op::Fn: case Op::BranchLess: case Op::BranchGreater: case Op::BranchEqual: case Op::BranchNumber:
+            case Op::BranchText: at = by_name(in, at, sp); continue;
+            case Op::Operand: default: __builtin_unreachable();  // an Operand is never run: no range check
             }
+        }
+    }
+
+    // The instructions of statements run by their own forms, which reach a
+    // name through the binding it remembers; and calls, functions bound,
+    // statements run by their own forms and the rare ones.
+    [[gnu::always_inline]] const Instruction* by_name(const Instruction& in, const Instruction* at, Value*& sp) {
+        switch (in.op) {
+        case Op::Pair: combine(node_at<PairNode>(in), sp); return at;
+        case Op::CallSlot: sp[-1] = invoke<true>(in, node_at<CallNode>(in), std::move(sp[-1])); return at;
+        case Op::LetCallSlot: let_call<true>(in); return at;
+        case Op::FnSlot: bind_function<true>(in); return at;
+        case Op::Run: return run_form(in, at);
+        case Op::Lookup: new (sp) Value(lookup(node_at<Name>(in))), ++sp; return at;
+        case Op::ArithLookup: arith_lookup<false>(in, sp[-1]); return at;
+        case Op::Not: negate(sp[-1]); return at;
+        case Op::Call: sp[-1] = invoke<false>(in, node_at<CallNode>(in), std::move(sp[-1])); return at;
+        case Op::Vector: collect(static_cast<std::size_t>(in.arg), sp); return at;
+        case Op::Let: bind(node_at<LetNode>(in).ident, pop(sp)); return at;
+        case Op::LetLiteral: let_literal<false>(in); return at;
+        case Op::LetShallow: let_shallow<false>(in); return at;
+        case Op::LetCall: let_call<false>(in); return at;
+        case Op::LetArith: let_arith<false>(in, *at); return at + 1;
+        case Op::LetArithNumber: let_arith_number<false>(in, *at); return at + 1;
+        case Op::Append: append<false>(in); return at;
+        case Op::Fn: bind_function<false>(in); return at;
+        case Op::BranchLess: return past(compared<std::less<>, false>(in, *at), in, at + 1);
+        case Op::BranchGreater: return past(compared<std::greater<>, false>(in, *at), in, at + 1);
+        case Op::BranchEqual: return past(compared<std::equal_to<>, false>(in, *at), in, at + 1);
+        case Op::BranchNumber: return past(compared_number<false>(in, *at), in, at + 1);
+        case Op::BranchText: return past(compared_text<false>(in, *at), in, at + 1);
+        default: __builtin_unreachable();  // the others are step()'s
         }
     }
 
@@ -159,8 +227,11 @@ private:
     }
 
     // Runs the statement at `in` by its own form, then goes on at `next`.
+    // The form binds names without a unit's slots, so that no register
+    // holds after it.
     const Instruction* run_form(const Instruction& in, const Instruction* next) {
         resume_.push(next);
+        host_turn();
         return code_of(node_at<StatementNode>(in)).ops.data();
     }
 
@@ -191,21 +262,26 @@ private:
 
     // The statement that failed: the run's statement running, then, in its
     // form, the statement holding the failing instruction, through the
-    // forms it ran (Run) down to the one it failed in; a block (Enter)
-    // stands for the statement that entered it. A statement run from
-    // scratch_ holds no other.
+    // forms it ran (Run, Within) down to the one it failed in; a block
+    // (Enter) stands for the statement that entered it. A statement run
+    // from scratch_ holds no other. A unit's own sites name the program's
+    // statements.
     void locate(FailureSite& site) const {
+        if (unit_) return locate_in(&unit_->code, true, site);
         site.steps.push_back({FailureSite::Branch::Top, statements_.size() - rest_.size() - 1});
-        const Code* form = statements_[site.steps[0].index]->node().code.get();
-        if (!failed_at_ || !form || (failed_at_ > scratch_.data() && failed_at_ <= scratch_.data() + scratch_.size()))
-            return;
-        for (std::size_t i = 0; i < resume_.size(); ++i) {
+        if (failed_at_ > scratch_.data() && failed_at_ <= scratch_.data() + scratch_.size()) return;
+        locate_in(statements_[site.steps[0].index]->node().code.get(), false, site);
+    }
+
+    void locate_in(const Code* form, bool with_root, FailureSite& site) const {
+        if (!failed_at_ || !form) return;
+        for (std::size_t i = 0; i < resume_.size(); ++i, with_root = false) {
             const Instruction& entered = resume_[i][-1];
-            append_site(*form, static_cast<std::size_t>(&entered - form->ops.data()), false, site.steps);
-            if (entered.op != Op::Run) return;
-            form = node_at<StatementNode>(entered).code.get();
+            append_site(*form, static_cast<std::size_t>(&entered - form->ops.data()), with_root, site.steps);
+            if (entered.op == Op::Enter) return;
+            if (entered.op == Op::Run) form = node_at<StatementNode>(entered).code.get();
         }
-        append_site(*form, static_cast<std::size_t>(failed_at_ - 1 - form->ops.data()), false, site.steps);
+        append_site(*form, static_cast<std::size_t>(failed_at_ - 1 - form->ops.data()), with_root, site.steps);
     }
 
     static Value pop(Value*& sp) noexcept {
@@ -229,55 +305,93 @@ private:
         std::optional<Value> replaced = machine_.vars.insert(name, std::move(value));
     }
 
+    // The same through a unit's slot. Its register takes a number, and
+    // holds until the host's code runs: until the replaced value's release,
+    // if that lets go of a function.
+    template <bool kSlot>
+    [[gnu::always_inline]] void bind(const Instruction& in, const Name& name, Value value) {
+        if constexpr (!kSlot) {
+            bind(name, std::move(value));
+        } else {
+            sizes_.check(value);
+            Slot& slot = slots_[in.slot];
+            slot.stamp = registers_ && !value.is_shared() ? host_turns : 0;
+            slot.tag = value.tag_word();
+            slot.word = value.value_word();
+            if (slot.binding) [[likely]] {
+                Value replaced = slot.binding->exchange(std::move(value));
+                return;
+            }
+            insert(slot, name, std::move(value));
+        }
+    }
+
+    [[gnu::noinline]] void insert(Slot& slot, const Name& name, Value value) {
+        std::optional<Value> replaced = machine_.vars.insert(name, std::move(value), slot.binding);
+    }
+
+    template <bool kSlot>
     void let_literal(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
-        bind(let.ident, static_cast<const LiteralNode&>(let.expr.node()).value);
+        bind<kSlot>(in, let.ident, static_cast<const LiteralNode&>(let.expr.node()).value);
     }
 
+    template <bool kSlot>
     void let_shallow(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
         Value value;
         if (!quick(let.expr.node(), value)) value = shallow(let.expr.node());
-        bind(let.ident, std::move(value));
+        bind<kSlot>(in, let.ident, std::move(value));
     }
 
     // `x = n + 1` with n bound to an integer is worked out on two words.
+    template <bool kSlot>
     void let_arith(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(operand);
         std::int64_t n;
-        if (!machine_.vars.read_remembered_int(node_at<Name>(in), n)) [[unlikely]]
-            return bind(let.ident, shallow(let.expr.node()));
-        bind(let.ident, Value::integer(wrapping(static_cast<Operator>(in.arg), n, operand.arg)));
+        if (!read_int<kSlot>(in, node_at<Name>(in), n)) [[unlikely]]
+            return bind<kSlot>(operand, let.ident, shallow(let.expr.node()));
+        bind<kSlot>(operand, let.ident, Value::integer(wrapping(static_cast<Operator>(in.arg), n, operand.arg)));
     }
 
     // `x = n * 1.5` with n bound to a number: worked out on the two words.
+    template <bool kSlot>
     [[gnu::noinline]] void let_arith_number(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(operand);
         const Value& literal = right_literal(let.expr.node());
         auto op = static_cast<Operator>(in.arg);
         Value n;
-        if (!read_here(node_at<Name>(in), n) || !n.is_number() ||
+        if (!read_inline<kSlot>(in, node_at<Name>(in), n) || !n.is_number() ||
             (op == Operator::Div && literal.is_int() && n.is_int())) [[unlikely]]
-            return bind(let.ident, shallow(let.expr.node()));
+            return bind<kSlot>(operand, let.ident, shallow(let.expr.node()));
         bool integers = literal.is_int() && n.is_int();
-        bind(let.ident, integers ? Value::integer(wrapping(op, n.as_int(), literal.as_int()))
-                                 : Value::real(ieee(op, n.to_double(), literal.to_double())));
+        bind<kSlot>(operand, let.ident, integers ? Value::integer(wrapping(op, n.as_int(), literal.as_int()))
+                                                 : Value::real(ieee(op, n.to_double(), literal.to_double())));
     }
 
+    template <bool kSlot>
     void let_call(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
-        bind(let.ident, call_of_leaf(static_cast<const CallNode&>(let.expr.node())));
+        bind<kSlot>(in, let.ident, call_of_leaf(static_cast<const CallNode&>(let.expr.node())));
     }
 
+    // A function's copy is the host's code too.
+    template <bool kSlot>
     void bind_function(const Instruction& in) {
         meter_.charge(in.cost);
         const FnNode& fn = node_at<FnNode>(in);
-        std::optional<Value> replaced = machine_.vars.insert(fn.ident, Value::function(fn.f->clone_box()));
+        Value function = Value::function(fn.f->clone_box());
+        host_turn();
+        if constexpr (kSlot) {
+            bind<true>(in, fn.ident, std::move(function));
+        } else {
+            std::optional<Value> replaced = machine_.vars.insert(fn.ident, std::move(function));
+        }
     }
 
     bool branch_shallow(const Instruction& in) {
@@ -290,22 +404,23 @@ private:
 
     // `n < 10` with n bound to an integer is two words compared; anything
     // else goes the general way.
-    template <class Compare>
+    template <class Compare, bool kSlot>
     bool compared(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         std::int64_t n;
-        if (!machine_.vars.read_remembered_int(node_at<Name>(in), n)) [[unlikely]]
+        if (!read_int<kSlot>(in, node_at<Name>(in), n)) [[unlikely]]
             return condition(shallow(node_at<PairNode>(operand)));
         return Compare{}(n, std::int64_t{operand.arg});
     }
 
     // `n > 99.5` with n bound to a number: the two compared on the spot.
+    template <bool kSlot>
     [[gnu::noinline]] bool compared_number(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         const ExprNode& cond = node_at<ExprNode>(operand);
         const Value& literal = right_literal(cond);
         Value n;
-        if (!read_here(node_at<Name>(in), n) || !n.is_number()) [[unlikely]]
+        if (!read_inline<kSlot>(in, node_at<Name>(in), n) || !n.is_number()) [[unlikely]]
             return condition(shallow(cond));
         switch (cond.kind) {
         case CellKind::LessThan: return order(n, literal) < 0;
@@ -315,10 +430,11 @@ private:
     }
 
     // `n == "text"` with n bound to a text: compared where it is bound.
+    template <bool kSlot>
     [[gnu::noinline]] bool compared_text(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         const ExprNode& cond = node_at<ExprNode>(operand);
-        const Binding* binding = machine_.vars.remembered(node_at<Name>(in));
+        const Binding* binding = binding_of<kSlot>(in, node_at<Name>(in));
         int equal = binding ? binding->equals_text(right_literal(cond).as_string()) : -1;
         if (equal < 0) [[unlikely]]
             return condition(shallow(cond));
@@ -332,14 +448,16 @@ private:
     // `x = x + leaf`, evaluated as shallow() would. When x holds a text that
     // only the table and this run hold, the text grows in place: a program
     // that builds a text piece by piece then costs time linear in its length.
+    template <bool kSlot>
     void append(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
         auto& pair = static_cast<const PairNode&>(let.expr.node());
-        if (!appended_in_table(let.ident, pair.right.node())) append_by_value(let, pair);
+        if (!appended_in_table<kSlot>(in, let.ident, pair.right.node())) append_by_value<kSlot>(in, let, pair);
     }
 
-    [[gnu::noinline]] void append_by_value(const LetNode& let, const PairNode& pair) {
+    template <bool kSlot>
+    [[gnu::noinline]] void append_by_value(const Instruction& in, const LetNode& let, const PairNode& pair) {
         Value left = lookup(static_cast<const IdentNode&>(pair.left.node()).id);
         Value held_right;
         const Value& right = leaf(pair.right.node(), held_right);
@@ -347,19 +465,167 @@ private:
             sizes_.check_text(left.as_string().size() + right.as_string().size());
             if (machine_.vars.append(let.ident, left, right.as_string(), sizes_.max())) return;
         }
-        bind(let.ident, apply(pair, left, right));
+        bind<kSlot>(in, let.ident, apply(pair, left, right));
     }
 
     // The common `x = x + "text"` once x is bound: the table alone may hold
     // x's text, so it grows in place under its binding's lock, with no
     // handle taken out. Nothing here can fail: x being unbound, no text or too long
-    // a text leaves the work to the general path, which reports it.
-    bool appended_in_table(const Name& x, const ExprNode& right) {
+    // a text leaves the work to the general path, which reports it. A text
+    // is never in a register.
+    template <bool kSlot>
+    bool appended_in_table(const Instruction& in, const Name& x, const ExprNode& right) {
         if (right.kind != CellKind::Literal) return false;
         const Value& tail = static_cast<const LiteralNode&>(right).value;
         if (tail.kind() != Kind::String) return false;
         std::string_view text = tail.as_string();
+        if constexpr (kSlot) {
+            Binding* binding = slot_binding(in.slot, x);
+            return binding && (binding->append_in_room(text, sizes_.max()) ||
+                               binding->append_if_held_by(1, nullptr, text, sizes_.max()));
+        }
         return machine_.vars.append_in_room(x, text, sizes_.max()) || machine_.vars.append(x, text, sizes_.max());
+    }
+
+    // ------------------------------------------ expressions of numbers
+
+    // A number or a boolean as its two words.
+    struct Words {
+        std::uint64_t word;
+        std::uint8_t tag;
+    };
+
+    [[gnu::always_inline]] void let_numbers(const Instruction& in) {
+        meter_.charge(in.cost);
+        const NumberCode& code = node_at<NumberCode>(in);
+        Words result;
+        if (!numbers(code, result)) [[unlikely]]
+            return bind<true>(in, *code.target, pairs(*code.expression));
+        bind_words(in, *code.target, result);
+    }
+
+    // A number or a boolean bound through a unit's slot: no size to check.
+    [[gnu::always_inline]] void bind_words(const Instruction& in, const Name& name, Words value) {
+        Slot& slot = slots_[in.slot];
+        slot.stamp = registers_ ? host_turns : 0;
+        slot.tag = value.tag;
+        slot.word = value.word;
+        if (Binding* binding = slot.binding) [[likely]] {
+            Value replaced = binding->exchange(Value::adopt(value.tag, value.word));
+            return;
+        }
+        insert(slot, name, Value::adopt(value.tag, value.word));
+    }
+
+    [[gnu::always_inline]] bool branch_numbers(const Instruction& in) {
+        meter_.charge(in.cost);
+        const NumberCode& code = node_at<NumberCode>(in);
+        Words result;
+        if (!numbers(code, result)) [[unlikely]]
+            return condition(pairs(*code.expression));
+        return result.word != 0;
+    }
+
+    // The code's value, worked out on numbers (number_code.hpp); false,
+    // with nothing done, when one of its names holds anything else.
+    [[gnu::always_inline]] bool numbers(const NumberCode& code, Words& out) {
+        const NumberCode::Operation* op = code.operation;
+        Words a, b, c;
+        switch (code.shape) {
+        case NumberCode::Shape::One:
+            if (!leaf_words(code.leaf[0], a) || !leaf_words(code.leaf[1], b)) return false;
+            return out = worked(op[0].step, a, b), true;
+        case NumberCode::Shape::Left:
+            if (!leaf_words(code.leaf[0], a) || !leaf_words(code.leaf[1], b) || !leaf_words(code.leaf[2], c))
+                return false;
+            return out = worked(op[1].step, worked(op[0].step, a, b), c), true;
+        case NumberCode::Shape::Right:
+            if (!leaf_words(code.leaf[0], a) || !leaf_words(code.leaf[1], b) || !leaf_words(code.leaf[2], c))
+                return false;
+            return out = worked(op[1].step, a, worked(op[0].step, b, c)), true;
+        default: return numbers_in_order(code, out);
+        }
+    }
+
+    [[gnu::noinline]] bool numbers_in_order(const NumberCode& code, Words& out) {
+        Words values[NumberCode::kMostLeaves + NumberCode::kMostSteps];
+        for (std::size_t i = 0; i < code.leaves; ++i)
+            if (!leaf_words(code.leaf[i], values[i])) return false;
+        for (std::size_t i = 0; i < code.operations; ++i) {
+            const NumberCode::Operation& operation = code.operation[i];
+            values[NumberCode::kMostLeaves + i] = worked(operation.step, values[operation.left], values[operation.right]);
+        }
+        out = values[NumberCode::kMostLeaves + code.operations - 1];
+        return true;
+    }
+
+    // A literal, or the number bound to a name: from its register while
+    // that holds.
+    [[gnu::always_inline]] bool leaf_words(const NumberCode::Leaf& leaf, Words& out) {
+        if (!leaf.name) {
+            out = {leaf.word, leaf.tag};
+            return true;
+        }
+        const Slot& slot = slots_[leaf.slot];
+        if (slot.stamp == host_turns) {
+            out = {slot.word, slot.tag};
+            return is_number_tag(slot.tag);
+        }
+        const Binding* binding = slot_binding(leaf.slot, *leaf.name);
+        return binding && binding->words_unlocked(out.tag, out.word) && is_number_tag(out.tag);
+    }
+
+    static bool is_number_tag(std::uint8_t tag) noexcept {
+        return tag == Value::kIntTag || tag == Value::kFloatTag;
+    }
+
+    // One operation; two doubles, the common case, on the spot.
+    [[gnu::always_inline]] static Words worked(NumberCode::Step step, Words a, Words b) {
+        if ((a.tag ^ Value::kFloatTag) | (b.tag ^ Value::kFloatTag)) [[unlikely]]
+            return worked_slowly(step, a, b);
+        double x = std::bit_cast<double>(a.word), y = std::bit_cast<double>(b.word);
+        switch (step) {
+        case NumberCode::Step::Add: return real(x + y);
+        case NumberCode::Step::Sub: return real(x - y);
+        case NumberCode::Step::Mul: return real(x * y);
+        case NumberCode::Step::Div: return real(x / y);
+        case NumberCode::Step::Less: return truth(compare_doubles(x, y) < 0);
+        case NumberCode::Step::Greater: return truth(compare_doubles(x, y) > 0);
+        case NumberCode::Step::Equal: return truth(x == y);
+        }
+        __builtin_unreachable();
+    }
+
+    // Integers, and an integer with a double, by the rules of number.hpp.
+    [[gnu::noinline]] static Words worked_slowly(NumberCode::Step step, Words a, Words b) {
+        Number x = Value::adopt(a.tag, a.word).as_number(), y = Value::adopt(b.tag, b.word).as_number();
+        switch (step) {
+        case NumberCode::Step::Less: return truth(compare(x, y) < 0);
+        case NumberCode::Step::Greater: return truth(compare(x, y) > 0);
+        case NumberCode::Step::Equal: return truth(same_number(x, y));
+        default: {
+            Value made = Value::number(arithmetic(static_cast<Operator>(step), x, y));
+            return {made.value_word(), made.tag_word()};
+        }
+        }
+    }
+
+    static Words real(double x) noexcept { return {std::bit_cast<std::uint64_t>(x), Value::kFloatTag}; }
+    static Words truth(bool b) noexcept {
+        Value made = Value::boolean(b);
+        return {made.value_word(), made.tag_word()};
+    }
+
+    // An expression of numbers the general way, where a name holds
+    // anything else: as the form of its statement works it out, operands
+    // left before right. No deeper than a NumberCode.
+    Value pairs(const ExprNode& node) {
+        Value held;
+        if (is_leaf(node.kind)) return leaf(node, held);
+        auto& pair = static_cast<const PairNode&>(node);
+        Value left = pairs(pair.left.node());
+        Value right = pairs(pair.right.node());
+        return apply(pair, left, right);
     }
 
     // ------------------------------------------------------ expressions
@@ -383,15 +649,67 @@ private:
         if (kept.held && left.is_int())
             left.assign_int(wrapping(static_cast<Operator>(in.arg), left.as_int(), kept.value));
         else
-            arith_lookup(in, left);
+            arith_lookup<false>(in, left);
     }
 
-    // The number, boolean or null bound to a name that remembers its
-    // binding, read inline in the out-of-line handlers of the instructions
-    // that read numbers (the table's own reader is a call there).
-    [[gnu::always_inline]] bool read_here(const Name& name, Value& out) const noexcept {
-        const Binding* binding = machine_.vars.remembered(name);
+    // ------------------------------------------------- names and slots
+
+    // The binding of a unit's slot, found through `name` on its first use.
+    [[gnu::always_inline]] Binding* slot_binding(std::uint16_t i, const Name& name) {
+        Slot& slot = slots_[i];
+        if (slot.binding) [[likely]]
+            return slot.binding;
+        return slot.binding = machine_.vars.binding_of(name);
+    }
+
+    // The binding a name remembers, or, in a unit, its slot's.
+    template <bool kSlot>
+    [[gnu::always_inline]] const Binding* binding_of(const Instruction& in, const Name& name) {
+        if constexpr (kSlot) return slot_binding(in.slot, name);
+        return machine_.vars.remembered(name);
+    }
+
+    // The number, boolean or null bound to the name, read inline in the
+    // out-of-line handlers of the instructions that read numbers (the
+    // table's own reader is a call there): in a unit from its register
+    // while that holds.
+    template <bool kSlot>
+    [[gnu::always_inline]] bool read_inline(const Instruction& in, const Name& name, Value& out) {
+        if constexpr (kSlot) {
+            const Slot& slot = slots_[in.slot];
+            if (slot.stamp == host_turns) {
+                out = Value::adopt(slot.tag, slot.word);
+                return true;
+            }
+        }
+        const Binding* binding = binding_of<kSlot>(in, name);
         return binding && binding->copy_unlocked(out);
+    }
+
+    // The same for an integer alone.
+    template <bool kSlot>
+    [[gnu::always_inline]] bool read_int(const Instruction& in, const Name& name, std::int64_t& out) {
+        if constexpr (kSlot) {
+            const Slot& slot = slots_[in.slot];
+            if (slot.stamp == host_turns) {
+                out = static_cast<std::int64_t>(slot.word);
+                return slot.tag == Value::kIntTag;
+            }
+        }
+        const Binding* binding = binding_of<kSlot>(in, name);
+        return binding && binding->copy_int_unlocked(out);
+    }
+
+    // Any value bound to the name.
+    template <bool kSlot>
+    [[gnu::always_inline]] Value lookup(const Instruction& in, const Name& name) {
+        if constexpr (kSlot) {
+            if (Value value; read_inline<true>(in, name, value)) [[likely]]
+                return value;
+            if (const Binding* binding = slot_binding(in.slot, name)) return binding->copy();
+            return find(name);
+        }
+        return lookup(name);
     }
 
     // A value the name remembers its binding for, the common case, is read
@@ -530,11 +848,12 @@ private:
     // worked out on the spot. The two cases of arith_with are written out
     // again here: a helper that both inline changes how the loop is compiled
     // and costs the integer workloads about a fifth.
+    template <bool kSlot>
     [[gnu::noinline]] void arith_lookup(const Instruction& in, Value& left) {
         const Name& name = node_at<Name>(in);
         Value right;
-        if (!read_here(name, right)) [[unlikely]]
-            return arith_with(in, left, lookup(name));
+        if (!read_inline<kSlot>(in, name, right)) [[unlikely]]
+            return arith_with(in, left, lookup<kSlot>(in, name));
         auto op = static_cast<Operator>(in.arg);
         if (left.is_int() && right.is_int())
             left.assign_int(wrapping(op, left.as_int(), right.as_int()));
@@ -556,13 +875,16 @@ private:
 
     [[gnu::noinline]] Value call_of_leaf(const CallNode& call) {
         Value held;
-        return invoke(call, Value(leaf(call.arg.node(), held)));
+        return invoke<false>(Instruction(Op::Call), call, Value(leaf(call.arg.node(), held)));
     }
 
-    Value invoke(const CallNode& node, Value argument) {
-        const Value& function = function_named(node.ident);
+    // The function may do anything to the machine: no register holds after it.
+    template <bool kSlot>
+    Value invoke(const Instruction& in, const CallNode& node, Value argument) {
+        const Value& function = function_named<kSlot>(in, node.ident);
         if (function.kind() != Kind::Function) fail("called `Option::unwrap()` on a `None` value");
         Value result = function.as_function().run(std::move(argument));
+        host_turn();
         sizes_.check(result);
         return result;
     }
@@ -572,12 +894,13 @@ private:
     // runs stays alive, and a loop of calls to one function reuses the
     // handle for as long as the binding's version says it was not rebound,
     // with no lock and no count taken.
-    const Value& function_named(const Name& name) {
-        const Binding* binding = machine_.vars.remembered(name);
+    template <bool kSlot>
+    const Value& function_named(const Instruction& in, const Name& name) {
+        const Binding* binding = binding_of<kSlot>(in, name);
         if (binding && binding == called_.binding && binding->version() == called_.version) return called_.handle;
         std::uint32_t version = binding ? binding->version() : 1;
-        Value found = lookup(name);
-        if (!binding) binding = machine_.vars.remembered(name), version = 1;
+        Value found = lookup<kSlot>(in, name);
+        if (!binding) binding = binding_of<kSlot>(in, name), version = 1;
         called_ = {binding, version, std::move(found)};
         return called_.handle;
     }
@@ -598,6 +921,9 @@ private:
     Machine& machine_;
     Meter& meter_;
     const SizeLimit sizes_;
+    const bool registers_;  // whether a unit keeps numbers in its slots' registers
+    const Unit* unit_ = nullptr;  // the unit running, if any
+    Slot* slots_ = nullptr;       // its slots
     ValueStack stack_;
     SmallStack<const Instruction*, 16> resume_;
     struct {
@@ -619,12 +945,52 @@ private:
 void run(Machine& machine, std::span<const Statement* const> statements, FailureSite* site) {
     if (statements.empty()) return;
     Budget budget(machine);
+    run(machine, statements, site, budget);
+}
+
+// A program run again runs as its unit, with the slots the thread keeps for
+// it on this machine.
+void run(Machine& machine, std::span<const Statement* const> statements, FailureSite* site, Budget& budget) {
+    if (statements.empty()) return;
+    if (const Unit* unit = unit_for(statements)) {
+        FrameLease frame(*unit, machine.vars);
+        return Evaluator(machine, budget.meter()).run(*unit, frame.slots(), site);
+    }
     Evaluator(machine, budget.meter()).run(statements, site);
 }
 
-void run(Machine& machine, std::span<const Statement* const> statements, FailureSite* site, Budget& budget) {
-    if (statements.empty()) return;
+PreparedProgram::PreparedProgram(Machine& machine, std::span<const Statement* const> statements) noexcept
+    : machine_(machine), statements_(statements) {}
+
+PreparedProgram::~PreparedProgram() = default;
+
+// Until the program has a unit, each run asks for it, as `run` does: the
+// first runs without one and the second compiles it. A program that cannot
+// be one runs statement by statement from then on.
+void PreparedProgram::run(FailureSite* site, Budget& budget) {
+    if (statements_.empty()) return;
+    if (!unit_ && asked_ < 2) {
+        ++asked_;
+        unit_ = unit_for(statements_);
+    }
+    if (!unit_) return Evaluator(machine_, budget.meter()).run(statements_, site);
+    if (!frame_) frame_ = std::make_unique<Frame>(*unit_, machine_.vars);
+    Evaluator(machine_, budget.meter()).run(*unit_, frame_->slots(), site);
+}
+
+void detail::run_by_statements(Machine& machine, std::span<const Statement* const> statements, FailureSite* site,
+                               Budget& budget) {
     Evaluator(machine, budget.meter()).run(statements, site);
+}
+
+// A program too large for a unit runs statement by statement here too.
+void detail::run_as_unit(Machine& machine, std::span<const Statement* const> statements, FailureSite* site,
+                         Budget& budget) {
+    if (statements.empty()) return;
+    std::unique_ptr<Unit> unit = compile(statements);
+    if (!unit->whole) return run_by_statements(machine, statements, site, budget);
+    Frame frame(*unit, machine.vars);
+    Evaluator(machine, budget.meter()).run(*unit, frame.slots(), site);
 }
 
 void run(Machine& machine, const Program& statements) {

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "quarn/error.hpp"
+#include "quarn/host_turns.hpp"
 
 namespace quarn {
 namespace {
@@ -16,6 +17,7 @@ std::atomic<InterruptCheck> interrupt_check{nullptr};
 void set_interrupt_check(InterruptCheck check) noexcept { interrupt_check.store(check, std::memory_order_release); }
 
 void check_interrupt() {
+    detail::host_turn();
     if (InterruptCheck check = interrupt_check.load(std::memory_order_acquire)) check();
 }
 

@@ -7,6 +7,7 @@
 
 #include "allocation.hpp"
 #include "children.hpp"
+#include "quarn/host_turns.hpp"
 #include "quarn/tree.hpp"
 
 namespace quarn::detail {
@@ -68,11 +69,13 @@ void destroy_with_items(Counted* object) noexcept {
 
 }  // namespace
 
+// A function's release lets go of its host's object, which may run the
+// host's code (host_turns.hpp).
 void destroy_counted(Counted* object) noexcept {
     switch (object->kind) {
     case CellKind::String: return destroy_as<TextCell>(object, static_cast<TextCell*>(object)->capacity);
     case CellKind::Vector: return destroy_with_items<ItemsCell, Value>(object);
-    case CellKind::Function: return destroy_as<FunctionCell>(object);
+    case CellKind::Function: return host_turn(), destroy_as<FunctionCell>(object);
     case CellKind::Literal: return destroy_as<LiteralNode>(object);
     case CellKind::Ident: return destroy_as<IdentNode>(object);
     case CellKind::BinaryOp:
@@ -84,7 +87,7 @@ void destroy_counted(Counted* object) noexcept {
     case CellKind::VectorExpr: return destroy_with_items<VectorNode, Expr>(object);
     case CellKind::Let: return destroy_as<LetNode>(object);
     case CellKind::If: return destroy_as<IfNode>(object);
-    case CellKind::Fn: return destroy_as<FnNode>(object);
+    case CellKind::Fn: return host_turn(), destroy_as<FnNode>(object);
     }
 }
 

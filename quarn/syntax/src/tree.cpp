@@ -3,6 +3,7 @@
 #include "allocation.hpp"
 #include "children.hpp"
 
+#include <atomic>
 #include <type_traits>
 
 namespace quarn {
@@ -48,6 +49,19 @@ bool appends_to(const Identifier& ident, const Expr& expr) {
 }
 
 }  // namespace
+
+// Each thread takes serials in blocks, so that making a statement costs no
+// atomic operation.
+std::uint64_t detail::next_statement_serial() noexcept {
+    constexpr std::uint64_t kBlock = 1 << 16;
+    static std::atomic<std::uint64_t> taken{1};  // 0 is no statement's
+    thread_local std::uint64_t next = 0, end = 0;
+    if (next == end) {
+        next = taken.fetch_add(kBlock, std::memory_order_relaxed);
+        end = next + kBlock;
+    }
+    return next++;
+}
 
 Expr Expr::literal(Value value) { return Expr(made<LiteralNode>(std::move(value))); }
 

@@ -168,8 +168,12 @@ std::optional<Value> VarTable::store(std::uint64_t h, IdentifierView id, Identif
 }
 
 std::optional<Value> VarTable::insert(const Name& name, Value value) {
-    if (Binding* known = name.binding.get(id_)) return replace(*known, std::move(value));
     Binding* at;
+    return insert(name, std::move(value), at);
+}
+
+std::optional<Value> VarTable::insert(const Name& name, Value value, Binding*& at) {
+    if ((at = name.binding.get(id_))) return replace(*at, std::move(value));
     std::optional<Value> replaced = store(name.id, nullptr, std::move(value), at);
     name.binding.put(id_, at);
     return replaced;

@@ -13,7 +13,7 @@ public:
     // `limit` 0 is no limit.
     explicit SizeLimit(std::uint64_t limit) noexcept : limit_(limit), max_(limit ? limit : Value::kMaxSize) {}
 
-    void check(const Value& value) const {
+    [[gnu::always_inline]] void check(const Value& value) const {
         if (value.is_shared() && value.size() > max_) exceeded();
     }
     // Before a text of `bytes` is made: a program that doubles a text must

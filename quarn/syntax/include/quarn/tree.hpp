@@ -26,9 +26,16 @@ class Releaser;
 struct ExprNode : Counted {
     using Counted::Counted;
 };
+// A number that no other statement made in the process has: what a unit
+// names the statements of its program by (code_slot.hpp), since a node's
+// address may be used again once the node is gone.
+std::uint64_t next_statement_serial() noexcept;
+
 // Every statement keeps its compiled form: a program's statements run from it.
 struct StatementNode : Counted {
-    using Counted::Counted;
+    explicit StatementNode(CellKind kind, std::uint8_t flags = 0) noexcept
+        : Counted(kind, flags), serial(next_statement_serial()) {}
+    const std::uint64_t serial;
     CodeSlot code;
 };
 

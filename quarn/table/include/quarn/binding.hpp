@@ -64,6 +64,12 @@ public:
         out = static_cast<std::int64_t>(w);
         return true;
     }
+    // The two words of a number, a boolean or null, with no lock; false for a
+    // shared value (whose words may be read only under the lock), or when a
+    // write overlapped the read.
+    [[gnu::always_inline]] bool words_unlocked(std::uint8_t& tag, std::uint64_t& word) const noexcept {
+        return words(tag, word) && !Value::is_shared_tag(tag);
+    }
     // The sequence lock's count (seq_lock.hpp): the same even number twice
     // means the value did not change in between.
     std::uint32_t version() const noexcept { return seq_.version(); }

@@ -64,9 +64,14 @@ public:
     // address as long as the table: the table never moves or removes one.
     const Binding* find(IdentifierView id) const;
     Value read(const Binding& binding) const { return binding.copy(); }
+    // The name's binding, which the name then remembers, or null when it is
+    // unbound. A binding stays at its address as long as the table.
+    Binding* binding_of(const Name& name) const { return bound(name); }
     // Binds the name; returns the value it replaces, which the caller
     // releases once the shard's lock is free.
     std::optional<Value> insert(const Name& name, Value value);
+    // The same, setting `at` to the name's binding.
+    std::optional<Value> insert(const Name& name, Value value, Binding*& at);
     std::optional<Value> insert(Identifier id, Value value);
     // The same, setting `at` to the name's binding, which the caller may
     // keep for as long as the table lives and rebind through rebind().
@@ -103,6 +108,8 @@ public:
     // those values over, for the caller to drop once no lock is held.
     std::vector<Value> take_functions();
 
+    // A number that no other table made in the process has.
+    std::uint64_t id() const noexcept { return id_; }
     std::size_t shard_count() const noexcept { return count_; }
     Writers writers() const noexcept { return writers_; }
     std::uint64_t hash(IdentifierView id) const noexcept;

@@ -67,7 +67,7 @@ inline std::int64_t wrapping(Operator op, std::int64_t a, std::int64_t b) noexce
 int compare(Number a, Number b) noexcept;
 
 // The same for two doubles.
-inline int compare_doubles(double a, double b) noexcept {
+[[gnu::always_inline]] inline int compare_doubles(double a, double b) noexcept {
     // The IEEE 754 total order key: negative patterns have their low 63
     // bits inverted, so plain signed comparison of keys orders the doubles.
     auto key = [](double d) {

@@ -129,6 +129,7 @@ public:
     std::uint64_t value_word() const noexcept { return word_; }
     static bool is_shared_tag(std::uint8_t tag) noexcept { return tag >= static_cast<std::uint8_t>(Tag::String); }
     static constexpr std::uint8_t kIntTag = static_cast<std::uint8_t>(Tag::Int);
+    static constexpr std::uint8_t kFloatTag = static_cast<std::uint8_t>(Tag::Float);
     static constexpr std::uint8_t kStringTag = static_cast<std::uint8_t>(Tag::String);
     static Value adopt(std::uint8_t tag, std::uint64_t word) noexcept {
         return Value(static_cast<Tag>(tag), word);
