@@ -72,7 +72,11 @@ bool calls_functions(std::span<const quarn::Statement* const> program) {
 class Batch {
 public:
     Batch(PyQuarn& self, HeldStatements& program, BatchOptions& options)
-        : self_(self), program_(program), options_(options), texts_out_(options.outputs.ids.size()) {
+        : self_(self),
+          program_(program),
+          prepared_(self.machine, program.trees()),
+          options_(options),
+          texts_out_(options.outputs.ids.size()) {
         if (!options_.inputs) return;
         for (const quarn::Identifier& id : options_.inputs->ids) inputs_.push_back({id, nullptr, {}});
         texts_in_.resize(inputs_.size());
@@ -100,6 +104,7 @@ private:
 
     PyQuarn& self_;
     HeldStatements& program_;
+    quarn::PreparedProgram prepared_;  // the program as every row runs it
     BatchOptions& options_;
     std::vector<quarn::Assignment> inputs_;  // the names' views are of options_.inputs
     std::vector<TextIn> texts_in_;           // one per input
@@ -179,7 +184,7 @@ void Batch::convert_inputs(PyObject* row) {
         inputs_[i].value = texts_in_[i].convert(PyTuple_GET_ITEM(items.get(), static_cast<Py_ssize_t>(i)));
 }
 
-void Batch::run_program(quarn::Budget& budget) { quarn::run(self_.machine, program_.trees(), &site_, budget); }
+void Batch::run_program(quarn::Budget& budget) { prepared_.run(&site_, budget); }
 
 // Each output as `get` reads it, handed to `put` with its index.
 template <class Put>
