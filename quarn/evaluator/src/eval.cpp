@@ -331,10 +331,12 @@ private:
     }
 
     template <bool kSlot>
-    void let_literal(const Instruction& in) {
+    [[gnu::always_inline]] void let_literal(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
-        bind<kSlot>(in, let.ident, static_cast<const LiteralNode&>(let.expr.node()).value);
+        const Value& literal = static_cast<const LiteralNode&>(let.expr.node()).value;
+        if (kSlot && !literal.is_shared()) return bind_words(in, let.ident, {literal.value_word(), literal.tag_word()});
+        bind<kSlot>(in, let.ident, literal);
     }
 
     template <bool kSlot>
@@ -348,13 +350,17 @@ private:
 
     // `x = n + 1` with n bound to an integer is worked out on two words.
     template <bool kSlot>
-    void let_arith(const Instruction& in, const Instruction& operand) {
+    [[gnu::always_inline]] void let_arith(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(operand);
         std::int64_t n;
         if (!read_int<kSlot>(in, node_at<Name>(in), n)) [[unlikely]]
             return bind<kSlot>(operand, let.ident, shallow(let.expr.node()));
-        bind<kSlot>(operand, let.ident, Value::integer(wrapping(static_cast<Operator>(in.arg), n, operand.arg)));
+        auto sum = static_cast<std::uint64_t>(wrapping(static_cast<Operator>(in.arg), n, operand.arg));
+        if constexpr (kSlot)
+            bind_words(operand, let.ident, {sum, Value::kIntTag});
+        else
+            bind(let.ident, Value::integer(static_cast<std::int64_t>(sum)));
     }
 
     // `x = n * 1.5` with n bound to a number: worked out on the two words.
@@ -431,7 +437,7 @@ private:
 
     // `n == "text"` with n bound to a text: compared where it is bound.
     template <bool kSlot>
-    [[gnu::noinline]] bool compared_text(const Instruction& in, const Instruction& operand) {
+    [[gnu::always_inline]] bool compared_text(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         const ExprNode& cond = node_at<ExprNode>(operand);
         const Binding* binding = binding_of<kSlot>(in, node_at<Name>(in));
@@ -505,12 +511,17 @@ private:
     }
 
     // A number or a boolean bound through a unit's slot: no size to check.
+    // With serialized writers, the register takes it.
     [[gnu::always_inline]] void bind_words(const Instruction& in, const Name& name, Words value) {
         Slot& slot = slots_[in.slot];
-        slot.stamp = registers_ ? host_turns : 0;
-        slot.tag = value.tag;
-        slot.word = value.word;
-        if (Binding* binding = slot.binding) [[likely]] {
+        Binding* binding = slot.binding;
+        if (registers_) {
+            slot = {binding, host_turns, value.word, value.tag};
+            if (binding) [[likely]] {
+                Value replaced = binding->exchange_alone(Value::adopt(value.tag, value.word));
+                return;
+            }
+        } else if (binding) [[likely]] {
             Value replaced = binding->exchange(Value::adopt(value.tag, value.word));
             return;
         }

@@ -80,6 +80,13 @@ public:
 
     // W4.
     [[gnu::always_inline]] void unlock(std::uint32_t held) noexcept { count_.store(held + 1, std::memory_order_release); }
+
+    // W1 to W4 for a write that nothing can overlap, not even a read (a host
+    // that serialises all access to a machine): the count moves past the
+    // write in one store, after it, so that version() still tells it.
+    [[gnu::always_inline]] void pass_alone() noexcept {
+        count_.store(count_.load(std::memory_order_relaxed) + 2, std::memory_order_release);
+    }
     // W4 for a holder that changed nothing, only read under the lock: the
     // count goes back to what it was, so that readers who saw it before see
     // no write, and what a version (below) promises still holds.

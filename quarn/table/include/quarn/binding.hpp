@@ -95,15 +95,14 @@ public:
     // place, with no handle taken: 1 or 0. -1 when it is no text, or too long
     // a text to compare in one go, or while another writer holds the lock:
     // the caller then compares a copy, the general way.
-    int equals_text(std::string_view text) const noexcept {
+    // With serialized writers no write can come between: no lock is taken.
+    [[gnu::always_inline]] int equals_text(std::string_view text) const noexcept {
         constexpr std::size_t kLongest = std::size_t{1} << 20;  // longer ones are compared in stretches
+        if (text.size() > kLongest) return -1;
+        if (writers_ == Writers::Serialized) return holds_text(text);
         std::uint32_t held;
-        if (text.size() > kLongest || !try_lock(held)) return -1;
-        int result = -1;
-        if (tag_.load(std::memory_order_relaxed) == Value::kStringTag) {
-            auto* cell = reinterpret_cast<const detail::TextCell*>(word_.load(std::memory_order_relaxed));
-            result = cell->size == text.size() && std::memcmp(cell->data(), text.data(), text.size()) == 0;
-        }
+        if (!seq_.try_lock(held)) return -1;
+        int result = holds_text(text);
         seq_.unlock_unchanged(held);
         return result;
     }
@@ -112,12 +111,25 @@ public:
     // releases once the lock is free: releasing a function runs its host's
     // code.
     [[gnu::always_inline]] Value exchange(Value next) noexcept {
-        std::uint32_t held = lock();
+        bool alone = writers_ == Writers::Serialized;
+        std::uint32_t held = alone ? 0 : seq_.lock();
         Value previous = Value::adopt(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
         tag_.store(next.tag_word(), std::memory_order_relaxed);
         word_.store(next.value_word(), std::memory_order_relaxed);
         std::move(next).release();
-        seq_.unlock(held);
+        if (alone)
+            seq_.pass_alone();
+        else
+            seq_.unlock(held);
+        return previous;
+    }
+    // The same for a caller that knows the writers to be serialized.
+    [[gnu::always_inline]] Value exchange_alone(Value next) noexcept {
+        Value previous = Value::adopt(tag_.load(std::memory_order_relaxed), word_.load(std::memory_order_relaxed));
+        tag_.store(next.tag_word(), std::memory_order_relaxed);
+        word_.store(next.value_word(), std::memory_order_relaxed);
+        std::move(next).release();
+        seq_.pass_alone();
         return previous;
     }
     // Appends to the text bound here if `held` handles (the table's among
@@ -174,6 +186,13 @@ private:
         });
     }
     Value copy_shared() const noexcept;
+
+    // equals_text() with no writer about.
+    [[gnu::always_inline]] int holds_text(std::string_view text) const noexcept {
+        if (tag_.load(std::memory_order_relaxed) != Value::kStringTag) return -1;
+        auto* cell = reinterpret_cast<const detail::TextCell*>(word_.load(std::memory_order_relaxed));
+        return cell->size == text.size() && detail::same_bytes(cell->data(), text.data(), text.size());
+    }
 
     mutable SeqLock seq_;
     std::atomic<std::uint8_t> tag_;

@@ -62,7 +62,8 @@ public:
         replace_with(other.tag_, other.word_);
         return *this;
     }
-    ~Value() {
+    // Inline everywhere: a number, the common value, has nothing to release.
+    [[gnu::always_inline]] ~Value() {
         if (is_shared()) detail::drop_ref(cell());
     }
 
@@ -176,6 +177,24 @@ struct TextCell : Counted {
     const char* data() const noexcept { return reinterpret_cast<const char*>(this + 1); }
     char* data() noexcept { return reinterpret_cast<char*>(this + 1); }
 };
+
+// Whether two runs of `n` bytes are the same; a short one, a word or a
+// category's name, compared without a call: two words from each, which may
+// overlap.
+inline bool same_bytes(const char* a, const char* b, std::size_t n) noexcept {
+    auto words_equal = [&](auto word, std::size_t size) {
+        decltype(word) a0, a1, b0, b1;
+        std::memcpy(&a0, a, size), std::memcpy(&a1, a + n - size, size);
+        std::memcpy(&b0, b, size), std::memcpy(&b1, b + n - size, size);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+    };
+    if (n >= 8 && n <= 16) return words_equal(std::uint64_t{}, 8);
+    if (n >= 4 && n < 8) return words_equal(std::uint32_t{}, 4);
+    if (n > 16) return std::memcmp(a, b, n) == 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i]) return false;
+    return true;
+}
 
 // A piece or two of text at a time, the common case, is copied without a
 // call.
