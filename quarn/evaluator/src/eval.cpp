@@ -42,6 +42,16 @@
 #include "unit.hpp"
 #include "value_stack.hpp"
 
+// The handlers of a unit's common instructions go into the loop itself when
+// the build optimises. A build that does not keeps them apart, so that the
+// loop's frame, which each level of re-entry adds to the stack, stays small
+// there too.
+#ifdef __OPTIMIZE__
+#define QUARN_HOT [[gnu::always_inline]]
+#else
+#define QUARN_HOT
+#endif
+
 namespace quarn {
 namespace {
 
@@ -185,7 +195,7 @@ private:
     // The instructions of statements run by their own forms, which reach a
     // name through the binding it remembers; and calls, functions bound,
     // statements run by their own forms and the rare ones.
-    [[gnu::always_inline]] const Instruction* by_name(const Instruction& in, const Instruction* at, Value*& sp) {
+    QUARN_HOT const Instruction* by_name(const Instruction& in, const Instruction* at, Value*& sp) {
         switch (in.op) {
         case Op::Pair: combine(node_at<PairNode>(in), sp); return at;
         case Op::CallSlot: sp[-1] = invoke<true>(in, node_at<CallNode>(in), std::move(sp[-1])); return at;
@@ -309,7 +319,7 @@ private:
     // holds until the host's code runs: until the replaced value's release,
     // if that lets go of a function.
     template <bool kSlot>
-    [[gnu::always_inline]] void bind(const Instruction& in, const Name& name, Value value) {
+    QUARN_HOT void bind(const Instruction& in, const Name& name, Value value) {
         if constexpr (!kSlot) {
             bind(name, std::move(value));
         } else {
@@ -331,7 +341,7 @@ private:
     }
 
     template <bool kSlot>
-    [[gnu::always_inline]] void let_literal(const Instruction& in) {
+    QUARN_HOT void let_literal(const Instruction& in) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(in);
         const Value& literal = static_cast<const LiteralNode&>(let.expr.node()).value;
@@ -350,7 +360,7 @@ private:
 
     // `x = n + 1` with n bound to an integer is worked out on two words.
     template <bool kSlot>
-    [[gnu::always_inline]] void let_arith(const Instruction& in, const Instruction& operand) {
+    QUARN_HOT void let_arith(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(operand);
         std::int64_t n;
@@ -437,7 +447,7 @@ private:
 
     // `n == "text"` with n bound to a text: compared where it is bound.
     template <bool kSlot>
-    [[gnu::always_inline]] bool compared_text(const Instruction& in, const Instruction& operand) {
+    QUARN_HOT bool compared_text(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         const ExprNode& cond = node_at<ExprNode>(operand);
         const Binding* binding = binding_of<kSlot>(in, node_at<Name>(in));
@@ -501,7 +511,7 @@ private:
         std::uint8_t tag;
     };
 
-    [[gnu::always_inline]] void let_numbers(const Instruction& in) {
+    QUARN_HOT void let_numbers(const Instruction& in) {
         meter_.charge(in.cost);
         const NumberCode& code = node_at<NumberCode>(in);
         Words result;
@@ -512,7 +522,7 @@ private:
 
     // A number or a boolean bound through a unit's slot: no size to check.
     // With serialized writers, the register takes it.
-    [[gnu::always_inline]] void bind_words(const Instruction& in, const Name& name, Words value) {
+    QUARN_HOT void bind_words(const Instruction& in, const Name& name, Words value) {
         Slot& slot = slots_[in.slot];
         Binding* binding = slot.binding;
         if (registers_) {
@@ -528,7 +538,7 @@ private:
         insert(slot, name, Value::adopt(value.tag, value.word));
     }
 
-    [[gnu::always_inline]] bool branch_numbers(const Instruction& in) {
+    QUARN_HOT bool branch_numbers(const Instruction& in) {
         meter_.charge(in.cost);
         const NumberCode& code = node_at<NumberCode>(in);
         Words result;
@@ -539,7 +549,7 @@ private:
 
     // The code's value, worked out on numbers (number_code.hpp); false,
     // with nothing done, when one of its names holds anything else.
-    [[gnu::always_inline]] bool numbers(const NumberCode& code, Words& out) {
+    QUARN_HOT bool numbers(const NumberCode& code, Words& out) {
         const NumberCode::Operation* op = code.operation;
         Words a, b, c;
         switch (code.shape) {
@@ -572,7 +582,7 @@ private:
 
     // A literal, or the number bound to a name: from its register while
     // that holds.
-    [[gnu::always_inline]] bool leaf_words(const NumberCode::Leaf& leaf, Words& out) {
+    QUARN_HOT bool leaf_words(const NumberCode::Leaf& leaf, Words& out) {
         if (!leaf.name) {
             out = {leaf.word, leaf.tag};
             return true;
@@ -591,7 +601,7 @@ private:
     }
 
     // One operation; two doubles, the common case, on the spot.
-    [[gnu::always_inline]] static Words worked(NumberCode::Step step, Words a, Words b) {
+    QUARN_HOT static Words worked(NumberCode::Step step, Words a, Words b) {
         if ((a.tag ^ Value::kFloatTag) | (b.tag ^ Value::kFloatTag)) [[unlikely]]
             return worked_slowly(step, a, b);
         double x = std::bit_cast<double>(a.word), y = std::bit_cast<double>(b.word);
@@ -666,7 +676,7 @@ private:
     // ------------------------------------------------- names and slots
 
     // The binding of a unit's slot, found through `name` on its first use.
-    [[gnu::always_inline]] Binding* slot_binding(std::uint16_t i, const Name& name) {
+    QUARN_HOT Binding* slot_binding(std::uint16_t i, const Name& name) {
         Slot& slot = slots_[i];
         if (slot.binding) [[likely]]
             return slot.binding;
@@ -675,7 +685,7 @@ private:
 
     // The binding a name remembers, or, in a unit, its slot's.
     template <bool kSlot>
-    [[gnu::always_inline]] const Binding* binding_of(const Instruction& in, const Name& name) {
+    QUARN_HOT const Binding* binding_of(const Instruction& in, const Name& name) {
         if constexpr (kSlot) return slot_binding(in.slot, name);
         return machine_.vars.remembered(name);
     }
@@ -685,7 +695,7 @@ private:
     // table's own reader is a call there): in a unit from its register
     // while that holds.
     template <bool kSlot>
-    [[gnu::always_inline]] bool read_inline(const Instruction& in, const Name& name, Value& out) {
+    QUARN_HOT bool read_inline(const Instruction& in, const Name& name, Value& out) {
         if constexpr (kSlot) {
             const Slot& slot = slots_[in.slot];
             if (slot.stamp == host_turns) {
@@ -699,7 +709,7 @@ private:
 
     // The same for an integer alone.
     template <bool kSlot>
-    [[gnu::always_inline]] bool read_int(const Instruction& in, const Name& name, std::int64_t& out) {
+    QUARN_HOT bool read_int(const Instruction& in, const Name& name, std::int64_t& out) {
         if constexpr (kSlot) {
             const Slot& slot = slots_[in.slot];
             if (slot.stamp == host_turns) {
@@ -713,7 +723,7 @@ private:
 
     // Any value bound to the name.
     template <bool kSlot>
-    [[gnu::always_inline]] Value lookup(const Instruction& in, const Name& name) {
+    QUARN_HOT Value lookup(const Instruction& in, const Name& name) {
         if constexpr (kSlot) {
             if (Value value; read_inline<true>(in, name, value)) [[likely]]
                 return value;
