@@ -35,6 +35,12 @@ install_build_tools() {
     need_packages libgtest-dev
 }
 
+# The core's own benchmark (bench/core.sh): Google Benchmark, and callgrind
+# to count instructions.
+install_core_bench_tools() {
+    need_packages g++ make cmake libbenchmark-dev valgrind
+}
+
 # configure_build DIR [cmake options...]
 configure_build() {
     local dir="$1"
