@@ -37,7 +37,10 @@ HeldStatements::HeldStatements(PyObject* object) {
         statement_wrapper(item);
         return Ref::own(item);
     };
-    for (const Ref& item : convert_items<Ref, ItemCode::None>(object, checked)) hold(item.get());
+    std::vector<Ref> items = convert_items<Ref, ItemCode::None>(object, checked);
+    trees_.reserve(items.size());
+    held_.reserve(items.size());
+    for (const Ref& item : items) hold(item.get());
 }
 
 }  // namespace velmo

@@ -31,9 +31,10 @@ public:
     std::span<const quarn::Statement* const> trees() noexcept { return {trees_.data(), trees_.size()}; }
 
 private:
+    // Into the room reserved for the items.
     [[gnu::always_inline]] void hold(PyObject* item) {
-        trees_.push(&statement_wrapper(item)->statement);
-        held_.push(Ref::own(item));
+        trees_.push_reserved(&statement_wrapper(item)->statement);
+        held_.push_reserved(Ref::own(item));
     }
 
     quarn::SmallStack<Ref, 32> held_;

@@ -56,7 +56,7 @@ void unwrap(PyStatement& wrapper) noexcept { std::destroy_at(&wrapper.statement)
 
 PyQuarn* quarn_wrapper(PyObject* object) { return as_wrapper<PyQuarn>(object, types.quarn, "Quarn"); }
 PyExpr* expr_wrapper(PyObject* object) { return as_wrapper<PyExpr>(object, types.expr, "Expr"); }
-PyStatement* statement_wrapper(PyObject* object) {
+PyStatement* checked_statement_wrapper(PyObject* object) {
     return as_wrapper<PyStatement>(object, types.statement, "Statement");
 }
 

@@ -65,6 +65,14 @@ void unwrap(PyStatement& wrapper) noexcept;
 // an instance whose value was never built, the text refusing how it was made).
 PyQuarn* quarn_wrapper(PyObject* object);
 PyExpr* expr_wrapper(PyObject* object);
-PyStatement* statement_wrapper(PyObject* object);
+PyStatement* checked_statement_wrapper(PyObject* object);
+// An instance of the class itself, the common argument, is taken inline: a
+// program's every statement is one when it runs.
+inline PyStatement* statement_wrapper(PyObject* object) {
+    auto* wrapper = reinterpret_cast<PyStatement*>(object);
+    if (Py_TYPE(object) == types.statement && wrapper->built.yes()) [[likely]]
+        return wrapper;
+    return checked_statement_wrapper(object);
+}
 
 }  // namespace velmo

@@ -16,6 +16,9 @@
 // Each statement begins by charging its operations to the run's meter: one
 // for the statement, one per node of its expression; a block charges its own
 // nodes each time it is entered.
+//
+// A program run again is compiled the same way, as a whole, into one form:
+// its unit (unit.hpp).
 
 #include <array>
 #include <cstdint>

@@ -39,6 +39,11 @@ public:
         new (data_ + size_) T(std::move(item));
         ++size_;
     }
+    // The same into the room that reserve() made, which it does not check.
+    void push_reserved(T item) noexcept {
+        new (data_ + size_) T(std::move(item));
+        ++size_;
+    }
 
     T pop() noexcept {
         T item = std::move(data_[--size_]);
