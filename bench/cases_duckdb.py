@@ -22,7 +22,7 @@ def w9():
     def run_pass(table):
         connection.register("records", table)
         try:
-            return connection.sql(QUERY).fetch_arrow_table()
+            return connection.sql(QUERY).to_arrow_table()
         finally:
             connection.unregister("records")
 
