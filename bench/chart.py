@@ -82,7 +82,7 @@ def w8_panel(ax, results):
 def w9_panel(ax, results):
     bars_panel(ax, results["figures"].get("W9", {}), W9_BARS)
     form = "a list of str and numpy arrays" if "PyPy" in results["interpreter"] else "a pyarrow table"
-    ax.set_title("W9: the same rules over %s of %s records, table in and out"
+    ax.set_title("W9: the same rules over a table, in and out\n(%s of %s records)"
                  % (form, format(results.get("w9_records", 0), ",")))
 
 
@@ -105,8 +105,8 @@ def engine_panel(ax, results):
 
 
 def draw(out, caption, runs):
-    fig, axes = plt.subplots(3, len(runs), figsize=(6.2 * len(runs), 13.5), sharex="row",
-                             gridspec_kw={"height_ratios": [1, 0.75, 1.15]})
+    fig, axes = plt.subplots(3, len(runs), figsize=(6.2 * len(runs), 14), sharex="row",
+                             gridspec_kw={"height_ratios": [1, 0.85, 1.15]})
     for column, results in enumerate(runs):
         w8_panel(axes[0][column], results)
         w9_panel(axes[1][column], results)
