@@ -43,7 +43,9 @@ PyObject* init_module() {
         return nullptr;
     if (!register_class(module.get(), "Quarn", types.quarn) ||
         !register_class(module.get(), "Statement", types.statement) ||
-        !register_class(module.get(), "Expr", types.expr)) {
+        !register_class(module.get(), "Expr", types.expr) ||
+        !register_class(module.get(), "Columns", types.columns) ||
+        !register_class(module.get(), "Column", types.column)) {
         return nullptr;
     }
     cached_module = module.get();
