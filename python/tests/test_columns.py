@@ -532,3 +532,33 @@ def test_a_stream_that_fails_part_way_raises_its_message_after_the_rows_before()
     gc.collect()
     assert stream.released == ["stream"] and stream.schema_producer.released == ["schema"]
     assert [p.released for p in stream.sent] == [["array"], ["array"]]
+
+
+# ---------------------------------------------------------------- consumers
+
+def test_other_libraries_read_the_result_without_copying():
+    pa, pl, pd, duckdb = (library(name) for name in ("pyarrow", "polars", "pandas", "duckdb"))
+    program = [let("y", op(ident("x"), "*", lit(2))), let("s", lit("t"))]
+    result = run({"x": [1, 2, None]}, program, outputs=("y", "s"), errors="return")
+    expected = {"y": [2, 4, None], "s": ["t", "t", None]}
+    table = pa.table(result)
+    assert table.to_pydict() == expected and table.schema.types == [pa.int64(), pa.utf8()]
+    assert pa.record_batch(result).to_pydict() == expected
+    assert pl.DataFrame(result).to_dict(as_series=False) == expected
+    assert pd.DataFrame.from_arrow(result)["s"].tolist()[:2] == ["t", "t"]
+    assert duckdb.sql("select y, s from result order by y").fetchall() == [(2, "t"), (4, "t"), (None, None)]
+    assert pl.Series(result["y"]).to_list() == [2, 4, None]
+    del result
+    gc.collect()
+    assert table.to_pydict() == expected  # the table keeps the columns' memory
+
+
+@needs_pyarrow
+def test_a_long_table_goes_round_and_keeps_its_values():
+    n = 100_000
+    table = pa.table({"x": pa.array(range(n)), "t": pa.array(["a", "bb", "ccc"] * (n // 3) + ["a"] * (n % 3)).dictionary_encode()})
+    program = [let("y", op(ident("x"), "+", lit(0.5))), let("u", op(ident("t"), "+", lit("!")))]
+    result = Quarn().run_columns(program, table, outputs=["y", "u"])
+    back = pa.table(result)
+    assert back.column("y").to_pylist() == [i + 0.5 for i in range(n)]
+    assert back.column("u").to_pylist() == [t + "!" for t in table.column("t").to_pylist()]
