@@ -3,6 +3,7 @@
 // own private functions (the loaders of pickled objects).
 
 #include "classes.hpp"
+#include "capsules.hpp"
 #include "columns.hpp"
 #include "interrupts.hpp"
 #include "panic.hpp"
@@ -48,6 +49,7 @@ PyObject* init_module() {
         !register_class(module.get(), "Column", types.column)) {
         return nullptr;
     }
+    tables::keep_errors_around_releases();
     cached_module = module.get();
     Py_INCREF(cached_module);  // the cache's own reference
     return module.release();

@@ -12,6 +12,15 @@
 
 namespace velmo::tables {
 
+// What a host does around each release, when its producers may be code of
+// its own that must not run in the middle of the host's error handling:
+// `enter` puts aside what the host has pending and `leave` restores it.
+struct ReleaseHooks {
+    void* (*enter)() = nullptr;
+    void (*leave)(void*) = nullptr;
+};
+inline ReleaseHooks release_hooks;
+
 template <class Struct>
 class Owned {
 public:
@@ -37,8 +46,10 @@ public:
     void reset() noexcept {
         if (!held_.release) return;
         auto release = held_.release;
+        void* aside = release_hooks.enter ? release_hooks.enter() : nullptr;
         release(&held_);
         held_.release = nullptr;
+        if (release_hooks.leave) release_hooks.leave(aside);
     }
     // Empty, to be filled by a producer's call (get_schema, get_next).
     Struct* out() noexcept {

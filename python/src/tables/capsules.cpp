@@ -4,6 +4,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "host.hpp"
 #include "recursion_guard.hpp"
 
 namespace velmo::tables {
@@ -61,7 +62,31 @@ Ref capsule_of(Owned<Struct> owned, const char* name, PyCapsule_Destructor destr
     return Ref::steal(capsule);
 }
 
+struct Pending {
+    PyObject* type;
+    PyObject* value;
+    PyObject* traceback;
+};
+
+void* put_aside() {
+    if (!PyErr_Occurred()) return nullptr;
+    auto* pending = new Pending{};
+    PyErr_Fetch(&pending->type, &pending->value, &pending->traceback);
+    return pending;
+}
+
+// An error the release itself left is reported, as a destructor's is.
+void restore(void* aside) {
+    if (PyErr_Occurred()) host::write_unraisable(nullptr);
+    if (!aside) return;
+    auto* pending = static_cast<Pending*>(aside);
+    PyErr_Restore(pending->type, pending->value, pending->traceback);
+    delete pending;
+}
+
 }  // namespace
+
+void keep_errors_around_releases() { release_hooks = {put_aside, restore}; }
 
 bool has_method(PyObject* object, const char* name) {
     int found = python_call([&] { return PyObject_HasAttrString(object, name); }, -1);

@@ -11,6 +11,11 @@
 
 namespace velmo::tables {
 
+// Makes every release of a struct taken here run with no Python error
+// pending: a producer's release may be Python code (ctypes), which an error
+// set around it would break. Called once, when the module loads.
+void keep_errors_around_releases();
+
 // Whether the object has the method; false with no error left for an
 // object whose attribute lookup raises.
 bool has_method(PyObject* object, const char* name);

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 #include "quarn/value.hpp"
@@ -16,10 +17,15 @@ class RecentTexts {
 public:
     static constexpr std::size_t kLongest = 256;  // bytes
 
-    // The value kept for these bytes, or null.
-    const quarn::Value* find(std::string_view text) const noexcept {
-        for (const quarn::Value& kept : kept_)
-            if (kept.kind() == quarn::Kind::String && kept.as_string() == text) return &kept;
+    // The value kept for these bytes, or null. The one found last is tried
+    // first, and short texts compare without a call.
+    const quarn::Value* find(std::string_view text) noexcept {
+        if (same(kept_[hit_], text)) return &kept_[hit_];
+        for (std::size_t i = 0; i < kept_.size(); ++i) {
+            if (!same(kept_[i], text)) continue;
+            hit_ = i;
+            return &kept_[i];
+        }
         return nullptr;
     }
     // Keeps a text's value in place of the oldest, if it is short.
@@ -30,8 +36,19 @@ public:
     }
 
 private:
+    static bool same(const quarn::Value& kept, std::string_view text) noexcept {
+        if (kept.kind() != quarn::Kind::String) return false;
+        std::string_view known = kept.as_string();
+        if (known.size() != text.size()) return false;
+        if (text.size() > 16) return std::memcmp(known.data(), text.data(), text.size()) == 0;
+        for (std::size_t i = 0; i < text.size(); ++i)
+            if (known[i] != text[i]) return false;
+        return true;
+    }
+
     std::array<quarn::Value, 4> kept_;
     std::size_t next_ = 0;
+    std::size_t hit_ = 0;
 };
 
 }  // namespace velmo::tables

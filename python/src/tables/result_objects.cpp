@@ -124,7 +124,7 @@ Ref packed_list(const ColumnData& data) {
     if (data.kind == ColumnKind::Text) return packed_texts(data);
     auto rows = static_cast<std::size_t>(data.length);
     Ref valid = Ref::own(Py_None);
-    if (data.null_count > 0) {
+    if (data.null_count > 0 || data.kind == ColumnKind::Null) {
         std::string flags(rows, '\0');
         for (std::size_t i = 0; i < rows; ++i) flags[i] = data.is_null(static_cast<std::int64_t>(i)) ? 0 : 1;
         valid = Ref::checked(PyBytes_FromStringAndSize(flags.data(), static_cast<Py_ssize_t>(rows)));
