@@ -67,7 +67,7 @@ PyMethodDef columns_methods[] = {
     {"keys", fast(on_columns<columns_keys, keys>), kMethod, "keys($self)\n--\n\n"},
     {"values", fast(on_columns<columns_values, values>), kMethod, "values($self)\n--\n\n"},
     {"items", fast(on_columns<columns_items, items>), kMethod, "items($self)\n--\n\n"},
-    {"get", fast(on_columns<columns_get, get>), kMethod, "get($self, key, default=None)\n--\n\n"},
+    {"get", fast(on_columns<columns_get, get>), kMethod, "get($self, key, default=None, /)\n--\n\n"},
     {"__arrow_c_stream__", fast(on_columns<columns_arrow_stream, stream>), kMethod,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
     {"__arrow_c_schema__", fast(on_columns<columns_arrow_schema, schema>), kMethod, "__arrow_c_schema__($self)\n--\n\n"},
