@@ -13,16 +13,16 @@ namespace {
 using namespace tables;
 
 constexpr Signature column_to_pylist{"Column.to_pylist()", nullptr, 0, 0};
-constexpr const char* kRequested[] = {"requested_schema"};
-constexpr Signature column_arrow_array{"Column.__arrow_c_array__()", kRequested, 1, 1, 1};
+constexpr const char* requested_params[] = {"requested_schema"};
+constexpr Signature column_arrow_array{"Column.__arrow_c_array__()", requested_params, 1, 1, 1};
 constexpr Signature columns_keys{"Columns.keys()", nullptr, 0, 0};
 constexpr Signature columns_values{"Columns.values()", nullptr, 0, 0};
 constexpr Signature columns_items{"Columns.items()", nullptr, 0, 0};
-constexpr const char* kGet[] = {"key", "default"};
-constexpr Signature columns_get{"Columns.get()", kGet, 2, 2, 1};
-constexpr Signature columns_arrow_stream{"Columns.__arrow_c_stream__()", kRequested, 1, 1, 1};
+constexpr const char* get_params[] = {"key", "default"};
+constexpr Signature columns_get{"Columns.get()", get_params, 2, 2, 1};
+constexpr Signature columns_arrow_stream{"Columns.__arrow_c_stream__()", requested_params, 1, 1, 1};
 constexpr Signature columns_arrow_schema{"Columns.__arrow_c_schema__()", nullptr, 0, 0};
-constexpr Signature columns_arrow_array{"Columns.__arrow_c_array__()", kRequested, 1, 1, 1};
+constexpr Signature columns_arrow_array{"Columns.__arrow_c_array__()", requested_params, 1, 1, 1};
 
 template <class F>
 PyCFunction fast(F f) {
@@ -67,7 +67,7 @@ PyMethodDef columns_methods[] = {
     {"keys", fast(on_columns<columns_keys, keys>), kMethod, "keys($self)\n--\n\n"},
     {"values", fast(on_columns<columns_values, values>), kMethod, "values($self)\n--\n\n"},
     {"items", fast(on_columns<columns_items, items>), kMethod, "items($self)\n--\n\n"},
-    {"get", fast(on_columns<columns_get, get>), kMethod, "get($self, key, default=None)\n--\n\n"},
+    {"get", fast(on_columns<columns_get, get>), kMethod, "get($self, key, default=None, /)\n--\n\n"},
     {"__arrow_c_stream__", fast(on_columns<columns_arrow_stream, stream>), kMethod,
      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"},
     {"__arrow_c_schema__", fast(on_columns<columns_arrow_schema, schema>), kMethod, "__arrow_c_schema__($self)\n--\n\n"},

@@ -10,9 +10,9 @@
 namespace velmo::tables {
 namespace {
 
-constexpr const char* kSchema = "arrow_schema";
-constexpr const char* kArray = "arrow_array";
-constexpr const char* kStream = "arrow_array_stream";
+constexpr const char* schema_name = "arrow_schema";
+constexpr const char* array_name = "arrow_array";
+constexpr const char* stream_name = "arrow_array_stream";
 
 Ref call_method(PyObject* object, const char* name) {
     return Ref::checked(python_call([&] { return PyObject_CallMethod(object, name, nullptr); }, nullptr));
@@ -45,9 +45,9 @@ void release_capsule(PyObject* capsule, const char* name) {
     delete held;
 }
 
-void release_schema_capsule(PyObject* capsule) { release_capsule<ArrowSchema>(capsule, kSchema); }
-void release_array_capsule(PyObject* capsule) { release_capsule<ArrowArray>(capsule, kArray); }
-void release_stream_capsule(PyObject* capsule) { release_capsule<ArrowArrayStream>(capsule, kStream); }
+void release_schema_capsule(PyObject* capsule) { release_capsule<ArrowSchema>(capsule, schema_name); }
+void release_array_capsule(PyObject* capsule) { release_capsule<ArrowArray>(capsule, array_name); }
+void release_stream_capsule(PyObject* capsule) { release_capsule<ArrowArrayStream>(capsule, stream_name); }
 
 template <class Struct>
 Ref capsule_of(Owned<Struct> owned, const char* name, PyCapsule_Destructor destructor) {
@@ -96,7 +96,7 @@ bool has_method(PyObject* object, const char* name) {
 
 OwnedStream stream_of(PyObject* object) {
     Ref capsule = call_method(object, "__arrow_c_stream__");
-    return taken<ArrowArrayStream>(capsule.get(), kStream, "__arrow_c_stream__");
+    return taken<ArrowArrayStream>(capsule.get(), stream_name, "__arrow_c_stream__");
 }
 
 SchemaAndArray array_of(PyObject* object) {
@@ -105,13 +105,13 @@ SchemaAndArray array_of(PyObject* object) {
         PyErr_SetString(PyExc_TypeError, "__arrow_c_array__() gave no pair of PyCapsules");
         throw PyErrOccurred{};
     }
-    OwnedSchema schema = taken<ArrowSchema>(PyTuple_GET_ITEM(pair.get(), 0), kSchema, "__arrow_c_array__");
-    OwnedArray array = taken<ArrowArray>(PyTuple_GET_ITEM(pair.get(), 1), kArray, "__arrow_c_array__");
+    OwnedSchema schema = taken<ArrowSchema>(PyTuple_GET_ITEM(pair.get(), 0), schema_name, "__arrow_c_array__");
+    OwnedArray array = taken<ArrowArray>(PyTuple_GET_ITEM(pair.get(), 1), array_name, "__arrow_c_array__");
     return {std::move(schema), std::move(array)};
 }
 
-Ref schema_capsule(OwnedSchema schema) { return capsule_of(std::move(schema), kSchema, release_schema_capsule); }
-Ref array_capsule(OwnedArray array) { return capsule_of(std::move(array), kArray, release_array_capsule); }
-Ref stream_capsule(OwnedStream stream) { return capsule_of(std::move(stream), kStream, release_stream_capsule); }
+Ref schema_capsule(OwnedSchema schema) { return capsule_of(std::move(schema), schema_name, release_schema_capsule); }
+Ref array_capsule(OwnedArray array) { return capsule_of(std::move(array), array_name, release_array_capsule); }
+Ref stream_capsule(OwnedStream stream) { return capsule_of(std::move(stream), stream_name, release_stream_capsule); }
 
 }  // namespace velmo::tables

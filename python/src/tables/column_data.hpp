@@ -100,8 +100,6 @@ struct ColumnData {
         std::int64_t to = large ? offsets.at<std::int64_t>(i + 1) : offsets.at<std::int32_t>(i + 1);
         return {text.data() + from, static_cast<std::size_t>(to - from)};
     }
-    // "int64", "float64", "bool", "utf8", "large_utf8", "null"
-    const char* type_name() const noexcept;
 };
 
 }  // namespace velmo::tables

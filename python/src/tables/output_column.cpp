@@ -4,16 +4,6 @@
 
 namespace velmo::tables {
 
-const char* ColumnData::type_name() const noexcept {
-    switch (kind) {
-    case ColumnKind::Null: return "null";
-    case ColumnKind::Int: return "int64";
-    case ColumnKind::Float: return "float64";
-    case ColumnKind::Bool: return "bool";
-    default: return large ? "large_utf8" : "utf8";
-    }
-}
-
 const char* OutputColumn::kind_name() const noexcept {
     switch (data_->kind) {
     case ColumnKind::Int:
