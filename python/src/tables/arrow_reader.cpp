@@ -52,20 +52,20 @@ quarn::Value ArrowReader::other(std::int64_t at) {
     case ArrowKind::UInt64: return unsigned64(load<std::uint64_t>(values, at));
     case ArrowKind::Float16: return quarn::Value::real(widen_half(load<std::uint16_t>(values, at)));
     case ArrowKind::Float32: return quarn::Value::real(load<float>(values, at));
-    case ArrowKind::Utf8: {
-        std::int32_t from = load<std::int32_t>(values, at), to = load<std::int32_t>(values, at + 1);
-        return text({view_.data + from, static_cast<std::size_t>(to - from)});
-    }
-    case ArrowKind::LargeUtf8: {
-        std::int64_t from = load<std::int64_t>(values, at), to = load<std::int64_t>(values, at + 1);
-        return text({view_.data + from, static_cast<std::size_t>(to - from)});
-    }
+    case ArrowKind::Utf8: return text_between(load<std::int32_t>(values, at), load<std::int32_t>(values, at + 1));
+    case ArrowKind::LargeUtf8: return text_between(load<std::int64_t>(values, at), load<std::int64_t>(values, at + 1));
     case ArrowKind::Utf8View: return view_text(at);
     case ArrowKind::List: return items<std::int32_t>(at);
     case ArrowKind::LargeList: return items<std::int64_t>(at);
     case ArrowKind::Int64: return quarn::Value::integer(load<std::int64_t>(values, at));
     default: return quarn::Value::real(load<double>(values, at));
     }
+}
+
+// An empty text may have no data buffer to point into.
+quarn::Value ArrowReader::text_between(std::int64_t from, std::int64_t to) {
+    if (from == to) return text({});
+    return text({view_.data + from, static_cast<std::size_t>(to - from)});
 }
 
 quarn::Value ArrowReader::text(std::string_view bytes) {

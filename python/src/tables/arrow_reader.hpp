@@ -46,6 +46,7 @@ private:
     quarn::Value other(std::int64_t at);
     quarn::Value coded(std::int64_t at);
     quarn::Value text(std::string_view bytes);
+    quarn::Value text_between(std::int64_t from, std::int64_t to);
     quarn::Value view_text(std::int64_t at);
     quarn::Value entry(std::uint64_t code);
     template <class Offset>

@@ -5,7 +5,7 @@
 namespace velmo::tables {
 namespace {
 
-// An array of more elements than this could not be held in memory: its
+// An array of this many elements or more could not be held in memory: its
 // length, with the offset, is refused before anything is multiplied by it.
 constexpr std::int64_t kMaxLength = std::int64_t{1} << 47;
 
@@ -26,7 +26,7 @@ std::int64_t buffers_of(ArrowKind kind) {
 void check_counts(const ArrowArray& array, const ArrowType& type) {
     if (array.length < 0) bad("has a negative length, " + count(array.length));
     if (array.offset < 0) bad("has a negative offset, " + count(array.offset));
-    if (array.length > kMaxLength || array.offset > kMaxLength - array.length)
+    if (array.length >= kMaxLength || array.offset >= kMaxLength - array.length)
         bad("has a length of " + count(array.length) + " past an offset of " + count(array.offset) +
             ", more than memory holds");
     if (array.null_count < -1 || array.null_count > array.length)
@@ -73,7 +73,7 @@ std::int64_t check_offsets(const void* offsets, std::int64_t from, std::int64_t 
         first = next;
     }
     if (limit >= 0 && first > limit) bad("has an offset of " + count(first) + " past the " + count(limit) + " values it points into");
-    if (first > kMaxLength) bad("has an offset of " + count(first) + ", more than memory holds");
+    if (first >= kMaxLength) bad("has an offset of " + count(first) + ", more than memory holds");
     return first;
 }
 
