@@ -31,7 +31,7 @@ def optional(name):
     try:
         return importlib.import_module(name)
     except ImportError:
-        if REQUIRED and name != "numpy" or REQUIRED and not IS_PYPY:
+        if REQUIRED:
             raise
         return None
 
