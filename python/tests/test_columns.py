@@ -11,6 +11,7 @@ import ctypes
 import gc
 import importlib
 import os
+import re
 
 import pytest
 
@@ -217,6 +218,22 @@ def test_columns_is_a_read_only_mapping_in_the_order_of_outputs():
     for cls in (velmo.Columns, velmo.Column):
         with pytest.raises(TypeError, match="^No constructor defined for Column"):
             cls()
+
+
+@pytest.mark.parametrize("cls", ["Columns", "Column"])
+def test_an_instance_made_around_its_constructor_is_refused(cls):
+    cls = getattr(velmo, cls)
+    message = rf"^object.__new__\(builtins.{cls.__name__}\) is not safe"
+    try:
+        made = object.__new__(cls)
+    except TypeError as e:  # CPython refuses to make it
+        assert re.match(message, str(e))
+        return
+    for use in (len, iter, lambda o: o[0], lambda o: o.__arrow_c_array__()):
+        with pytest.raises(TypeError, match=message):
+            use(made)
+    del made
+    gc.collect()
 
 
 def test_a_column_reads_as_a_sequence_of_python_values():

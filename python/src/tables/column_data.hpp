@@ -49,9 +49,15 @@ public:
         data_ = grown;
         capacity_ = room;
     }
+    // A short text, the common one, is copied without a call.
     void append(const void* from, std::size_t n) {
-        reserve(n);
-        if (n) std::memcpy(data_ + size_, from, n);
+        if (capacity_ - size_ < n) reserve(n);
+        auto* bytes = static_cast<const char*>(from);
+        if (n <= 16) {
+            for (std::size_t i = 0; i < n; ++i) data_[size_ + i] = bytes[i];
+        } else {
+            std::memcpy(data_ + size_, bytes, n);
+        }
         size_ += n;
     }
     template <class T>
