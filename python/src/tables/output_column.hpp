@@ -40,6 +40,8 @@ public:
         append_other(value);
     }
     void append_null();
+    // Room for `rows` more rows, where their count is known ahead.
+    void reserve(std::int64_t rows);
 
     // What the column holds so far: "Number", "Boolean", "String", or
     // null while it holds nulls alone.
@@ -62,6 +64,7 @@ private:
     void set_valid(std::int64_t row);
 
     std::shared_ptr<ColumnData> data_;
+    std::int64_t expected_ = 0;  // rows, as far as the table has told
 };
 
 }  // namespace velmo::tables

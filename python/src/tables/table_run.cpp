@@ -78,6 +78,7 @@ private:
 Ref TableRun::run() {
     while (noted(row_, [&] { return table_.next_segment(); })) {
         std::int64_t rows = table_.segment_rows();
+        for (OutputColumn& output : outputs_) output.reserve(rows);
         for (std::int64_t at = 0; at < rows; ++at, ++row_) {
             if (row_ % kRowsBetweenChecks == kRowsBetweenChecks - 1) noted(row_, [] { check_interrupt(); });
             run_row(at);
