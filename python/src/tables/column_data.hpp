@@ -38,20 +38,25 @@ public:
     std::size_t size() const noexcept { return size_; }
     bool empty() const noexcept { return size_ == 0; }
 
-    // Room for `more` bytes past the end, which are zero.
+    // Room for `more` bytes past the end.
     void reserve(std::size_t more) {
         if (capacity_ - size_ >= more) return;
         std::size_t room = std::max(capacity_ * 2, size_ + more);
         room = std::max<std::size_t>(room, 64);
         auto* grown = static_cast<char*>(std::realloc(data_, room));
         if (!grown) throw std::bad_alloc();
-        std::memset(grown + capacity_, 0, room - capacity_);
         data_ = grown;
         capacity_ = room;
     }
+    // A short text, the common one, is copied without a call.
     void append(const void* from, std::size_t n) {
-        reserve(n);
-        if (n) std::memcpy(data_ + size_, from, n);
+        if (capacity_ - size_ < n) reserve(n);
+        auto* bytes = static_cast<const char*>(from);
+        if (n <= 16) {
+            for (std::size_t i = 0; i < n; ++i) data_[size_ + i] = bytes[i];
+        } else {
+            std::memcpy(data_ + size_, bytes, n);
+        }
         size_ += n;
     }
     template <class T>
@@ -62,7 +67,9 @@ public:
     }
     // Grows to `n` bytes, the new ones zero.
     void resize(std::size_t n) {
-        if (n > size_) reserve(n - size_);
+        if (n <= size_) return;
+        reserve(n - size_);
+        std::memset(data_ + size_, 0, n - size_);
         size_ = n;
     }
     template <class T>

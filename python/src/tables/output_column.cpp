@@ -19,6 +19,19 @@ void OutputColumn::set_valid(std::int64_t row) {
     data_->validity.data()[row >> 3] = static_cast<char>(data_->validity.data()[row >> 3] | (1 << (row & 7)));
 }
 
+// A text column's texts take what they take; their offsets are known.
+// A column that has no kind yet keeps the count for when it has one.
+void OutputColumn::reserve(std::int64_t rows) {
+    if (rows <= 0) return;
+    ColumnData& d = *data_;
+    expected_ = d.length + rows;
+    auto more = static_cast<std::size_t>(rows);
+    if (d.kind == ColumnKind::Text)
+        d.offsets.reserve(more * (d.large ? 8 : 4));
+    else if (d.kind != ColumnKind::Null)
+        d.values.reserve(more * (d.kind == ColumnKind::Bool ? 1 : 8));
+}
+
 // The first null makes the bitmap, every row before it valid.
 void OutputColumn::append_null() {
     ColumnData& d = *data_;
@@ -42,6 +55,7 @@ void OutputColumn::become(ColumnKind kind) {
     ColumnData& d = *data_;
     d.kind = kind;
     auto rows = static_cast<std::size_t>(d.length);
+    reserve(expected_ - d.length);
     if (kind == ColumnKind::Text)
         d.offsets.resize((rows + 1) * sizeof(std::int32_t));
     else

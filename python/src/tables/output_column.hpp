@@ -30,16 +30,27 @@ public:
         }
     }
 
-    // Appends a value that fits.
+    // Appends a value that fits: one of the kind the column holds, the
+    // common case, at once.
     void append(const quarn::Value& value) {
-        if (value.is_number() && data_->kind != ColumnKind::Int) {
-            if (data_->kind == ColumnKind::Float) return valid(), data_->values.push(value.to_double());
-        } else if (value.is_int()) {
-            return valid(), data_->values.push(value.as_int());
+        ColumnData& d = *data_;
+        switch (d.kind) {
+        case ColumnKind::Float:
+            if (value.is_number()) return valid(), d.values.push(value.to_double());
+            break;
+        case ColumnKind::Int:
+            if (value.is_int()) return valid(), d.values.push(value.as_int());
+            break;
+        case ColumnKind::Text:
+            if (value.kind() == quarn::Kind::String) return append_text(value.as_string()), valid();
+            break;
+        default: break;
         }
         append_other(value);
     }
     void append_null();
+    // Room for `rows` more rows, where their count is known ahead.
+    void reserve(std::int64_t rows);
 
     // What the column holds so far: "Number", "Boolean", "String", or
     // null while it holds nulls alone.
@@ -62,6 +73,7 @@ private:
     void set_valid(std::int64_t row);
 
     std::shared_ptr<ColumnData> data_;
+    std::int64_t expected_ = 0;  // rows, as far as the table has told
 };
 
 }  // namespace velmo::tables

@@ -46,8 +46,7 @@ auto noted(std::int64_t row, Work&& work) {
 class TableRun {
 public:
     TableRun(PyQuarn& self, HeldStatements& program, BatchOptions& options, TableInput& table)
-        : self_(self), program_(program), options_(options), table_(table), outputs_(options.outputs.ids.size()),
-          read_(options.outputs.ids.size()) {
+        : self_(self), program_(program), options_(options), table_(table), outputs_(options.outputs.ids.size()) {
         for (const quarn::Identifier& id : table.names()) inputs_.push_back({id, nullptr, {}});
         if (options.keep_going) failures_ = Ref::checked(PyDict_New());
     }
@@ -59,6 +58,7 @@ private:
     void bind_and_run(std::int64_t at);
     quarn::Value input(std::size_t i, std::int64_t at);
     void read_outputs();
+    void write_outputs();
     [[noreturn]] void refuse_output(std::size_t i, const quarn::Value& value);
     void failed(Ref exception);
     Ref result();
@@ -69,7 +69,6 @@ private:
     TableInput& table_;
     std::vector<quarn::Assignment> inputs_;  // the names' views are of the table's
     std::vector<OutputColumn> outputs_;
-    std::vector<quarn::Value> read_;  // a row's outputs, read before any is written
     Ref failures_;
     std::int64_t row_ = 0;     // counted across every batch
     quarn::FailureSite site_;  // where the row's run stopped, if it failed there
@@ -78,6 +77,7 @@ private:
 Ref TableRun::run() {
     while (noted(row_, [&] { return table_.next_segment(); })) {
         std::int64_t rows = table_.segment_rows();
+        for (OutputColumn& output : outputs_) output.reserve(rows);
         for (std::int64_t at = 0; at < rows; ++at, ++row_) {
             if (row_ % kRowsBetweenChecks == kRowsBetweenChecks - 1) noted(row_, [] { check_interrupt(); });
             run_row(at);
@@ -86,7 +86,7 @@ Ref TableRun::run() {
     return result();
 }
 
-// The row's outputs are written only once all of them are read and fit:
+// The row's outputs are written only once all of them are bound and fit:
 // a row that fails leaves a null in each.
 void TableRun::run_row(std::int64_t at) {
     ProgramRun running;
@@ -99,7 +99,7 @@ void TableRun::run_row(std::int64_t at) {
         if (!options_.keep_going) raise_failure(place);
         return failed(returned_failure(place));
     }
-    for (std::size_t i = 0; i < outputs_.size(); ++i) outputs_[i].append(read_[i]);
+    write_outputs();
 }
 
 void TableRun::bind_and_run(std::int64_t at) {
@@ -121,12 +121,26 @@ quarn::Value TableRun::input(std::size_t i, std::int64_t at) {
     }
 }
 
+// Each output is looked at where it is bound, with no counted copy: nothing
+// runs between this look and the one that writes it (write_outputs).
 void TableRun::read_outputs() {
     BatchNames& outputs = options_.outputs;
     for (std::size_t i = 0; i < outputs.ids.size(); ++i) {
         if (!outputs.bindings[i]) outputs.bindings[i] = &self_.machine.binding(outputs.ids[i]);
-        read_[i] = self_.machine.vars.read(*outputs.bindings[i]);
-        if (!outputs_[i].fits(read_[i])) refuse_output(i, read_[i]);
+        OutputColumn& output = outputs_[i];
+        if (!outputs.bindings[i]->peek([&](const quarn::Value& value) { return output.fits(value); }))
+            refuse_output(i, self_.machine.vars.read(*outputs.bindings[i]));
+    }
+}
+
+void TableRun::write_outputs() {
+    BatchNames& outputs = options_.outputs;
+    for (std::size_t i = 0; i < outputs.ids.size(); ++i) {
+        OutputColumn& output = outputs_[i];
+        outputs.bindings[i]->peek([&](const quarn::Value& value) {
+            output.append(value);
+            return true;
+        });
     }
 }
 
