@@ -3,7 +3,8 @@
 # floor module for PyPy and CPython, runs every workload under both, prints the
 # Markdown tables of each interpreter and writes them into bench/README.md, and
 # draws the chart docs/bench.svg, whose caption goes into README.md.
-# Takes about nine minutes once the builds are there.
+# Takes about twelve minutes once the builds are there, three of them W9's
+# passes over its tables.
 set -euo pipefail
 source "$(dirname "$0")/../tools/setup.sh"
 cd "$ROOT"
