@@ -612,7 +612,7 @@ std::unique_ptr<Unit> compile(std::span<const Statement* const> program) {
     std::vector<const StatementNode*> nodes;
     for (const Statement* statement : program) {
         nodes.push_back(&statement->node());
-        unit->program.push_back(statement->node().serial);
+        unit->program.push_back(statement->serial());
     }
     unit->code = std::move(*Compiler().unit(nodes));
     unit->whole = give_slots(*unit);

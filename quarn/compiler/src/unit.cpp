@@ -9,7 +9,7 @@ namespace {
 // (CodeSlot::seen): a hash of the statements' serials, never 0.
 std::uint16_t mark_of(std::span<const Statement* const> program) noexcept {
     std::uint64_t h = program.size();
-    for (const Statement* statement : program) h = (h ^ statement->node().serial) * 0x9E3779B97F4A7C15u;
+    for (const Statement* statement : program) h = (h ^ statement->serial()) * 0x9E3779B97F4A7C15u;
     auto mark = static_cast<std::uint16_t>(h >> 48);
     return mark != 0 ? mark : 1;
 }

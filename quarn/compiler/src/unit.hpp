@@ -45,7 +45,7 @@ struct Unit {
     bool runs(std::span<const Statement* const> statements) const noexcept {
         if (statements.size() != program.size()) return false;
         for (std::size_t i = 0; i < program.size(); ++i)
-            if (statements[i]->node().serial != program[i]) return false;
+            if (statements[i]->serial() != program[i]) return false;
         return true;
     }
 };

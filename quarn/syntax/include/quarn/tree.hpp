@@ -114,6 +114,10 @@ public:
     const detail::StatementNode& node() const noexcept { return *ref_.get(); }
     detail::CellKind kind() const noexcept { return ref_.get()->kind; }
     bool same_node(const Statement& other) const noexcept { return ref_.get() == other.ref_.get(); }
+    // Its node's serial (StatementNode), kept in the handle too: a program's
+    // handles tell whether it is a unit's program without a look at its
+    // nodes, wherever in memory they are.
+    std::uint64_t serial() const noexcept { return serial_; }
     // Whether a function can be reached from the tree (see kReachesFunction).
     bool reaches_function() const noexcept { return ref_.get()->flags & detail::kReachesFunction; }
     // Whether running it may call a function (see kReachesCall).
@@ -121,8 +125,9 @@ public:
 
 private:
     friend class detail::Releaser;
-    explicit Statement(detail::StatementNode* adopted) noexcept : ref_(adopted) {}
+    explicit Statement(detail::StatementNode* adopted) noexcept : ref_(adopted), serial_(adopted->serial) {}
     detail::NodeRef<detail::StatementNode> ref_;
+    std::uint64_t serial_;
 };
 
 namespace detail {
