@@ -268,21 +268,13 @@ quarn::Value extract(PyObject* o) {
     return ordered_attempts(o);
 }
 
-// An item of a list that Python code may change while its items are
-// converted: held while it is converted, unless that runs no Python code.
-quarn::Value extract_item(PyObject* item) {
-    if (auto value = exact_scalar(item)) return std::move(*value);
-    Ref held = Ref::own(item);
-    return extract(held.get());
-}
-
 // The Vector attempt: any sequence but a str, each item converted by the
 // same rules. A RecursionError ends the whole conversion.
 std::optional<quarn::Value> vector_attempt(PyObject* o, Miss& miss) {
     try {
         check_sequence(o);
         RecursionGuard nesting(kWhileConverting);
-        std::vector<quarn::Value> items = convert_items<quarn::Value, ItemCode::MayRun>(o, extract_item);
+        std::vector<quarn::Value> items = convert_items<quarn::Value, ItemCode::MayRun>(o, extract);
         return quarn::Value::vector(items);
     } catch (const TooDeep&) {
         throw;

@@ -35,9 +35,11 @@ Ref counted_items(PyObject* sequence, std::size_t count, Py_ssize_t& size);
 enum class ItemCode { None, MayRun };
 
 // The items of a sequence accepted by check_sequence, each converted by
-// `convert` (a borrowed item in, a T out), in the order its iterator would
-// give them. An exact list or tuple is read in place; when converting an item
-// may run Python code, its length and items are read again after each item.
+// `convert` (an item the caller need not hold, in; a T out), in the order its
+// iterator would give them. An exact list or tuple is read in place. When
+// converting an item may run Python code, that code may empty the list and
+// free the item while it is being converted: each item is then held for its
+// conversion, and the list's length and items read again after each.
 template <class T, ItemCode code, class Convert>
 std::vector<T> convert_items(PyObject* sequence, Convert&& convert) {
     std::vector<T> items;
@@ -52,7 +54,8 @@ std::vector<T> convert_items(PyObject* sequence, Convert&& convert) {
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
                 PyObject** found = host::fast_items(sequence);
                 if (!found) throw_pending_or_system_error();
-                items.push_back(convert(found[i]));
+                Ref item = Ref::own(found[i]);
+                items.push_back(convert(item.get()));
             }
         }
         return items;
