@@ -232,3 +232,72 @@ def test_list_holding_a_str_subclass_whose_length_fails():
             if i % 500 == 0:
                 gc.collect()
     """)
+
+
+
+# An item whose hooks empty the container it came from while the module
+# reads that container: the container lets go of the item (and of those
+# after it) during the item's own conversion.
+EMPTIER = """
+class Emptier:
+    def __init__(self):
+        self.home = None
+    def empty(self):
+        home, self.home = self.home, None
+        if home is not None:
+            home.clear()
+    def __index__(self):  # the I64 attempt then fails, and F64 asks __float__
+        self.empty()
+        return "no int"
+    def __float__(self):
+        self.empty()
+        return 1.5
+    def keys(self):
+        self.empty()
+        return ["a"]
+    def __getitem__(self, name):
+        self.empty()
+        return 1
+
+def housed(container, *items):  # each Emptier among the items, or in a tuple of them, empties the container
+    for item in items:
+        for inner in item if type(item) is tuple else (item,):
+            if type(inner) is Emptier:
+                inner.home = container
+    if type(container) is dict:
+        container.update(zip("vw", items))
+    else:
+        container.extend(items)
+    return container
+
+def nested():  # the item sits in a list inside the one it empties
+    outer, item = [], Emptier()
+    item.home = outer
+    outer += [[item], 2]
+    return outer
+
+q = Quarn()
+try:
+    print(repr(CALL))
+except TypeError as e:
+    print("TypeError", str(e).split(":")[0])
+"""
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        ("q.run_many([], [], outputs=housed([], Emptier(), Emptier()))", "TypeError argument 'outputs'"),
+        ("q.run_many([], [], inputs=housed([], Emptier(), Emptier()))", "TypeError argument 'inputs'"),
+        ("q.update({'v': housed([], Emptier(), Emptier())}) or q.get('v')", "[1.5]"),
+        ("q.update({'v': nested()}) or q.get('v')", "[[1.5]]"),
+        ("q.update(housed([], ('v', Emptier()), ('w', 2))) or q.names()", "['v']"),
+        ("q.update(housed({}, Emptier(), 2)) or sorted(q.names())", "['v', 'w']"),
+        ("q.run_many([], housed([], Emptier(), Emptier()), outputs=['a'])", "[(1,)]"),
+        ("q.run_many([], housed([], (Emptier(),), (2,)), inputs=['a'], outputs=['a'])", "[(1.5,)]"),
+        ("q.run_many([], [housed([], 1, Emptier())], inputs=['a', 'b'], outputs=['b'])", "[(1.5,)]"),
+    ],
+    ids=["outputs", "inputs", "value", "nested-value", "pairs", "dict", "mapping-rows", "rows", "row"],
+)
+def test_an_item_that_empties_its_container_while_it_converts(call, expected):
+    assert run_clean(EMPTIER.replace("CALL", call)) == expected.split()
