@@ -168,6 +168,13 @@ def test_nested_failure_carries_inner_enum_text():
     assert _literal_error([1, {}]) == value_enum_text("list", vector="TypeError: " + inner)
 
 
+def test_each_level_of_a_nested_failure_carries_the_one_below():
+    text, value = value_enum_text("dict"), {}
+    for tname in ("list", "tuple", "list"):
+        text, value = value_enum_text(tname, vector="TypeError: " + text), [value] if tname == "list" else (value,)
+    assert _literal_error(value) == text
+
+
 def test_lone_surrogate():
     encoding = "UnicodeEncodeError: 'utf-8' codec can't encode character '\\ud800' in position 1: surrogates not allowed"
     expected = value_enum_text("str", string=encoding, vector="TypeError: Can't extract `str` to `Vec`")
