@@ -301,3 +301,35 @@ except TypeError as e:
 )
 def test_an_item_that_empties_its_container_while_it_converts(call, expected):
     assert run_clean(EMPTIER.replace("CALL", call)) == expected.split()
+
+
+# A dict key whose __hash__ raises once the dict is made: PyPy's PyDict_Next
+# looks every key up again, and its C-API layer ends the process when that
+# fails. The module reads a dict's items without looking anything up.
+@pytest.mark.parametrize(
+    "call, hashes, expected",
+    [
+        ("q.update({Key(7): 1}) or q.names()", 1, "[7]"),
+        ("q.run_many([], [{Key(7): 1}], outputs=[7])", 1, "[(1,)]"),
+        # PyPy hashes the keywords twice more on their way to the call.
+        ("Quarn(**{Text('max_operations'): 5})", 3, "Machine { vars: {} }"),
+    ],
+    ids=["update", "row", "keywords"],
+)
+def test_a_dict_key_whose_hash_raises_later(call, hashes, expected):
+    out = run_isolated(f"""
+        class Later:
+            hashes = 0
+            def __hash__(self):
+                Later.hashes += 1
+                if Later.hashes > {hashes}:
+                    raise ValueError("no hash")
+                return 5
+        class Key(Later, int):
+            pass
+        class Text(Later, str):
+            pass
+        q = Quarn()
+        print(repr({call}))
+    """)
+    assert assert_clean(out) and out.stdout.strip() == expected

@@ -21,12 +21,11 @@ void Fields::take_pairs(PyObject* pairs, const char* where) {
 // The dict's items are all taken, and held, before the first is converted:
 // a conversion may run Python code that changes the dict.
 void Fields::take_dict(PyObject* dict) {
-    PyObject *name, *value;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(dict, &at, &name, &value)) {
+    bool read = host::for_each_item(dict, [&](PyObject* name, PyObject* value) {
         held_.push(Ref::own(name));
         held_.push(Ref::own(value));
-    }
+    });
+    if (!read) throw PyErrOccurred{};
     for (std::size_t i = 0; i < held_.size(); i += 2) add(held_[i].get(), held_[i + 1].get());
 }
 

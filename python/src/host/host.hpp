@@ -105,6 +105,29 @@ inline const char* utf8_chars(PyObject* str, Py_ssize_t* size) {
 // PyPy gives no reason.
 inline PyObject** fast_items(PyObject* sequence) { return PySequence_Fast_ITEMS(sequence); }
 
+// Calls visit(key, value) for each item of an exact dict, in its order,
+// while the dict holds them; false with an error set when its items cannot
+// be read. PyPy's PyDict_Next looks each key up in the dict again, which
+// runs the key's __hash__ and __eq__, and ends the process when they raise
+// or the dict changed meanwhile: there the items are first copied out, as a
+// list of pairs, which walks the dict without looking anything up.
+template <class Visit>
+bool for_each_item(PyObject* dict, Visit&& visit) {
+#ifdef PYPY_VERSION
+    Ref items = Ref::steal(PyDict_Items(dict));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.get(), i);
+        visit(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
+    }
+#else
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(dict, &at, &key, &value)) visit(key, value);
+#endif
+    return true;
+}
+
 using GilState = PyGILState_STATE;
 
 // Calls f with one argument, the cheapest way each host offers: vectorcall
