@@ -290,3 +290,39 @@ def test_a_batch_a_function_ran_names_its_row_in_the_outer_note():
     with pytest.raises(BaseException) as info:
         q.run([let("a", Expr.call("inner", lit(0)))])
     assert info.value.__notes__ == ["at statement 0; in a function called there, at statement 0 in row 0"]
+
+
+def test_notes_are_the_runs_own_whatever_else_the_exception_carries():
+    # One exception instance stopping two runs that are not nested gets a
+    # note from each; stopping a run inside another, one note for both, in
+    # the place of the inner run's, while notes that other code added stay.
+    out = assert_clean(run_isolated("""
+        import signal
+        stop = TimeoutError("deadline")
+        def handler(signum, frame):
+            raise stop
+        v = Expr.ident("v")
+        q = Quarn()
+        q.run([Statement.let("v", Expr.literal(1))] + [Statement.let("v", Expr.vector([v, v]))] * 60)
+        long_run = [Statement.let("a", Expr.literal(1)), Statement.let("e", Expr.equals(v, v))]
+        signal.signal(signal.SIGALRM, handler)
+        def stopped(run):
+            signal.setitimer(signal.ITIMER_REAL, 0.2)
+            try:
+                run()
+            except TimeoutError as e:
+                return e
+        stopped(lambda: q.run(long_run)).__notes__.append("user")
+        print(stopped(lambda: q.run(long_run)).__notes__)
+        def passing(_):
+            try:
+                q.run(long_run)
+            except TimeoutError as e:
+                e.__notes__.append("seen by the function")
+                raise
+        stop.__notes__.clear()
+        q.run([Statement.fn("passing", passing)])
+        print(stopped(lambda: q.run([Statement.let("b", Expr.call("passing", Expr.literal(0)))])).__notes__)
+    """, timeout=120))
+    assert " ".join(out) == ("['at statement 1', 'user', 'at statement 1'] "
+                             "['at statement 0; in a function called there, at statement 1', 'seen by the function']")

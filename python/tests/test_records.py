@@ -282,3 +282,63 @@ def test_a_pair_or_a_row_without_end_is_refused_after_a_few_items(call, text):
     with pytest.raises(ValueError) as info:
         call(Quarn())
     assert str(info.value) == text
+
+
+# ------------------------------------------------------- stops and hosts
+
+def _stop(_):
+    raise KeyboardInterrupt("stop")
+
+
+@pytest.mark.parametrize("depth", [0, 1])
+def test_a_stop_in_a_function_ends_a_batch_that_goes_on_past_failures(depth):
+    inner = Quarn()
+    inner.run([Statement.fn("stop", _stop)])
+
+    def deeper(x):
+        inner.run([let("z", Expr.call("stop", lit(x)))])
+
+    q = Quarn()
+    q.run([Statement.fn("f", deeper if depth else _stop)])
+    with pytest.raises(KeyboardInterrupt) as info:
+        q.run_many([let("y", Expr.call("f", ident("x")))], [(1,), (2,)], inputs=["x"], errors="return")
+    assert str(info.value) == "stop"
+    site = "at statement 0" + "; in a function called there, at statement 0" * depth
+    assert notes(info.value) == [site, "in row 0"]
+
+
+def test_a_stop_that_a_function_handled_leaves_later_failures_returned():
+    inner = Quarn()
+    inner.run([Statement.fn("stop", _stop)])
+
+    def handled(x):
+        try:
+            inner.run([let("z", Expr.call("stop", lit(x)))])
+        except BaseException:
+            pass
+        return x
+
+    q = Quarn()
+    q.run([Statement.fn("handled", handled)])
+    program = [let("y", Expr.call("handled", ident("x"))), let("w", ident("unbound"))]
+    results = q.run_many(program, [(1,), (2,)], inputs=["x"], errors="return")
+    assert [str(r) for r in results] == ['Value cannot be found: S("unbound")'] * 2
+
+
+def test_every_host_runs_the_rows_that_are_there_when_their_turn_comes():
+    rows = [(i,) for i in range(10)]
+
+    class Clearing:
+        def __index__(self):
+            rows.clear()
+            return 5
+
+    def clear(x):
+        rows.clear()
+        return x
+
+    q = Quarn()
+    q.run([Statement.fn("clear", clear)])
+    assert q.run_many([let("y", Expr.call("clear", ident("x")))], rows, inputs=["x"], outputs=["y"]) == [(0,)]
+    rows[:] = [(1,), (Clearing(),), (3,)]
+    assert q.run_many(DOUBLE, rows, inputs=["x"], outputs=["y"]) == [(2,), (10,)]

@@ -16,9 +16,11 @@ namespace velmo {
 // Returns the note added, or null.
 Ref add_note(PyObject* exception, const std::string& text);
 
-// Puts `text` in the place of the note `old` (the very object), or appends
-// it when the exception no longer holds that one. Returns the note, or null.
-Ref replace_note(PyObject* exception, PyObject* old, const std::string& text);
+// Puts `text` in the place of the last note that reads `old`, or appends it
+// when the exception holds no such note. Returns the note, or null. Notes
+// are told apart by their text: a str has no identity of its own on every
+// host.
+Ref replace_note(PyObject* exception, const std::string& old, const std::string& text);
 
 // The same for the pending exception, which stays pending.
 void note_pending(const std::string& text);

@@ -12,8 +12,8 @@ namespace {
 // one level out ends.
 struct Left {
     Ref exception;
-    Ref note;  // the note it added to the exception, or null
-    std::string site;
+    std::string note;  // the note it added to the exception
+    std::string site;  // the note, and what the module added after it
     std::shared_ptr<HeldRef> stop;
     int depth;  // of the run that left it
 };
@@ -55,13 +55,11 @@ void note_site(PyObject* exception, const quarn::FailureSite& site, const std::s
     std::string path = site.text();
     Left* through = inner.empty() ? left_for(exception) : nullptr;  // the same exception passing through
     std::string note = joined(path, through ? through->site : inner);
-    Ref added;
     if (through)
-        added = replace_note(exception, through->note.get(), note);
+        replace_note(exception, through->note, note);
     else if (!note.empty())
-        added = add_note(exception, note);
-    if (programs_running > 1)
-        left_behind.push_back({Ref::own(exception), std::move(added), std::move(note), stop, programs_running});
+        add_note(exception, note);
+    if (programs_running > 1) left_behind.push_back({Ref::own(exception), note, note, stop, programs_running});
 }
 
 void note_after_site(PyObject* exception, const std::string& text) {
