@@ -333,3 +333,23 @@ def test_a_dict_key_whose_hash_raises_later(call, hashes, expected):
         print(repr({call}))
     """)
     assert assert_clean(out) and out.stdout.strip() == expected
+
+
+# Python code that recurses to its limit and calls the module at every
+# level: PyPy checks its stack inside C-API functions that may not fail,
+# and ended the process when the module made such a call at the brink.
+@pytest.mark.parametrize("call", ["Quarn()", "q.get('a')", "repr(q)", "'a' in q", "Expr.literal('a')",
+                                  "q.run([Statement.let('b', Expr.literal(1))])", "q.update({'b': 2})"])
+def test_a_call_at_the_recursion_limit(call):
+    out = run_clean(f"""
+        q = Quarn()
+        q.update({{'a': 1}})
+        def down(n):
+            {call}
+            down(n + 1)
+        try:
+            down(0)
+        except RecursionError:
+            print("RecursionError")
+    """)
+    assert out == ["RecursionError"]

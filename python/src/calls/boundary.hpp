@@ -20,6 +20,7 @@ namespace velmo {
 template <class Result, class Body>
 Result guarded_as(Result failed, Body&& body) noexcept {
     ModuleEntry entry;
+    if (!host::room_for_call()) return failed;
     try {
         return body();
     } catch (const PyErrOccurred&) {

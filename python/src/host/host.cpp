@@ -32,6 +32,7 @@ std::string cpython_tp_name(PyTypeObject* type) {
 // first argument to tp_new unchecked, so that Quarn.__new__(Expr) would build
 // a machine inside an Expr.
 PyObject* checked_new(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!room_for_call()) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(self);
     std::string name = cpython_tp_name(type);
     if (PyTuple_GET_SIZE(args) < 1) {
@@ -132,6 +133,19 @@ __attribute__((noinline)) int enter_recursive_call(const char* where) {
     pad[0] = 0;
     return Py_EnterRecursiveCall(where);
 }
+
+namespace detail {
+
+thread_local std::uintptr_t roomy_frame = 0;
+
+bool room_for_call_slow(std::uintptr_t frame) noexcept {
+    if (enter_recursive_call("") != 0) return false;
+    Py_LeaveRecursiveCall();
+    roomy_frame = frame;
+    return true;
+}
+
+}  // namespace detail
 
 #else
 

@@ -3,6 +3,7 @@
 // every such difference is settled here and nowhere else.
 
 #include <cstddef>
+#include <cstdint>
 
 #include "pyref.hpp"
 
@@ -251,6 +252,29 @@ bool prepare_signal_checks();
 int enter_recursive_call(const char* where);
 #else
 inline int enter_recursive_call(const char* where) { return Py_EnterRecursiveCall(where); }
+#endif
+
+// Whether the stack has room for the C-API calls that one call into the
+// module makes; false with RecursionError set. PyPy checks its stack inside
+// C-API functions that may not fail, and ends the process when the check
+// fails there: Python code recursing to its limit that calls the module at
+// every level gets that far. There the check is enter_recursive_call's, with
+// its margin, made once per thread for each depth deeper than any it found
+// room at, so that a loop at one depth makes it once (a recursion limit
+// lowered later, within a deeper call, is not seen). CPython's C API never
+// fails that way.
+#ifdef PYPY_VERSION
+namespace detail {
+extern thread_local std::uintptr_t roomy_frame;  // the deepest frame found with room; 0 for none
+bool room_for_call_slow(std::uintptr_t frame) noexcept;
+}  // namespace detail
+
+[[gnu::always_inline]] inline bool room_for_call() noexcept {
+    auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return (frame >= detail::roomy_frame && detail::roomy_frame != 0) || detail::room_for_call_slow(frame);
+}
+#else
+inline constexpr bool room_for_call() noexcept { return true; }
 #endif
 
 
