@@ -16,6 +16,12 @@ namespace velmo {
 // and throws; returns if it may be walked.
 void check_sequence(PyObject* object);
 
+// The iterator of `object`, as iter() makes it. Throws with the error set
+// when it fails, and also when it comes back with an error set, as CPython's
+// iterator of a released memoryview does: the error would otherwise surface
+// in some later call, as a SystemError.
+Ref iterator_of(PyObject* object);
+
 // How many items to reserve for a sequence about to be walked. Its length is
 // only a hint, since any class can lie about it: trusted for a list or a
 // tuple, capped for anything else; a failure to read it is ignored.
@@ -61,7 +67,7 @@ std::vector<T> convert_items(PyObject* sequence, Convert&& convert) {
         return items;
     }
     // Any other sequence's iterator is Python code.
-    Ref iter = Ref::checked(python_call([&] { return PyObject_GetIter(sequence); }, nullptr));
+    Ref iter = iterator_of(sequence);
     auto next = [&] { return Ref::steal(PyIter_Next(iter.get())); };
     while (Ref item = python_call(next, Ref())) items.push_back(convert(item.get()));
     if (PyErr_Occurred()) throw PyErrOccurred{};
