@@ -10,9 +10,10 @@ catch it with ``except BaseException as e`` and recognise it with
 ``type(e).__name__ == "PanicException"``; ``str(e)`` is the message.
 """
 
-from typing import Any, Callable, Iterable, Literal, Mapping, NoReturn, Sequence, TypeVar, final, overload
+from typing import (Any, Callable, Iterable, Iterator, Literal, Mapping, NoReturn, Protocol, Sequence, SupportsIndex,
+                    TypeVar, final, overload)
 
-__all__ = ["Quarn", "Statement", "Expr"]
+__all__ = ["Quarn", "Statement", "Expr", "Columns", "Column"]
 
 # What a builder takes as a name: a str, or an int from 0 to 2**64 - 1
 # (True and False name 1 and 0). The name 1 and the name "1" differ.
@@ -38,6 +39,23 @@ Result = None | bool | int | float | str | list[Result]
 _Mappings = Mapping[str, Value] | Mapping[int, Value] | Mapping[_Name, Value]
 _Pairs = Iterable[tuple[_Name, Value]]
 _Key = TypeVar("_Key", bound=str | int)
+
+# What Quarn.run_columns reads: an Arrow table, record batch or stream (any
+# object of Arrow's PyCapsule interface), or a mapping of names to columns,
+# each an Arrow array or chunked array, a buffer of numbers or booleans (a
+# numpy array, an array.array), or any sequence of values. The columns of a
+# mapping are of any type here: a dict of a list and a numpy array is a
+# dict of objects to a type checker; run_columns checks each column itself.
+class _ArrowStream(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Any = ..., /) -> object: ...
+
+class _ArrowArray(Protocol):
+    def __arrow_c_array__(self, requested_schema: Any = ..., /) -> tuple[object, object]: ...
+
+_Table = _ArrowStream | _ArrowArray | Mapping[str, object] | Mapping[int, object] | Mapping[_Name, object]
+
+# A value of a Column: what an output column holds.
+_Item = None | bool | int | float | str
 
 # The four operators of Expr.binary_op; any other str raises ValueError.
 _Operator = Literal["+", "-", "*", "/"]
@@ -192,6 +210,45 @@ class Quarn:
         errors: Literal["raise", "return"] = "raise",
     ) -> list[tuple[Result, ...] | BaseException]:
         """As above, for an `errors` that may be either: rows give tuples or exceptions."""
+
+    def run_columns(
+        self,
+        stmts: Sequence[Statement],
+        columns: _Table,
+        *,
+        outputs: Sequence[_Name],
+        inputs: Sequence[_Name] | None = None,
+        errors: Literal["raise", "return"] = "raise",
+    ) -> Columns:
+        """Run `stmts` once per row of a table; each output's values as a column.
+
+        `columns` is an object with ``__arrow_c_stream__`` (a pyarrow Table or
+        RecordBatchReader, a polars or pandas DataFrame, a DuckDB relation),
+        read one record batch at a time; an object with ``__arrow_c_array__``
+        whose array is a struct (a pyarrow RecordBatch); or a mapping of names
+        to columns, each an Arrow array or chunked array, a one-dimensional
+        buffer of numbers or booleans (a numpy array, an ``array.array``, a
+        ``memoryview``) of any stride, or any sequence, whose items convert as
+        `Expr.literal` converts its argument. `inputs` names the columns to
+        bind (default: every one). Before any row runs: a name no column has
+        raises KeyError; columns of unequal length, ValueError; a bound column
+        of a type whose values do not bind (decimals, dates, binary, structs),
+        TypeError.
+
+        Values bind as the equivalent Python values would: Arrow's booleans,
+        integers (a uint64 past the int64 range as a float), floats, texts
+        (utf8, large_utf8, utf8_view, dictionary-encoded), a null as None's
+        Null, a list as a vector. Each row is bound and run as a row of
+        `run_many`, with one `max_operations` budget for both, and each name
+        of `outputs` is read as `get` reads it into a column of its own.
+
+        Failures are those of `run_many`: the first failed row raises, with
+        the note ``in row N`` (N counting over every batch); with
+        ``errors="return"`` each output of a failed row is null and its
+        exception is in the result's `failures`. An output of a kind that
+        its column does not hold (a text in a column of numbers; a vector or
+        a function in any) fails its row with TypeError.
+        """
 
     def names(self) -> list[str | int]:
         """The bound names: str for text names, int for number names.
@@ -444,3 +501,80 @@ class Expr:
         `items` is a str, not a sequence, or holds something that is not an
         Expr.
         """
+
+@final
+class Columns(Mapping[str | int, "Column"]):
+    """What `Quarn.run_columns` gives back: a read-only mapping from each
+    output's name to its `Column`, in the order of `outputs`.
+
+    It is an Arrow table to other libraries: ``pyarrow.table(result)``,
+    ``polars.DataFrame(result)`` and DuckDB read it through
+    ``__arrow_c_stream__`` without copying its values.
+    """
+
+    # No argument type fits, so a type checker flags every call of the class.
+    def __new__(cls, no_constructor: NoReturn, /) -> Columns:
+        """Always raises TypeError: the columns come from `Quarn.run_columns`."""
+
+    def __getitem__(self, key: str | int, /) -> Column:
+        """The column of an output; KeyError for a name that is no output."""
+
+    def __len__(self) -> int:
+        """The number of outputs."""
+
+    def __iter__(self) -> Iterator[str | int]:
+        """The outputs' names, in order."""
+
+    def __contains__(self, key: object, /) -> bool:
+        """Whether `key` names an output."""
+
+    @property
+    def num_rows(self) -> int:
+        """The rows run, across every record batch."""
+
+    @property
+    def failures(self) -> dict[int, BaseException]:
+        """With ``errors="return"``, the exception of each failed row by its index; else empty."""
+
+    def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
+        """An ``arrow_array_stream`` capsule of one record batch of the columns."""
+
+    def __arrow_c_schema__(self) -> object:
+        """An ``arrow_schema`` capsule of the columns' struct."""
+
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        """The ``arrow_schema`` and ``arrow_array`` capsules of the columns as one struct array."""
+
+@final
+class Column:
+    """The values of one output of `Quarn.run_columns`, in Arrow's layout.
+
+    Its type follows its values: int64, float64 (ints and floats mixed),
+    bool, utf8 (large_utf8 past 2 GiB), or null. It reads as a sequence of
+    Python values (None for a null), exports itself as an Arrow array, and
+    a column of numbers or booleans without a null is a read-only buffer
+    that ``numpy.asarray`` reads in place.
+    """
+
+    # No argument type fits, so a type checker flags every call of the class.
+    def __new__(cls, no_constructor: NoReturn, /) -> Column:
+        """Always raises TypeError: a column comes from `Quarn.run_columns`."""
+
+    def __len__(self) -> int:
+        """The number of rows."""
+
+    def __getitem__(self, index: SupportsIndex, /) -> _Item:
+        """The value of a row (negative indices count from the end); IndexError past either end."""
+
+    def __iter__(self) -> Iterator[_Item]:
+        """The values in order."""
+
+    def to_pylist(self) -> list[_Item]:
+        """The values as a new list."""
+
+    @property
+    def null_count(self) -> int:
+        """How many values are null (every value of a failed row is)."""
+
+    def __arrow_c_array__(self, requested_schema: object | None = None) -> tuple[object, object]:
+        """The ``arrow_schema`` and ``arrow_array`` capsules of the column."""

@@ -17,6 +17,7 @@ cd "$ROOT"
 FUZZERS=(
     "core 2"
     "payload 1"
+    "arrow 1"
     "module_cpython 3"
     "module_pypy 2"
 )
@@ -41,6 +42,16 @@ fuzz_core() { bash tools/fuzz_core.sh "$1"; }
 prepare_payload() { prepare_core; }
 
 fuzz_payload() { bash tools/fuzz_core.sh "$1" payload; }
+
+# ------------------------------------------------ the Arrow import (module)
+# The module's reader of Arrow's C Data Interface (python/src/tables), built
+# alone with no Python (python/fuzz/): schemas and arrays a hostile producer
+# might hand over must be refused cleanly or read within their buffers, and
+# every struct released exactly once.
+
+prepare_arrow() { prepare_core; }
+
+fuzz_arrow() { bash tools/fuzz_core.sh "$1" arrow; }
 
 # ------------------------------------------------- module, CPython (atheris)
 # velmo built by clang with AddressSanitizer, UndefinedBehaviorSanitizer and

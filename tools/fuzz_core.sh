@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Fuzzes the language core: bash tools/fuzz_core.sh [SECONDS [TARGET]]
 # (default 60 seconds of the target core; the target payload fuzzes the
-# payload reader instead).
+# payload reader instead, and arrow the module's reader of Arrow's C Data
+# Interface, python/fuzz, which holds no Python and builds the same way,
+# into build/fuzz-arrow).
 #
 # Installs what is missing (clang 16 with libFuzzer and its sanitizer
 # runtimes, CMake), builds quarn/fuzz with clang into build/fuzz-core, and
@@ -21,17 +23,19 @@ cd "$ROOT"
 DURATION="${1:-60}"
 TARGET="${2:-core}"
 BUILD="$ROOT/build/fuzz-core"
+SOURCE="$ROOT/quarn/fuzz"
 RUN="$ROOT/build/fuzz-$TARGET-run"
 case "$TARGET" in
     core) CORPUS="$ROOT/quarn/fuzz/corpus"; OPTIONS=(-dict="$ROOT/quarn/fuzz/core.dict") ;;
     payload) CORPUS="$ROOT/quarn/fuzz/payload_corpus"; OPTIONS=() ;;
-    *) echo "unknown fuzz target: $TARGET (core or payload)"; exit 1 ;;
+    arrow) CORPUS="$ROOT/python/fuzz/corpus"; OPTIONS=(); SOURCE="$ROOT/python/fuzz"; BUILD="$ROOT/build/fuzz-arrow" ;;
+    *) echo "unknown fuzz target: $TARGET (core, payload or arrow)"; exit 1 ;;
 esac
 
 need_packages clang-16 libfuzzer-16-dev libclang-rt-16-dev cmake make || exit 1
 
 mkdir -p "$BUILD"
-if ! CC=clang-16 CXX=clang++-16 cmake -S "$ROOT/quarn/fuzz" -B "$BUILD" >"$BUILD.configure.log" 2>&1; then
+if ! CC=clang-16 CXX=clang++-16 cmake -S "$SOURCE" -B "$BUILD" >"$BUILD.configure.log" 2>&1; then
     cat "$BUILD.configure.log"
     exit 1
 fi

@@ -139,8 +139,10 @@ start_others() {
     done
     wait
 }
-# The main CPython's environment has the Dask recipe's tools: its test must run there, not skip.
-VELMO_DASK_REQUIRED=1 start_entry "${matrix[0]}"
+# The main CPython's environment has the Dask recipe's tools and the table
+# libraries (pyarrow, polars, pandas, DuckDB, numpy): their tests must run
+# there, not skip.
+VELMO_DASK_REQUIRED=1 VELMO_TABLES_REQUIRED=1 start_entry "${matrix[0]}"
 echo "== started in the background, output shown when all have ended: $(printf '%s\n' "${matrix[@]:1}" | cut -d' ' -f1 | xargs)"
 start_others &
 others=$!

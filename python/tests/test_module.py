@@ -15,10 +15,10 @@ CLASSES = [Quarn, Statement, Expr]
 
 def test_module_contents():
     assert velmo.__name__ == "velmo"
-    assert velmo.__all__ == ["Quarn", "Statement", "Expr"]
+    assert velmo.__all__ == ["Quarn", "Statement", "Expr", "Columns", "Column"]
     assert velmo.__doc__ == ""
     public = sorted(n for n in dir(velmo) if not n.startswith("_"))
-    assert public == ["Expr", "Quarn", "Statement"]
+    assert public == ["Column", "Columns", "Expr", "Quarn", "Statement"]
     # the loaders that pickled trees and machines call, found by pickle by name
     private = sorted(n for n in dir(velmo) if n.startswith("_") and not n.startswith("__"))
     assert private == ["_load_machine", "_load_tree"]
@@ -35,7 +35,7 @@ def test_second_initialisation_returns_same_module():
         if not IS_PYPY:  # PyPy wraps the returned object in a new module
             assert again is original
         assert again.Expr is Expr and again.Quarn is Quarn and again.Statement is Statement
-        assert again.__all__ == ["Quarn", "Statement", "Expr"]
+        assert again.__all__ == ["Quarn", "Statement", "Expr", "Columns", "Column"]
     finally:
         sys.modules["velmo"] = original
 

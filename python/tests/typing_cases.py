@@ -6,9 +6,10 @@ as unused if the stub ever accepts that line.
 """
 from __future__ import annotations
 
+import array
 from typing import TYPE_CHECKING, Any, Literal
 
-from velmo import Expr, Quarn, Statement
+from velmo import Column, Columns, Expr, Quarn, Statement
 
 if TYPE_CHECKING:  # the aliases exist for type checkers only
     from velmo import Result, Value
@@ -69,6 +70,15 @@ for outcome in quarn.run_many(program, rows, inputs=["tier", "weight"], errors="
     notes: list[str] = outcome.__notes__ if isinstance(outcome, BaseException) else []
 mode: Literal["raise", "return"] = "return"
 either: list[tuple[Result, ...] | BaseException] = quarn.run_many(program, rows, inputs=["a", "b"], errors=mode)
+# Tables: run_columns takes a mapping of sequences or buffers (or an Arrow
+# object) and gives Columns, a mapping of Column.
+table: Columns = quarn.run_columns(program, {"tier": ["gold"], "weight": array.array("d", [1.5])}, outputs=["due"])
+column: Column = table["due"]
+values: list[None | bool | int | float | str] = column.to_pylist()
+cell: None | bool | int | float | str = column[-1]
+counts: tuple[int, int, int] = (len(column), column.null_count, table.num_rows)
+failed: dict[int, BaseException] = quarn.run_columns(program, {0: [1]}, outputs=[0], inputs=[0], errors="return").failures
+names_out: list[str | int] = list(table)
 held: list[str | int] = quarn.names()
 found: bool = "due" in quarn or 0 in quarn
 size: int = len(quarn)
@@ -95,3 +105,8 @@ quarn.run_many(program, rows, errors="ignore")  # type: ignore[call-overload]
 unchecked: list[tuple[Result, ...]] = quarn.run_many(program, rows, errors="return")  # type: ignore[assignment]
 2.5 in quarn  # type: ignore[operator]
 first_name: str = quarn.names()[0]  # type: ignore[assignment]
+quarn.run_columns(program, {"a": [1]})  # type: ignore[call-arg]
+quarn.run_columns(program, {"a": [1]}, outputs=["due"], errors="ignore")  # type: ignore[arg-type]
+quarn.run_columns(program, 5, outputs=["due"])  # type: ignore[arg-type]
+text_value: str = column[0]  # type: ignore[assignment]
+Column()  # type: ignore[call-arg]

@@ -44,10 +44,13 @@ def column(values):
             return "i", array("q", values).tobytes()
         except OverflowError:
             pass
-    if all(type(v) is str for v in values):
+    if all(type(v) is str or v is None for v in values):
         table = {}
         return "t", array("i", [table.setdefault(v, len(table)) for v in values]).tobytes(), list(table)
     return "o", values
+
+def pack_one(values):
+    return column(values)
 
 def unpack(results, columns, failures, count):
     values = [decode(c) for c in columns]
@@ -55,6 +58,23 @@ def unpack(results, columns, failures, count):
     for at, exception in failures:
         rows[at] = exception
     results.extend(rows)
+
+def unpack_column(kind, data, valid, table):
+    if kind == "t":
+        codes = array("i")
+        codes.frombytes(data)
+        return [table[code] for code in codes]
+    if kind == "n":
+        return [None] * len(valid)
+    if kind == "b":
+        values = [byte != 0 for byte in data]
+    else:
+        numbers = array("q" if kind == "i" else "d")
+        numbers.frombytes(data)
+        values = numbers.tolist()
+    if valid is None:
+        return values
+    return [value if ok else None for value, ok in zip(values, valid)]
 
 def decode(column):
     kind = column[0]
@@ -70,7 +90,9 @@ def decode(column):
 
 // The two functions, kept for the life of the process, like the types.
 PyObject* pack_function = nullptr;
+PyObject* pack_one_function = nullptr;
 PyObject* unpack_function = nullptr;
+PyObject* unpack_column_function = nullptr;
 
 [[noreturn]] void malformed() {
     PyErr_SetString(PyExc_SystemError, "velmo: a packed chunk of rows is malformed");
@@ -91,10 +113,14 @@ bool prepare_columns() {
     Ref made = Ref::steal(PyRun_String(kSource, Py_file_input, globals.get(), globals.get()));
     if (!made) return false;
     pack_function = PyDict_GetItemString(globals.get(), "pack");
+    pack_one_function = PyDict_GetItemString(globals.get(), "pack_one");
     unpack_function = PyDict_GetItemString(globals.get(), "unpack");
+    unpack_column_function = PyDict_GetItemString(globals.get(), "unpack_column");
+    Py_XINCREF(unpack_column_function);
     Py_XINCREF(pack_function);
+    Py_XINCREF(pack_one_function);
     Py_XINCREF(unpack_function);
-    return pack_function && unpack_function;
+    return pack_function && pack_one_function && unpack_function && unpack_column_function;
 }
 
 // ---------------------------------------------------------------- input
@@ -106,47 +132,53 @@ InputColumns::InputColumns(PyObject* chunk, std::size_t width) {
     if (!columns || !PyTuple_Check(columns) || static_cast<std::size_t>(PyTuple_GET_SIZE(columns)) != width) malformed();
     count_ = PyLong_AsSize_t(PyTuple_GET_ITEM(packed_.get(), 0));
     if (count_ == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrOccurred{};
-    columns_.resize(width);
-    for (std::size_t i = 0; i < width; ++i) take(columns_[i], PyTuple_GET_ITEM(columns, static_cast<Py_ssize_t>(i)));
+    columns_.reserve(width);
+    for (std::size_t i = 0; i < width; ++i) columns_.emplace_back(PyTuple_GET_ITEM(columns, static_cast<Py_ssize_t>(i)), count_);
 }
+
+PackedColumn::PackedColumn(PyObject* values) {
+    Ref packed = Ref::checked(python_call([&] { return PyObject_CallOneArg(pack_one_function, values); }, nullptr));
+    take(packed.get(), static_cast<std::size_t>(PyList_GET_SIZE(values)));
+}
+
+PackedColumn::PackedColumn(PyObject* packed, std::size_t count) { take(packed, count); }
 
 // A column's kind and values; the arrays are read in place, through their
 // buffers, as numbers of the size their kind gives.
-void InputColumns::take(Column& column, PyObject* packed) {
+void PackedColumn::take(PyObject* packed, std::size_t count) {
     if (!PyTuple_Check(packed) || PyTuple_GET_SIZE(packed) < 2 || !PyUnicode_Check(PyTuple_GET_ITEM(packed, 0))) malformed();
-    column.kind = static_cast<char>(PyUnicode_READ_CHAR(PyTuple_GET_ITEM(packed, 0), 0));
-    column.values = Ref::own(PyTuple_GET_ITEM(packed, 1));
-    if (column.kind == 'o') {
-        if (!PyList_Check(column.values.get()) || static_cast<std::size_t>(PyList_GET_SIZE(column.values.get())) != count_) malformed();
+    kind_ = static_cast<char>(PyUnicode_READ_CHAR(PyTuple_GET_ITEM(packed, 0), 0));
+    values_ = Ref::own(PyTuple_GET_ITEM(packed, 1));
+    if (kind_ == 'o') {
+        if (!PyList_Check(values_.get()) || static_cast<std::size_t>(PyList_GET_SIZE(values_.get())) != count) malformed();
         return;
     }
-    std::size_t item = column.kind == 't' ? sizeof(std::int32_t) : sizeof(std::int64_t);
-    if (!PyBytes_Check(column.values.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(column.values.get())) != count_ * item)
+    std::size_t item = kind_ == 't' ? sizeof(std::int32_t) : sizeof(std::int64_t);
+    if (!PyBytes_Check(values_.get()) || static_cast<std::size_t>(PyBytes_GET_SIZE(values_.get())) != count * item)
         malformed();
-    column.numbers = PyBytes_AS_STRING(column.values.get());
-    if (column.kind != 't') return;
-    column.table = Ref::own(PyTuple_GET_SIZE(packed) == 3 ? PyTuple_GET_ITEM(packed, 2) : nullptr);
-    if (!column.table || !PyList_Check(column.table.get())) malformed();
-    column.texts.resize(static_cast<std::size_t>(PyList_GET_SIZE(column.table.get())));
+    numbers_ = PyBytes_AS_STRING(values_.get());
+    if (kind_ != 't') return;
+    table_ = Ref::own(PyTuple_GET_SIZE(packed) == 3 ? PyTuple_GET_ITEM(packed, 2) : nullptr);
+    if (!table_ || !PyList_Check(table_.get())) malformed();
+    texts_.resize(static_cast<std::size_t>(PyList_GET_SIZE(table_.get())));
 }
 
-quarn::Value InputColumns::value(std::size_t column, std::size_t row) {
-    Column& c = columns_[column];
+quarn::Value PackedColumn::value(std::size_t row) {
     auto number = [&](auto type) {
         decltype(type) n;
-        std::memcpy(&n, c.numbers + row * sizeof n, sizeof n);
+        std::memcpy(&n, numbers_ + row * sizeof n, sizeof n);
         return n;
     };
-    switch (c.kind) {
+    switch (kind_) {
     case 'f': return quarn::Value::real(number(double{}));
     case 'i': return quarn::Value::integer(number(std::int64_t{}));
     case 't': {
         auto code = static_cast<std::size_t>(number(std::int32_t{}));
-        if (code >= c.texts.size()) malformed();
-        if (!c.texts[code]) c.texts[code] = extract_value(Ref::own(PyList_GET_ITEM(c.table.get(), code)).get());
-        return *c.texts[code];
+        if (code >= texts_.size()) malformed();
+        if (!texts_[code]) texts_[code] = extract_value(Ref::own(PyList_GET_ITEM(table_.get(), code)).get());
+        return *texts_[code];
     }
-    default: return extract_value(Ref::own(PyList_GET_ITEM(c.values.get(), static_cast<Py_ssize_t>(row))).get());
+    default: return extract_value(Ref::own(PyList_GET_ITEM(values_.get(), static_cast<Py_ssize_t>(row))).get());
     }
 }
 
@@ -266,6 +298,14 @@ void unpack_rows(PyObject* results, PyObject* outputs, PyObject* failures, std::
     Ref count = Ref::checked(PyLong_FromSize_t(rows));
     Ref done = Ref::checked(python_call(
         [&] { return PyObject_CallFunctionObjArgs(unpack_function, results, outputs, failures, count.get(), nullptr); },
+        nullptr));
+}
+
+
+Ref unpack_column(char kind, PyObject* data, PyObject* valid, PyObject* table) {
+    Ref tag = Ref::checked(PyUnicode_FromStringAndSize(&kind, 1));
+    return Ref::checked(python_call(
+        [&] { return PyObject_CallFunctionObjArgs(unpack_column_function, tag.get(), data, valid, table, nullptr); },
         nullptr));
 }
 

@@ -21,6 +21,32 @@ namespace velmo {
 // Compiles the Python side, once; false with an error set on failure.
 bool prepare_columns();
 
+// One column of values packed by the Python side: its kind, and its values
+// read in place as the numbers of that kind, or as codes into its table of
+// distinct texts (each converted the first time a row uses it), or as the
+// objects themselves.
+class PackedColumn {
+public:
+    // Packs `values`, an exact list, with the Python side.
+    explicit PackedColumn(PyObject* values);
+    // Takes what the Python side packed for `count` values.
+    PackedColumn(PyObject* packed, std::size_t count);
+    PackedColumn(PackedColumn&&) noexcept = default;
+
+    // The value of one row, converted as its own object would be: the
+    // conversion's TypeError raised for it.
+    quarn::Value value(std::size_t row);
+
+private:
+    void take(PyObject* packed, std::size_t count);
+
+    char kind_ = 'o';  // 'f' doubles, 'i' int64s, 't' text codes, 'o' objects
+    Ref values_;        // 'o': a list; else the numbers' bytes
+    Ref table_;         // 't': the distinct texts (and None)
+    const char* numbers_ = nullptr;
+    std::vector<std::optional<quarn::Value>> texts_;  // 't': each converted on first use
+};
+
 // A chunk of rows, packed: the rows it takes (the leading ones that are an
 // exact tuple or list of `width` values), and each input's column of them.
 class InputColumns {
@@ -32,22 +58,12 @@ public:
     std::size_t count() const noexcept { return count_; }
     // The value of one input in one row, converted as the row's own value
     // would be: the conversion's TypeError raised for that row.
-    quarn::Value value(std::size_t column, std::size_t row);
+    quarn::Value value(std::size_t column, std::size_t row) { return columns_[column].value(row); }
 
 private:
-    struct Column {
-        char kind;  // 'f' doubles, 'i' int64s, 't' text codes, 'o' objects
-        Ref values;  // 'o': a list; else the numbers' bytes
-        Ref table;   // 't': the distinct texts
-        const char* numbers = nullptr;
-        std::vector<std::optional<quarn::Value>> texts;  // 't': each converted on first use
-    };
-
-    void take(Column& column, PyObject* packed);
-
     std::size_t count_ = 0;
     Ref packed_;
-    std::vector<Column> columns_;
+    std::vector<PackedColumn> columns_;
 };
 
 // The outputs of a chunk's rows, one column each, in row order.
@@ -76,6 +92,12 @@ private:
     std::vector<Column> columns_;
     std::vector<bool> failed_;
 };
+
+// The list of a column's values packed in C: `kind` 'i', 'f' or 'b' with
+// `data` the bytes of its int64s, doubles or booleans and `valid` None or a
+// byte per row, 0 for a null; 'n' for `valid`'s length of nulls; 't' with
+// `data` int32 codes into the list `table`.
+Ref unpack_column(char kind, PyObject* data, PyObject* valid, PyObject* table);
 
 // Appends to `results` a tuple per row of the chunk, or the row's exception
 // where `failures` ((row, exception) pairs) has one.

@@ -8,11 +8,12 @@
 namespace velmo {
 namespace {
 
-std::string quoted_list(const Signature& sig, PyObject** out) {
+// The names of the parameters [from, to) left out, as CPython lists them.
+std::string quoted_list(std::size_t from, std::size_t to, const Signature& sig, PyObject** out) {
     std::string names;
     std::size_t missing = 0, total = 0;
-    for (std::size_t i = 0; i < sig.positional; ++i) total += out[i] == nullptr;
-    for (std::size_t i = 0; i < sig.positional; ++i) {
+    for (std::size_t i = from; i < to; ++i) total += out[i] == nullptr;
+    for (std::size_t i = from; i < to; ++i) {
         if (out[i]) continue;
         ++missing;
         if (missing > 1) names += total == 2 ? " and " : missing == total ? ", and " : ", ";
@@ -42,13 +43,17 @@ void bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObjec
     raise_type_error(std::string(sig.full_name) + " got an unexpected keyword argument '" + text + "'");
 }
 
-void check_all_filled(const Signature& sig, PyObject** out) {
+void check_filled(const Signature& sig, PyObject** out, std::size_t from, std::size_t to, const char* kind) {
     std::size_t missing = 0;
-    for (std::size_t i = 0; i < sig.positional; ++i) missing += out[i] == nullptr;
+    for (std::size_t i = from; i < to; ++i) missing += out[i] == nullptr;
     if (missing == 0) return;
-    raise_type_error(std::string(sig.full_name) + " missing " + std::to_string(missing) +
-                     " required positional " + (missing == 1 ? "argument" : "arguments") + ": " +
-                     quoted_list(sig, out));
+    raise_type_error(std::string(sig.full_name) + " missing " + std::to_string(missing) + " required " + kind +
+                     (missing == 1 ? " argument" : " arguments") + ": " + quoted_list(from, to, sig, out));
+}
+
+void check_all_filled(const Signature& sig, PyObject** out) {
+    check_filled(sig, out, 0, sig.positional - sig.optional, "positional");
+    check_filled(sig, out, sig.positional, sig.positional + sig.keywords_required, "keyword-only");
 }
 
 }  // namespace

@@ -10,13 +10,16 @@
 
 namespace velmo {
 
-// The first `positional` parameters are required and may come by position
-// or by keyword; the rest may come by keyword only, and may be left out.
+// The first `positional` parameters may come by position or by keyword, and
+// are required but for the last `optional` of them; the rest may come by
+// keyword only, and may be left out but for the first `keywords_required`.
 struct Signature {
     const char* full_name;  // "Expr.binary_op()"
     const char* const* params;
     std::size_t count;
     std::size_t positional;
+    std::size_t optional = 0;
+    std::size_t keywords_required = 0;
 };
 
 // The most parameters any method has; the binder fills an array this long.
@@ -28,6 +31,11 @@ inline constexpr std::size_t kMaxParams = 5;
     constexpr const char* name##_params[] = {__VA_ARGS__};                                        \
     static_assert(std::size(name##_params) <= kMaxParams, "more parameters than the binder holds"); \
     constexpr Signature name{full, name##_params, std::size(name##_params), positional}
+// One whose first `required` keyword-only parameters must be given.
+#define VELMO_SIGNATURE_REQUIRED_KEYWORDS(name, full, positional, required, ...)                  \
+    constexpr const char* name##_params[] = {__VA_ARGS__};                                        \
+    static_assert(std::size(name##_params) <= kMaxParams, "more parameters than the binder holds"); \
+    constexpr Signature name{full, name##_params, std::size(name##_params), positional, 0, required}
 #define VELMO_SIGNATURE(name, full, ...) \
     VELMO_SIGNATURE_KEYWORDS(name, full, std::size(std::initializer_list<const char*>{__VA_ARGS__}), __VA_ARGS__)
 

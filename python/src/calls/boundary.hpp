@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "binder.hpp"
@@ -51,8 +52,10 @@ PyObject* guarded(Body&& body) noexcept {
     return guarded_as<PyObject*>(nullptr, std::forward<Body>(body));
 }
 
-// Replaces a pending TypeError (that exact type) by one whose message names
-// the parameter and whose __cause__ is the original's cause.
+// Replaces a pending TypeError (that exact type) by one whose message begins
+// with `prefix` and whose __cause__ is the original's cause.
+void prefix_type_error(const std::string& prefix);
+// The same with the prefix that names a parameter: "argument 'rows': ".
 void prefix_argument_error(const char* param);
 
 // The i-th bound argument converted by `convert`, a failure reported under

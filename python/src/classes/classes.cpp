@@ -21,6 +21,8 @@ VELMO_SIGNATURE(quarn_get, "Quarn.get()", "ident");
 VELMO_SIGNATURE(quarn_update, "Quarn.update()", "bindings");
 constexpr Signature quarn_names{"Quarn.names()", nullptr, 0, 0};
 VELMO_SIGNATURE_KEYWORDS(quarn_run_many, "Quarn.run_many()", 2, "stmts", "rows", "inputs", "outputs", "errors");
+VELMO_SIGNATURE_REQUIRED_KEYWORDS(quarn_run_columns, "Quarn.run_columns()", 2, 1, "stmts", "columns", "outputs",
+                                  "inputs", "errors");
 VELMO_SIGNATURE(stmt_let, "Statement.let()", "ident", "pxpr");
 VELMO_SIGNATURE(stmt_if, "Statement.if_()", "pxpr", "then", "otherwise");
 VELMO_SIGNATURE(stmt_fn, "Statement.fn()", "ident", "item");
@@ -141,6 +143,8 @@ PyMethodDef quarn_methods[] = {
     {"names", fast(method<quarn_names, machine_object::names>), kInstance, "names($self)\n--\n\n"},
     {"run_many", fast(method<quarn_run_many, machine_object::run_many>), kInstance,
      "run_many($self, stmts, rows, *, inputs=None, outputs=(), errors='raise')\n--\n\n"},
+    {"run_columns", fast(method<quarn_run_columns, machine_object::run_columns>), kInstance,
+     "run_columns($self, stmts, columns, *, outputs, inputs=None, errors='raise')\n--\n\n"},
     {"__reduce__", fast(any_method<quarn_reduce, pickling::reduce_machine>), kInstance, "__reduce__($self)\n--\n\n"},
     {"__copy__", fast(any_method<quarn_copy, pickling::copy_machine>), kInstance, "__copy__($self)\n--\n\n"},
     {"__deepcopy__", fast(any_method<quarn_deepcopy, pickling::copy_machine>), kInstance,
@@ -252,7 +256,7 @@ bool make_type(PyType_Spec& spec, PyTypeObject*& type) {
 
 bool make_types() {
     return make_type(quarn_spec, types.quarn) && make_type(statement_spec, types.statement) &&
-           make_type(expr_spec, types.expr);
+           make_type(expr_spec, types.expr) && make_result_types(make_type);
 }
 
 }  // namespace velmo

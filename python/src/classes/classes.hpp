@@ -6,6 +6,11 @@
 
 namespace velmo {
 
+// Makes a type from its spec, once; false with an error set.
+using TypeMaker = bool (*)(PyType_Spec& spec, PyTypeObject*& type);
+// The types of a table run's results, Columns and Column (result_classes.cpp).
+bool make_result_types(TypeMaker make);
+
 // Makes the type objects (wrappers.hpp) that do not exist yet; false with the interpreter's
 // error set if one cannot be made (a later call tries again).
 bool make_types();

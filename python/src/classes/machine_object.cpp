@@ -7,6 +7,7 @@
 #include "site_notes.hpp"
 #include "convert.hpp"
 #include "tree_args.hpp"
+#include "table_run.hpp"
 #include "quarn/eval.hpp"
 
 namespace velmo::machine_object {
@@ -71,6 +72,16 @@ Ref run_many(const Signature& sig, PyQuarn* self, PyObject* const* args) {
     if (args[3]) options.outputs = argument(sig, args, 3, batch_names_arg);
     options.keep_going = keep_going_arg(args[4]);
     return velmo::run_many(*self, program, rows, options);
+}
+
+// The columns are taken by the run itself: what they are decides how.
+Ref run_columns(const Signature& sig, PyQuarn* self, PyObject* const* args) {
+    HeldStatements program = argument(sig, args, 0, [](PyObject* o) { return HeldStatements(o); });
+    BatchOptions options;
+    options.outputs = argument(sig, args, 2, batch_names_arg);
+    if (args[3] && args[3] != Py_None) options.inputs = argument(sig, args, 3, batch_names_arg);
+    options.keep_going = keep_going_arg(args[4]);
+    return tables::run_columns(*self, program, args[1], options);
 }
 
 namespace {

@@ -13,6 +13,8 @@ Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref get(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref update(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref run_many(const Signature& sig, PyQuarn* self, PyObject* const* args);
+// args: stmts, columns, outputs, inputs, errors
+Ref run_columns(const Signature& sig, PyQuarn* self, PyObject* const* args);
 Ref names(const Signature& sig, PyQuarn* self, PyObject* const* args);
 bool contains(PyQuarn* self, PyObject* name);
 Py_ssize_t length(PyQuarn* self);

@@ -3,6 +3,7 @@
 // own private functions (the loaders of pickled objects).
 
 #include "classes.hpp"
+#include "capsules.hpp"
 #include "columns.hpp"
 #include "interrupts.hpp"
 #include "panic.hpp"
@@ -43,9 +44,12 @@ PyObject* init_module() {
         return nullptr;
     if (!register_class(module.get(), "Quarn", types.quarn) ||
         !register_class(module.get(), "Statement", types.statement) ||
-        !register_class(module.get(), "Expr", types.expr)) {
+        !register_class(module.get(), "Expr", types.expr) ||
+        !register_class(module.get(), "Columns", types.columns) ||
+        !register_class(module.get(), "Column", types.column)) {
         return nullptr;
     }
+    tables::keep_errors_around_releases();
     cached_module = module.get();
     Py_INCREF(cached_module);  // the cache's own reference
     return module.release();

@@ -37,8 +37,10 @@ std::string joined(std::string note, const std::string& inner) {
 ProgramRun::ProgramRun() noexcept { ++programs_running; }
 
 // Dropping a left exception may run its finalisers: the list is cut first.
+// Most runs leave nothing, and a batch's row pays for none of it then.
 ProgramRun::~ProgramRun() {
     int depth = programs_running--;
+    if (left_behind.empty()) return;
     auto deeper = std::stable_partition(left_behind.begin(), left_behind.end(),
                                         [&](const Left& left) { return left.depth <= depth; });
     std::vector<Left> dropped(std::make_move_iterator(deeper), std::make_move_iterator(left_behind.end()));

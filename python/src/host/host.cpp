@@ -8,9 +8,9 @@ namespace velmo::host {
 #ifdef PYPY_VERSION
 namespace {
 
-// The types made by this module (Quarn, Statement, Expr), which PyPy names
+// The types made by this module (Quarn, Statement, Expr, Columns, Column), which PyPy names
 // without their module.
-PyTypeObject* finished[3] = {};
+PyTypeObject* finished[5] = {};
 
 void remember(PyTypeObject* type) {
     for (PyTypeObject*& slot : finished) {

@@ -12,11 +12,14 @@
 
 namespace velmo {
 
-// The type objects of the three classes.
+// The type objects of the three classes, and of the two that a table run
+// gives back (tables/result_objects.hpp).
 struct Types {
     PyTypeObject* quarn = nullptr;
     PyTypeObject* statement = nullptr;
     PyTypeObject* expr = nullptr;
+    PyTypeObject* columns = nullptr;
+    PyTypeObject* column = nullptr;
 };
 
 // Set when the module makes its classes, before any method can be reached,
