@@ -139,7 +139,7 @@ namespace detail {
 thread_local std::uintptr_t roomy_frame = 0;
 
 bool room_for_call_slow(std::uintptr_t frame) noexcept {
-    if (enter_recursive_call("") != 0) return false;
+    if (Py_EnterRecursiveCall("") != 0) return false;
     Py_LeaveRecursiveCall();
     roomy_frame = frame;
     return true;

@@ -258,11 +258,13 @@ inline int enter_recursive_call(const char* where) { return Py_EnterRecursiveCal
 // module makes; false with RecursionError set. PyPy checks its stack inside
 // C-API functions that may not fail, and ends the process when the check
 // fails there: Python code recursing to its limit that calls the module at
-// every level gets that far. There the check is enter_recursive_call's, with
-// its margin, made once per thread for each depth deeper than any it found
-// room at, so that a loop at one depth makes it once (a recursion limit
-// lowered later, within a deeper call, is not seen). CPython's C API never
-// fails that way.
+// every level gets that far. There PyPy's Py_EnterRecursiveCall is asked
+// first, which answers from 15/16 of its limit: the rest is room enough for
+// the module's own calls (the recursion guards keep more, for the Python
+// code they run). It is asked once per thread for each depth deeper than
+// any found with room, so that a loop at one depth asks once (a recursion
+// limit lowered later, within a deeper call, is not seen). CPython's C API
+// never fails that way.
 #ifdef PYPY_VERSION
 namespace detail {
 extern thread_local std::uintptr_t roomy_frame;  // the deepest frame found with room; 0 for none
