@@ -2,7 +2,11 @@
 
 The snippet is the reproducer: it holds everything it needs (hostile classes,
 callbacks, programs) except the short PRELUDE, which defines the checks every
-call goes through. `reproducer(data)` gives prelude and snippet together, a
+call goes through, and the containers that objects can turn on: a list or
+dict made by _house() tells its items where they live, and their hooks
+(__index__, __float__, __len__, __iter__, __getitem__, __eq__, __hash__,
+keys()) or the callbacks empty, shrink, grow or refill it while velmo reads
+it, as names, rows, pairs, values or statements. `reproducer(data)` gives prelude and snippet together, a
 script that runs on its own.
 
 Crashes inside the interpreter itself, which the module cannot avoid, are
