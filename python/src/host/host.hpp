@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "pyref.hpp"
 
@@ -106,21 +107,27 @@ inline const char* utf8_chars(PyObject* str, Py_ssize_t* size) {
 // PyPy gives no reason.
 inline PyObject** fast_items(PyObject* sequence) { return PySequence_Fast_ITEMS(sequence); }
 
+#ifdef PYPY_VERSION
+// Every key of an exact dict followed by its value, each held, in the
+// dict's order; false with an error set (see for_each_item).
+bool dict_items(PyObject* dict, std::vector<Ref>& items);
+#endif
+
 // Calls visit(key, value) for each item of an exact dict, in its order,
 // while the dict holds them; false with an error set when its items cannot
 // be read. PyPy's PyDict_Next looks each key up in the dict again, which
 // runs the key's __hash__ and __eq__, and ends the process when they raise
-// or the dict changed meanwhile: there the items are first copied out, as a
-// list of pairs, which walks the dict without looking anything up.
+// or the dict changed meanwhile; it is also slow, as it makes a list of the
+// keys each time. There the keys are walked with the dict's iterator, and
+// an exact str or int finds its value again with no Python code run; when
+// some other key might run some, the values are copied out in the dict's
+// order instead.
 template <class Visit>
 bool for_each_item(PyObject* dict, Visit&& visit) {
 #ifdef PYPY_VERSION
-    Ref items = Ref::steal(PyDict_Items(dict));
-    if (!items) return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.get(), i);
-        visit(PyTuple_GET_ITEM(pair, 0), PyTuple_GET_ITEM(pair, 1));
-    }
+    std::vector<Ref> items;
+    if (!dict_items(dict, items)) return false;
+    for (std::size_t i = 0; i + 1 < items.size(); i += 2) visit(items[i].get(), items[i + 1].get());
 #else
     PyObject *key, *value;
     Py_ssize_t at = 0;
