@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -46,7 +47,7 @@ struct Miss {
     Ref type;                      // of the object, for the mismatch text
     Ref raised;                    // or an error the attempt raised
     Ref too_large;                 // or an int too large for a C long
-    std::optional<NoVariant> item;  // or an item that fit no variant (the Vector attempt)
+    std::unique_ptr<NoVariant> item;  // or an item that fit no variant (the Vector attempt)
 
     // Against the object's type now, or against a type the caller took.
     static Miss mismatch(PyObject* o, const char* target) { return {target, host::type_of(o), {}, {}, {}}; }
@@ -266,8 +267,10 @@ quarn::Value ordered_attempts(PyObject* o) {
 // and none of them runs Python code: the Vector attempt goes first, and the
 // others' failures are made only if it fails too.
 quarn::Value exact_sequence(PyObject* o) {
+    Miss vector;
+    if (auto value = vector_attempt(o, vector)) return std::move(*value);
     ValueMisses misses(kValueEnum);
-    if (auto value = vector_attempt(o, misses[ValueVariant::Vector])) return std::move(*value);
+    misses[ValueVariant::Vector] = std::move(vector);
     scalar_attempts(o, misses);
     throw misses.failure();
 }
@@ -312,7 +315,7 @@ std::optional<quarn::Value> vector_attempt(PyObject* o, Miss& miss) {
     } catch (const TooDeep&) {
         throw;
     } catch (NoVariant& item) {
-        miss.item = std::move(item);
+        miss.item = std::make_unique<NoVariant>(std::move(item));
         return std::nullopt;
     } catch (const PyErrOccurred&) {
         miss = Miss::pending();
