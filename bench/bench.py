@@ -1,6 +1,7 @@
 """Runs every workload on velmo and on its comparisons under the running
 interpreter, and prints the results as Markdown tables: the figures, W8's
-figures, the goals with their verdicts, and the variants of the floors.
+and W9's figures, the goals with their verdicts, and the variants of the
+floors.
 
 Run by bench/run.sh under each interpreter, with velmo installed and the floor
 module velmo_floor on the path, as `bench.py [RESULTS.json]`. Progress goes to
@@ -18,6 +19,7 @@ import cases_limits
 import cases_python
 import cases_velmo
 import cases_walker
+import tables
 from formats import number, ratio
 from records import EXPECTED as W8_EXPECTED, same_results
 from timing import PYPY, Best, prepare, untimed
@@ -36,9 +38,26 @@ try:
     import cases_asteval
 except ImportError:
     cases_asteval = None
+try:
+    import cases_numpy
+except ImportError:  # W9's peers where they install
+    cases_numpy = None
+try:
+    import cases_arrow
+except ImportError:
+    cases_arrow = None
+try:
+    import cases_duckdb
+except ImportError:
+    cases_duckdb = None
+try:
+    import cases_polars
+except ImportError:
+    cases_polars = None
 
 ROUNDS = 12  # every case is sampled in every round; its fastest sample counts
 SAMPLES = 5
+W9_SAMPLES = 1  # a pass over W9's table lasts 30 ms to 2 s: one a round is plenty
 
 # (key, heading, module): the columns in the order of the table. A module of
 # None is a column that cannot run here: its figures read "—". The Lua columns
@@ -79,6 +98,25 @@ UNAVAILABLE = {
     "run_many": "this velmo has no Quarn.run_many",
 }
 
+# W9's columns, the rows of its own table, as W8's.
+W9_COLUMNS = [
+    ("arrow", "pyarrow.compute kernels", cases_arrow and cases_arrow.w9),
+    ("duckdb", "DuckDB, one SQL query", cases_duckdb and cases_duckdb.w9),
+    ("polars", "polars expressions", cases_polars and cases_polars.w9),
+    ("numpy", "numpy np.where", cases_numpy and cases_numpy.w9),
+    ("python", "hand-written Python function", cases_python.w9),
+    ("run_many", "velmo, run_many", cases_velmo.w9_run_many),
+    ("run_columns", "velmo, run_columns", cases_velmo.w9_run_columns),
+]
+W9_UNAVAILABLE = {
+    "arrow": "pyarrow does not install on PyPy" if PYPY else "pyarrow is not installed",
+    "duckdb": "DuckDB does not install on PyPy" if PYPY else "duckdb is not installed",
+    "polars": "polars does not install on PyPy" if PYPY else "polars is not installed",
+    "numpy": "numpy is not installed",
+    "run_many": "this velmo has no Quarn.run_many",
+    "run_columns": "this velmo has no Quarn.run_columns",
+}
+
 
 def goals(pypy):
     """Every goal: (workload, (key, column) measured, (key, column) it is
@@ -110,6 +148,10 @@ def goals(pypy):
         rows += [("W8", ("W8", "run_many"), ("W8", "python"), 1.0),
                  ("W8", ("W8", "update"), ("W8", "ast-once"), 0.6),
                  ("W8", ("W8", "builders"), ("W8", "ast-once"), 1.5)]
+    columns = ("W9", "run_columns")
+    rows += [("W9", columns, ("W9", "run_many"), 0.25), ("W9", columns, ("W9", "numpy"), 1.0)]
+    if not pypy:  # the goal of the engine's next step
+        rows.append(("W9", columns, ("W9", "polars"), 1.0))
     return rows
 
 
@@ -127,6 +169,12 @@ def collect():
         case = make() if make else None
         if case:
             cases[("W8", column)] = case
+    if tables.unavailable() is None:
+        tables.table()
+        for column, _, make in W9_COLUMNS:
+            case = make() if make else None
+            if case:
+                cases[("W9", column)] = case
     return cases
 
 
@@ -142,6 +190,11 @@ def check(cases):
                 wrong = next(i for i, want in enumerate(W8_EXPECTED) if i >= len(result) or result[i] != want)
                 raise AssertionError("W8 on %s gave %.60r for record %d, not %r"
                                      % (column, result[wrong:wrong + 1], wrong, W8_EXPECTED[wrong]))
+            continue
+        if key == "W9":
+            wrong = tables.difference(result)
+            if wrong:
+                raise AssertionError("W9 on %s gave %s" % (column, wrong))
             continue
         if result is None and column.startswith("floor:"):
             continue
@@ -159,9 +212,10 @@ def run(cases):
     best = {name: Best() for name in cases}
     for round_ in range(ROUNDS):
         for name, case in cases.items():
-            undisturbed = best[name].sample(case, reps[name], SAMPLES)
+            samples = W9_SAMPLES if name[0] == "W9" else SAMPLES
+            undisturbed = best[name].sample(case, reps[name], samples)
             print("round %2d  %-8s %-24s %d of %d undisturbed, best %10.1f ns"
-                  % (round_ + 1, *name, undisturbed, SAMPLES, best[name].ns), file=sys.stderr)
+                  % (round_ + 1, *name, undisturbed, samples, best[name].ns), file=sys.stderr)
     disturbed = [name for name, b in best.items() if b.undisturbed == float("inf")]
     best = {name: b.ns for name, b in best.items()}
     for key, _, _ in WORKLOADS:
@@ -202,11 +256,29 @@ def w8_table(best):
     return "\n".join(lines)
 
 
+def w9_table(best):
+    """W9's columns as rows, with their ratios to the hand-written function
+    and to numpy."""
+    python, numpy = best.get(("W9", "python")), best.get(("W9", "numpy"))
+    lines = ["| W9: the rules over a table of %s records | ns per record | × hand-written | × np.where |"
+             % format(tables.RECORDS, ","), "|---|---|---|---|"]
+    for column, title, _ in W9_COLUMNS:
+        ns = best.get(("W9", column))
+        ratios = [ratio(ns / peer) if ns is not None and peer else "—" for peer in (python, numpy)]
+        lines.append("| %s | %s | %s | %s |" % (title, number(ns), *ratios))
+    why = tables.unavailable()
+    missing = ["%s (%s)" % (title, why or W9_UNAVAILABLE[column]) for column, title, _ in W9_COLUMNS
+               if ("W9", column) not in best]
+    if missing:
+        lines.append("\nNot run here: %s." % "; ".join(missing))
+    return "\n".join(lines)
+
+
 def heading(key, column):
     if column == "floor":
         return FLOOR_NAMES.get(key, "floor")
-    if key == "W8":
-        return next(title for c, title, _ in W8_COLUMNS if c == column)
+    if key in ("W8", "W9"):
+        return next(title for c, title, _ in (W8_COLUMNS if key == "W8" else W9_COLUMNS) if c == column)
     return next(title for c, title, _ in COLUMNS if c == column)
 
 
@@ -254,7 +326,8 @@ def write_results(path, name, best):
         "interpreter": name,
         "python": platform.python_version(),
         "lua": cases_lua_once.implementation() if cases_lua_once else None,
-        "units": dict([(key, unit) for key, unit, _ in WORKLOADS] + [("W8", "record")]),
+        "units": dict([(key, unit) for key, unit, _ in WORKLOADS] + [("W8", "record"), ("W9", "record")]),
+        "w9_records": tables.RECORDS,
         "headings": headings,
         "figures": figures,
         "goals": [dict(zip(("workload", "goal", "bound", "ratio", "holds"), row)) for row in goal_rows(best)],
@@ -275,6 +348,7 @@ def main():
     if disturbed:
         print("\nNo sample ran undisturbed for: %s." % ", ".join("%s %s" % name for name in disturbed))
     print("\n" + w8_table(best))
+    print("\n" + w9_table(best))
     print("\nGoals:\n")
     print(goal_table(best))
     print("\nFloor variants:\n")

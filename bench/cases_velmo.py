@@ -1,9 +1,12 @@
 """The workloads on velmo: trees built with Expr and Statement, run on Quarn.
 The run workloads take the machine's maker, so that cases_limits can run
-them on a machine with limits."""
+them on a machine with limits. W8 and W9 run one rule set over many
+records, W9 over a table."""
 from velmo import Expr, Quarn, Statement
 
 from records import INPUTS, OUTPUTS, record_case, update_run_get
+from tables import output_table, pyarrow, python_values, table_case
+from timing import PYPY
 from workloads import (BIG_N, DONE, IF_DEPTH, INT_NAME, INT_VALUE, LIST_VALUE, STATEMENTS,
                        TREE_NODES, X_VALUE, Case, build_tree, repeat_calls, repeat_runs)
 
@@ -141,3 +144,39 @@ def w8_run_many():
         return None
     q, rules = Quarn(), w8_rules()
     return record_case(lambda records: q.run_many(rules, records, inputs=INPUTS, outputs=OUTPUTS))
+
+
+def w9_run_many():
+    """run_many over the Python values of the table's columns, zipped into
+    rows; the result tuples go back to columns, and the columns into a
+    table. On PyPy the rows go as a list, which run_many takes a chunk at a
+    time; on CPython as an iterator, which leaves no list of tuples. None
+    where this velmo has no run_many."""
+    if not hasattr(Quarn, "run_many"):
+        return None
+    q, rules = Quarn(), w8_rules()
+
+    def run_pass(table):
+        rows = zip(*python_values(table))
+        results = q.run_many(rules, list(rows) if PYPY else rows, inputs=INPUTS, outputs=OUTPUTS)
+        return output_table(*zip(*results))
+
+    return table_case(run_pass)
+
+
+def w9_run_columns():
+    """run_columns over the table itself. Under CPython its result, which
+    speaks the Arrow C stream interface, becomes a pyarrow table; under
+    PyPy its two columns are the result. None where this velmo has no
+    run_columns."""
+    if not hasattr(Quarn, "run_columns"):
+        return None
+    q, rules = Quarn(), w8_rules()
+
+    def run_pass(table):
+        result = q.run_columns(rules, table, outputs=OUTPUTS)
+        if PYPY:
+            return result["total"], result["label"]
+        return pyarrow.table(result)
+
+    return table_case(run_pass)

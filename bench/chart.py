@@ -1,6 +1,7 @@
 """Draws the bench's results as one SVG: velmo against its peers on W8 (one
-rule set over many records) and on the engine workloads, one column of
-panels per interpreter, in ns per unit on a log scale.
+rule set over many records), on W9 (the same rules over a table) and on the
+engine workloads, one column of panels per interpreter, in ns per unit on a
+log scale.
 
     chart.py OUT.svg WHERE PYPY.json CPYTHON.json
 
@@ -36,6 +37,15 @@ W8_BARS = [
     ("asteval", "asteval", "#d9d9d9"),
     ("floor", "C-API floor: the rules in C", "#9e9ac8"),
 ]
+W9_BARS = [
+    ("run_columns", "velmo, run_columns", "#d94801"),
+    ("run_many", "velmo, run_many", "#f16913"),
+    ("python", "hand-written Python function", "#08519c"),
+    ("numpy", "numpy np.where", "#6baed6"),
+    ("polars", "polars expressions", "#31a354"),
+    ("duckdb", "DuckDB, one SQL query", "#74c476"),
+    ("arrow", "pyarrow.compute kernels", "#a1d99b"),
+]
 ENGINE_BARS = [
     ("velmo", "velmo", "#d94801"),
     ("ast-once", "Python compiled once", "#6baed6"),
@@ -50,9 +60,9 @@ ENGINE_WORKLOADS = [
 ]
 
 
-def w8_panel(ax, results):
-    figures = results["figures"].get("W8", {})
-    rows = list(reversed(W8_BARS))
+def bars_panel(ax, figures, bars):
+    """One bar per column, top to bottom, "not run here" for a missing one."""
+    rows = list(reversed(bars))
     for y, (key, label, colour) in enumerate(rows):
         ns = figures.get(key)
         if ns is None:
@@ -62,7 +72,18 @@ def w8_panel(ax, results):
         ax.text(ns * 1.08, y, number(ns), va="center", fontsize=8)
     ax.set_yticks(range(len(rows)), [label for _, label, _ in rows])
     ax.set_xlabel("ns per record (log scale; shorter is faster)")
+
+
+def w8_panel(ax, results):
+    bars_panel(ax, results["figures"].get("W8", {}), W8_BARS)
     ax.set_title("%s (Python %s)\nW8: five rules over 10,000 records" % (results["interpreter"], results["python"]))
+
+
+def w9_panel(ax, results):
+    bars_panel(ax, results["figures"].get("W9", {}), W9_BARS)
+    form = "a list of str and numpy arrays" if "PyPy" in results["interpreter"] else "a pyarrow table"
+    ax.set_title("W9: the same rules over a table, in and out\n(%s of %s records)"
+                 % (form, format(results.get("w9_records", 0), ",")))
 
 
 def engine_panel(ax, results):
@@ -84,11 +105,12 @@ def engine_panel(ax, results):
 
 
 def draw(out, caption, runs):
-    fig, axes = plt.subplots(2, len(runs), figsize=(6.2 * len(runs), 9.5), sharex="row",
-                             gridspec_kw={"height_ratios": [1, 1.15]})
+    fig, axes = plt.subplots(3, len(runs), figsize=(6.2 * len(runs), 14), sharex="row",
+                             gridspec_kw={"height_ratios": [1, 0.85, 1.15]})
     for column, results in enumerate(runs):
         w8_panel(axes[0][column], results)
-        engine_panel(axes[1][column], results)
+        w9_panel(axes[1][column], results)
+        engine_panel(axes[2][column], results)
     for ax in axes.flat:
         ax.set_xscale("log")
         ax.spines[["top", "right"]].set_visible(False)
@@ -99,12 +121,13 @@ def draw(out, caption, runs):
         for ax in row[1:]:
             ax.tick_params(labelleft=False)
     # One legend for the engine panels: the interpreter with the most bars.
-    handles, labels = max((ax.get_legend_handles_labels() for ax in axes[1]), key=lambda h: len(h[1]))
+    handles, labels = max((ax.get_legend_handles_labels() for ax in axes[2]), key=lambda h: len(h[1]))
     fig.legend(handles[::-1], labels[::-1], loc="lower center", ncol=len(labels), frameon=False)
     fig.suptitle("velmo against its peers", fontsize=13, fontweight="bold")
-    fig.text(0.5, 0.945, caption, ha="center", fontsize=8.5, color="#404040", wrap=True)
+    height = fig.get_figheight()  # the caption and the panels' top, in inches from the figure's top
+    fig.text(0.5, 1 - 0.52 / height, caption, ha="center", fontsize=8.5, color="#404040", wrap=True)
     # Slack on the left for labels in a wider font than matplotlib measured.
-    fig.tight_layout(rect=(0.03, 0.03, 1, 0.935))
+    fig.tight_layout(rect=(0.03, 0.03, 1, 1 - 0.62 / height))
     fig.savefig(out, format="svg", metadata={"Date": None})
 
 

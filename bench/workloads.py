@@ -53,14 +53,18 @@ class Case:
     None when there is nothing to compare). stage(reps) makes ready, outside
     the timed region, the inputs that the next loop(reps) consumes, and
     release() drops them and what the loop made, after the timed region
-    (both do nothing for a case that runs on the same inputs every time)."""
+    (both do nothing for a case that runs on the same inputs every time).
+    `threads` is true for a case whose work runs on threads of a library's
+    pool, not on the calling one: its samples are judged undisturbed by the
+    process's CPU time rather than the thread's (see timing.py)."""
 
-    def __init__(self, units, loop, result=None, stage=None, release=None):
+    def __init__(self, units, loop, result=None, stage=None, release=None, threads=False):
         self.units = units
         self.loop = loop
         self.result = result or (lambda: None)
         self.stage = stage or (lambda reps: None)
         self.release = release or (lambda: None)
+        self.threads = threads
 
 
 def repeat_calls(expression, names):

@@ -1,50 +1,59 @@
-"""One rule set over a million records, on every core, with a process pool.
+"""One rule set over a table of a million records, on every core, with a
+process pool.
 
 velmo holds the interpreter lock for a whole run, so one process evaluates
 rules on one core. To use them all, the work goes to a pool of processes.
 The rule set (the rules, and a machine that holds a catalogue of 100,000
 prices) is built once, pickled once, and given to each worker once, by the
-pool's initializer. Then the records go out in chunks, each run with one
-`run_many` in a worker. The same chunks run in this process first, and the
-pool's results must be the same, record for record.
+pool's initializer. Then the table goes out in chunks of rows, each run
+with one `run_columns` in a worker. The same chunks run in this process
+first, and the pool's results must be the same, record for record.
 
     python records_parallel.py [RECORDS] [--workers N] [--chunk ROWS]
 
-A chunk travels as columns, a list per field, and its results come back as
-columns too: far fewer objects to pickle than a tuple per record, so the
-processes spend their time on the rules rather than on the pipes between
-them. The functions a worker runs are defined at the top level of this file,
-where it finds them by name, and the work starts under `if __name__ ==
-"__main__"`, so that the example also works where workers are started
-afresh rather than forked (macOS, Windows, Linux from Python 3.14).
+The table is a polars DataFrame where polars is installed: `run_columns`
+reads its values where they lie, a slice of it pickles as the few buffers
+that hold its rows, and the results come back as a DataFrame that shares
+the memory of velmo's columns. Elsewhere (PyPy, where polars does not
+install) it is a dict of columns, the numbers in `array.array`s and the
+rest in lists, which `run_columns` reads as well. The functions a worker
+runs are defined at the top level of this file, where it finds them by
+name, and the work starts under `if __name__ == "__main__"`, so that the
+example also works where workers are started afresh rather than forked
+(macOS, Windows, Linux from Python 3.14).
 """
 from __future__ import annotations
 
 import argparse
-import gc
 import os
 import pickle
 import random
-import sys
 import time
+from array import array
 from collections import Counter
 from concurrent.futures import ProcessPoolExecutor
-from typing import TYPE_CHECKING, Callable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, Dict, Iterator, List, Optional, Sequence, TypeVar, Union, cast
 
 from velmo import Expr, Quarn, Statement
+
+try:
+    import polars
+    HAVE_POLARS = True
+except ImportError:  # PyPy, and any environment without polars: a dict of columns
+    HAVE_POLARS = False
 
 if TYPE_CHECKING:  # aliases of the stub: what Quarn.get gives, what Expr.literal takes
     from velmo import Result, Value
 
-PYPY = sys.implementation.name == "pypy"
 CATALOGUE = 100_000  # product codes 0 .. 99,999, each with a unit price
 REGIONS = ("DE", "FR", "IT", "US", "local")
 TIERS = ("new", "basic", "silver", "gold")
 FIELDS = ("code", "quantity", "region", "tier", "express")  # int, int, str, str, bool
 OUTPUTS = ("total", "points", "status")  # float, float, str
+NUMBERS = ("total", "points")
 
-Columns = Tuple[List["Value"], ...]  # one list per field
-Result_columns = Tuple[Tuple["Result", ...], ...]
+# A table: a polars DataFrame, or a dict of columns without polars.
+Table = Union["polars.DataFrame", Dict[str, Any]]
 T = TypeVar("T")
 
 
@@ -146,38 +155,61 @@ def unit_price(code: Result) -> Value:
     return _machine.get(code)
 
 
-def run_chunk(columns: Columns) -> Result_columns:
-    """The rules over one chunk: its records are the rows of its columns, and
-    the results go back as a column per output."""
+def run_chunk(chunk: Table) -> Table:
+    """The rules over one chunk of the table; the results as a table of a
+    column per output, of the chunk's kind."""
     assert _machine is not None
-    # PyPy's run_many takes a list of rows a chunk at a time, in half the
-    # time it takes rows one by one from an iterator. On CPython the iterator
-    # is the cheaper: it leaves no list of tuples for the collector to walk.
-    rows = list(zip(*columns)) if PYPY else zip(*columns)
-    results = _machine.run_many(_rules, rows, inputs=FIELDS, outputs=OUTPUTS)
-    return tuple(zip(*results))
+    result = _machine.run_columns(_rules, chunk, inputs=FIELDS, outputs=OUTPUTS)
+    if not isinstance(chunk, dict):
+        return polars.DataFrame(result)
+    # Without polars, the numbers go back as array.array, which pickle writes
+    # as their bytes: PyPy's pickle, written in Python, takes eight times as
+    # long over a list of 10,000 floats. Every row gives floats there, since
+    # a failed row raises.
+    values = {name: result[name].to_pylist() for name in OUTPUTS}
+    return {name: array("d", cast(List[float], column)) if name in NUMBERS else column
+            for name, column in values.items()}
 
 
-def generate(count: int, seed: int = 23) -> Columns:
-    """The records, as a column per field."""
+def generate(count: int, seed: int = 23) -> Table:
+    """The records, as a table."""
     rng = random.Random(seed)
-    return (rng.choices(range(CATALOGUE), k=count), rng.choices(range(1, 21), k=count),
-            rng.choices(REGIONS, weights=(4, 3, 2, 2, 1), k=count),
-            rng.choices(TIERS, weights=(2, 5, 2, 1), k=count),
-            rng.choices((False, True), weights=(9, 1), k=count))
+    codes, quantities = rng.choices(range(CATALOGUE), k=count), rng.choices(range(1, 21), k=count)
+    columns: Dict[str, Any] = {
+        "code": array("q", codes) if not HAVE_POLARS else codes,
+        "quantity": array("q", quantities) if not HAVE_POLARS else quantities,
+        "region": rng.choices(REGIONS, weights=(4, 3, 2, 2, 1), k=count),
+        "tier": rng.choices(TIERS, weights=(2, 5, 2, 1), k=count),
+        "express": rng.choices((False, True), weights=(9, 1), k=count),
+    }
+    return polars.DataFrame(columns) if HAVE_POLARS else columns
 
 
-def chunks(columns: Columns, size: int) -> Iterator[Columns]:
-    for start in range(0, len(columns[0]), size):
-        yield tuple(column[start:start + size] for column in columns)
+def chunks(table: Table, size: int) -> Iterator[Table]:
+    if not isinstance(table, dict):
+        yield from table.iter_slices(size)
+        return
+    for start in range(0, len(table[FIELDS[0]]), size):
+        yield {name: column[start:start + size] for name, column in table.items()}
 
 
-def gather(parts: Iterator[Result_columns]) -> list[list[Result]]:
-    joined: list[list[Result]] = [[] for _ in OUTPUTS]
+def gather(parts: Iterator[Table]) -> Table:
+    """The results of the chunks, in order, as one table."""
+    frames: List[polars.DataFrame] = []
+    joined: Dict[str, List[Any]] = {name: [] for name in OUTPUTS}
     for part in parts:
-        for column, values in zip(joined, part):
-            column.extend(values)
-    return joined
+        if not isinstance(part, dict):
+            frames.append(part)
+            continue
+        for name, column in joined.items():
+            column.extend(part[name])
+    return polars.concat(frames) if frames else joined
+
+
+def same(a: Table, b: Table) -> bool:
+    if isinstance(a, dict) and isinstance(b, dict):
+        return a == b
+    return not isinstance(a, dict) and not isinstance(b, dict) and a.equals(b)
 
 
 def timed(run: Callable[[], T]) -> tuple[T, float]:
@@ -201,20 +233,17 @@ def main() -> None:
         # pages it marks) again and again.
         _, starting = timed(pool.submit(int).result)
         records = generate(args.records)
-        # The records live to the end: CPython's collector need not walk
-        # them again and again (it took over a quarter of one process's time).
-        if hasattr(gc, "freeze"):  # PyPy has none
-            gc.freeze()
         print(f"{args.records:,} records in chunks of {args.chunk:,}; the rules and a catalogue of "
-              f"{CATALOGUE:,} prices, pickled once: {len(payload):,} bytes")
+              f"{CATALOGUE:,} prices, pickled once: {len(payload):,} bytes; the table "
+              + ("a polars DataFrame" if HAVE_POLARS else "a dict of columns"))
         start_worker(payload)
         alone, one = timed(lambda: gather(map(run_chunk, chunks(records, args.chunk))))
         pooled, many = timed(lambda: gather(pool.map(run_chunk, chunks(records, args.chunk))))
-    if pooled != alone:
+    if not same(pooled, alone):
         raise SystemExit("the pool's results differ from one process's")
 
     many += starting
-    statuses = Counter(alone[OUTPUTS.index("status")])
+    statuses = Counter(alone["status"])
     print("statuses: " + ", ".join(f"{s} {statuses[s]:,}" for s in ("ok", "check", "review")))
     print(f"one process: {args.records / one:10,.0f} records/s ({one:.2f} s)")
     print(f"{args.workers} workers:   {args.records / many:10,.0f} records/s ({many:.2f} s, "
