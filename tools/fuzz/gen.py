@@ -6,8 +6,8 @@ call goes through, and the containers that objects can turn on: a list or
 dict made by _house() tells its items where they live, and their hooks
 (__index__, __float__, __len__, __iter__, __getitem__, __eq__, __hash__,
 keys()) or the callbacks empty, shrink, grow or refill it while velmo reads
-it, as names, rows, pairs, values or statements. `reproducer(data)` gives prelude and snippet together, a
-script that runs on its own.
+it, as names, rows, pairs, values or statements. `reproducer(data)` gives
+prelude and snippet together, a script that runs on its own.
 
 Crashes inside the interpreter itself, which the module cannot avoid, are
 listed in KNOWN; the generator leaves those inputs out (per host) so that the
@@ -86,7 +86,7 @@ def _house(container):
     lives, so that its hooks can change it (see _upset)."""
     _HOMES.append(container)
     del _HOMES[:-8]
-    items = list(container.items()) if type(container) is dict else list(container) if type(container) is list else []
+    items = list(container.items()) if type(container) is dict else list(container)
     for item in items:
         for inner in item if type(item) in (tuple, list) else (item,):
             try:
