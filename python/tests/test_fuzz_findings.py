@@ -50,8 +50,11 @@ def test_objects_made_around_the_constructor(make, use):
     """)
 
 
+# CPython's iter() of a released memoryview comes back with an error set,
+# which the names that run_many converts next would meet as a SystemError.
 @PYPY_CRASH
-@pytest.mark.parametrize("entry", ["Expr.not_(m)", "Expr.literal(m)", "Quarn().run(m)"])
+@pytest.mark.parametrize("entry", ["Expr.not_(m)", "Expr.literal(m)", "Quarn().run(m)",
+                                   "Quarn().run_many([], m, inputs='xy')"])
 def test_released_memoryview(entry):
     run_clean(f"""
         m = memoryview(b"ab")
@@ -232,3 +235,124 @@ def test_list_holding_a_str_subclass_whose_length_fails():
             if i % 500 == 0:
                 gc.collect()
     """)
+
+
+
+# An item whose hooks empty the container it came from while the module
+# reads that container: the container lets go of the item (and of those
+# after it) during the item's own conversion.
+EMPTIER = """
+class Emptier:
+    def __init__(self):
+        self.home = None
+    def empty(self):
+        home, self.home = self.home, None
+        if home is not None:
+            home.clear()
+    def __index__(self):  # the I64 attempt then fails, and F64 asks __float__
+        self.empty()
+        return "no int"
+    def __float__(self):
+        self.empty()
+        return 1.5
+    def keys(self):
+        self.empty()
+        return ["a"]
+    def __getitem__(self, name):
+        self.empty()
+        return 1
+
+def housed(container, *items):  # each Emptier among the items, or in a tuple of them, empties the container
+    for item in items:
+        for inner in item if type(item) is tuple else (item,):
+            if type(inner) is Emptier:
+                inner.home = container
+    if type(container) is dict:
+        container.update(zip("vw", items))
+    else:
+        container.extend(items)
+    return container
+
+def nested():  # the item sits in a list inside the one it empties
+    outer, item = [], Emptier()
+    item.home = outer
+    outer += [[item], 2]
+    return outer
+
+q = Quarn()
+try:
+    print(repr(CALL))
+except TypeError as e:
+    print("TypeError", str(e).split(":")[0])
+"""
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        ("q.run_many([], [], outputs=housed([], Emptier(), Emptier()))", "TypeError argument 'outputs'"),
+        ("q.run_many([], [], inputs=housed([], Emptier(), Emptier()))", "TypeError argument 'inputs'"),
+        ("q.update({'v': housed([], Emptier(), Emptier())}) or q.get('v')", "[1.5]"),
+        ("q.update({'v': nested()}) or q.get('v')", "[[1.5]]"),
+        ("q.update(housed([], ('v', Emptier()), ('w', 2))) or q.names()", "['v']"),
+        ("q.update(housed({}, Emptier(), 2)) or sorted(q.names())", "['v', 'w']"),
+        ("q.run_many([], housed([], Emptier(), Emptier()), outputs=['a'])", "[(1,)]"),
+        ("q.run_many([], housed([], (Emptier(),), (2,)), inputs=['a'], outputs=['a'])", "[(1.5,)]"),
+        ("q.run_many([], [housed([], 1, Emptier())], inputs=['a', 'b'], outputs=['b'])", "[(1.5,)]"),
+    ],
+    ids=["outputs", "inputs", "value", "nested-value", "pairs", "dict", "mapping-rows", "rows", "row"],
+)
+def test_an_item_that_empties_its_container_while_it_converts(call, expected):
+    assert run_clean(EMPTIER.replace("CALL", call)) == expected.split()
+
+
+# A dict key whose __hash__ raises once the dict is made: PyPy's PyDict_Next
+# looks every key up again, and its C-API layer ends the process when that
+# fails. The module reads a dict's items without looking anything up.
+@pytest.mark.parametrize(
+    "call, hashes, expected",
+    [
+        ("q.update({Key(7): 1}) or q.names()", 1, "[7]"),
+        ("q.run_many([], [{Key(7): 1}], outputs=[7])", 1, "[(1,)]"),
+        # PyPy hashes the keywords twice more on their way to the call.
+        ("Quarn(**{Text('max_operations'): 5})", 3, "Machine { vars: {} }"),
+    ],
+    ids=["update", "row", "keywords"],
+)
+def test_a_dict_key_whose_hash_raises_later(call, hashes, expected):
+    out = run_isolated(f"""
+        class Later:
+            hashes = 0
+            def __hash__(self):
+                Later.hashes += 1
+                if Later.hashes > {hashes}:
+                    raise ValueError("no hash")
+                return 5
+        class Key(Later, int):
+            pass
+        class Text(Later, str):
+            pass
+        q = Quarn()
+        print(repr({call}))
+    """)
+    assert assert_clean(out) and out.stdout.strip() == expected
+
+
+# Python code that recurses to its limit and calls the module at every
+# level: PyPy checks its stack inside C-API functions that may not fail,
+# and ended the process when the module made such a call at the brink.
+@pytest.mark.parametrize("call", ["Quarn()", "q.get('a')", "repr(q)", "'a' in q", "Expr.literal('a')",
+                                  "q.run([Statement.let('b', Expr.literal(1))])", "q.update({'b': 2})"])
+def test_a_call_at_the_recursion_limit(call):
+    out = run_clean(f"""
+        q = Quarn()
+        q.update({{'a': 1}})
+        def down(n):
+            {call}
+            down(n + 1)
+        try:
+            down(0)
+        except RecursionError:
+            print("RecursionError")
+    """)
+    assert out == ["RecursionError"]

@@ -1,11 +1,14 @@
 // The libFuzzer target on the payload reader (quarn/payload.hpp). Each input,
 // followed by its checksum (so that mutations reach past the check), is read
-// as a tree and as a machine, with three functions to name; and once as it
-// is. Refusal (BadPayload) is a normal outcome. What is read must hold only UTF-8 texts,
-// write back a payload that reads again and writes the same bytes once more
-// (a tree) or the same variables (a machine), and run on a machine with
-// limits exactly as its copy does. A crash, a sanitizer report, a leak,
-// another exception or a broken check is a finding.
+// as a tree, and as a machine of each kind of writers (the Python module's
+// machines keep writers apart themselves, Writers::Serialized), with three
+// functions to name; and once as it is. Refusal (BadPayload) is a normal
+// outcome. What is read must hold only UTF-8 texts, write back a payload
+// that reads again and writes the same bytes once more (a tree) or the same
+// variables (a machine), and run on a machine with limits exactly as its
+// copy does; a machine's variables must keep their values when a run binds
+// each to itself. A crash, a sanitizer report, a leak, another exception or
+// a broken check is a finding.
 //
 // With QUARN_FUZZ_PRINT set, each input is followed by what reading it gave,
 // for reproducers:  QUARN_FUZZ_PRINT=1 build/fuzz-core/fuzz_payload PATH
@@ -94,9 +97,33 @@ void check_tree(const Tree& tree) {
     if (first != second) finding("a tree and its copy run differently: " + first + " / " + second);
 }
 
+// Whether a machine binds `id` to a value of `value`'s kind and size.
+bool binds_alike(const Machine& machine, const Identifier& id, const Value& value) {
+    std::optional<Value> found = machine.vars.lookup(id);
+    return found && found->kind() == value.kind() && found->size() == value.size();
+}
+
+// A run that binds each variable to itself, through the bindings' writes
+// and the table's lookups, as the machine's writers make them. The run may
+// stop at the machine's own limits, which a payload may set as it likes.
+void rebind_each(Machine& machine) {
+    auto entries = machine.vars.entries();
+    Program program;
+    for (const auto& [binding, value] : entries)
+        program.push_back(Statement::let(binding->id, Expr::ident(binding->id)));
+    try {
+        run(machine, program);
+    } catch (const Fatal& error) {
+        say("rebinding its variables stopped: " + error.message());
+        return;
+    }
+    for (const auto& [binding, value] : entries)
+        if (!binds_alike(machine, binding->id, value)) finding("a variable bound to itself changed");
+}
+
 // The same variables, bound to values of the same kinds and sizes.
-void check_machine(const Machine& machine) {
-    Machine again = machine_from_payload(written(machine), kFunctions);
+void check_machine(Machine machine) {
+    Machine again = machine_from_payload(written(machine), kFunctions, machine.vars.writers());
     auto entries = machine.vars.entries();
     say("read a machine of " + std::to_string(entries.size()) + " variables");
     if (again.vars.entries().size() != entries.size()) finding("a machine read back has other variables");
@@ -106,10 +133,10 @@ void check_machine(const Machine& machine) {
     for (const auto& [binding, value] : entries) {
         std::size_t budget = 1000;
         expect_utf8_texts(value, budget);
-        std::optional<Value> copy = again.vars.lookup(binding->id);
-        if (!copy || copy->kind() != value.kind() || copy->size() != value.size())
+        if (!binds_alike(again, binding->id, value))
             finding("a machine read back binds " + debug_string(IdentifierView(binding->id)) + " otherwise");
     }
+    rebind_each(again);
 }
 
 template <class Read, class Check>
@@ -130,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (std::uint32_t sum = crc32(input), i = 0; i < 4; ++i, sum >>= 8) bytes.push_back(static_cast<char>(sum & 0xFF));
     attempt([&] { return tree_from_payload(bytes, kFunctions); },
             [](const std::variant<Expr, Statement>& tree) { std::visit([](auto& t) { check_tree(t); }, tree); });
-    attempt([&] { return machine_from_payload(bytes, kFunctions); }, check_machine);
+    for (Writers writers : {Writers::Concurrent, Writers::Serialized})
+        attempt([&] { return machine_from_payload(bytes, kFunctions, writers); }, check_machine);
     return 0;
 }

@@ -1,12 +1,16 @@
 // What a machine's limits bound, exactly at their edges; runs nested through
-// functions drawing on one budget; interruptions of work that would never end.
+// functions drawing on one budget; interruptions of work that would never end,
+// and work that could never fit in memory.
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 #include <string>
 
+#include "quarn/debug.hpp"
 #include "quarn/eval.hpp"
+#include "quarn/memory.hpp"
 #include "quarn/meter.hpp"
 #include "support.hpp"
 
@@ -158,6 +162,19 @@ TEST(Limits, SizesCountSharedItemsAtEveryPlaceAndSaturate) {
     EXPECT_EQ(fn("f").size(), 1u);
 }
 
+// Each unit of a value's size prints as a byte at least: the form of 2^60
+// items is refused before its first byte, as an allocation that fails.
+TEST(Limits, DebugFormThatCouldNeverFitInMemoryFailsAtOnce) {
+    Machine m = Machine::create();
+    m.vars.insert(Identifier::S("v"), doubled(60));
+    EXPECT_THROW(m.debug(), std::bad_alloc);
+    std::string out = "kept";
+    EXPECT_THROW(debug(out, doubled(62)), std::bad_alloc);
+    EXPECT_EQ(out, "kept");
+    EXPECT_GE(memory_ceiling(), std::uint64_t{1} << 20);
+    EXPECT_EQ(debug_string(doubled(1)), "Vector([Number(Int(1)), Number(Int(1))])");
+}
+
 TEST_F(Interruption, EndlessWorkStopsAtACheck) {
     Machine m = Machine::create();
     Expr e = lit(I(1));
@@ -169,7 +186,9 @@ TEST_F(Interruption, EndlessWorkStopsAtACheck) {
     EXPECT_THROW(run(m, {let("e", Expr::equals(id("v"), id("v")))}), Interrupted);
 
     checks_left = 3;
-    EXPECT_THROW(m.debug(), Interrupted);
+    Machine printed = Machine::create();  // 2^60 items would fail at once, as no memory holds their form
+    printed.vars.insert(Identifier::S("v"), doubled(24));
+    EXPECT_THROW(printed.debug(), Interrupted);
     checks_left = 3;
     EXPECT_THROW(debug_string(Value::string(std::string(1 << 20, 'x'))), Interrupted);
     std::string eight_megabytes(8 << 20, 'x');

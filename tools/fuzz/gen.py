@@ -2,8 +2,12 @@
 
 The snippet is the reproducer: it holds everything it needs (hostile classes,
 callbacks, programs) except the short PRELUDE, which defines the checks every
-call goes through. `reproducer(data)` gives prelude and snippet together, a
-script that runs on its own.
+call goes through, and the containers that objects can turn on: a list or
+dict made by _house() tells its items where they live, and their hooks
+(__index__, __float__, __len__, __iter__, __getitem__, __eq__, __hash__,
+keys()) or the callbacks empty, shrink, grow or refill it while velmo reads
+it, as names, rows, pairs, values or statements. `reproducer(data)` gives
+prelude and snippet together, a script that runs on its own.
 
 Crashes inside the interpreter itself, which the module cannot avoid, are
 listed in KNOWN; the generator leaves those inputs out (per host) so that the
@@ -59,14 +63,77 @@ def _many(m, stmts, rows, inputs, outputs, errors):
     return m.run_many(stmts, rows, inputs=inputs, outputs=outputs, errors=errors)
 
 def _mapping(pairs):
-    """A dict of the pairs whose names hash."""
+    """A dict of the items that are pairs whose names hash (a name's own
+    __hash__ or __eq__, or an item's __iter__, may raise anything)."""
     out = {}
-    for name, value in pairs:
+    for pair in pairs:
+        saved = ESCAPED[0]
         try:
+            name, value = pair
             out[name] = value
-        except Exception:
-            pass
+        except BaseException:
+            ESCAPED[0] = saved  # a PanicException dropped here is no fault of velmo's
     return out
+
+# Containers whose items may turn on them, newest last: velmo reads a list,
+# a dict or a row in place while an item's hook (__index__, __float__,
+# __len__, keys(), ...) or a callback changes it under it, and must never
+# touch an item the container has let go of.
+_HOMES = []
+
+def _house(container):
+    """The container, each item (and each item of a list in it) told where it
+    lives, so that its hooks can change it (see _upset)."""
+    _HOMES.append(container)
+    del _HOMES[:-8]
+    items = list(container.items()) if type(container) is dict else list(container)
+    for item in items:
+        for inner in item if type(item) in (tuple, list) else (item,):
+            try:
+                vars(inner)["_home"] = container
+            except TypeError:
+                pass
+    return container
+
+def _change(home, how, obj=None):
+    """Empties, shrinks, grows or replaces the items of a list or a dict."""
+    if isinstance(home, dict):
+        if how == 0:
+            home.clear()
+        elif how == 1:
+            for key in list(home)[: len(home) // 2 + 1]:
+                home.pop(key, None)
+        elif how == 2 and len(home) < 100:
+            home.update((i, Plain()) for i in range(8))
+        else:
+            for key in list(home):
+                home[key] = Plain()
+    elif isinstance(home, list):
+        if how == 0:
+            home.clear()
+        elif how == 1:
+            del home[len(home) // 2 :]
+        elif how == 2 and len(home) < 100:
+            home[:] = [Plain()] * 5 + home
+        else:
+            for at, item in enumerate(home):
+                if item is obj or obj is None:
+                    home[at] = Plain()
+
+def _upset(obj, how):
+    """Changes the container obj lives in (see _house), if any."""
+    try:
+        home = vars(obj).get("_home")
+    except TypeError:
+        return
+    if home is not None:
+        _change(home, how, obj)
+
+def _wreck(how):
+    """Changes the newest containers: the rows, statements or names a call
+    is reading."""
+    for home in _HOMES[-2:]:
+        _change(home, how)
 
 def _pickled(obj):
     """A round trip through pickle, at a protocol the fuzzer picks."""
@@ -338,14 +405,21 @@ HOOK_RETURNS = {
     "__repr__": (["'r'"], ["5", "b'x'", "'\\ud800'", "S('s')", "None"]),
     "__str__": (["'s'"], ["5", "b'x'", "'\\udc80'", "S('s')", "None"]),
     "__next__": (["1"], ["self", "{}"]),
+    "__eq__": (["False", "True", "NotImplemented"], ["None", "self", "1"]),
+    "__hash__": (["7", "0", "-1"], ["'x'", "2**100", "None"]),
+    "keys": (["['a', 'b']", "iter(['a', 0])", "()"], ["5", "None", "self", "[[]]", "iter([self])"]),
 }
+HOOK_PARAMS = {"__getitem__": "self, i", "__eq__": "self, other"}
 QUIET_HOOKS = {"__repr__", "__str__", "__qualname__"}
 
 
-def hook_lines(sn, proto, depth):
-    """Body of one hook: a few side effects, then a return or a raise."""
+def hook_lines(sn, proto, depth, tenant=False):
+    """Body of one hook: a few side effects, then a return or a raise. A
+    tenant's hooks mostly change the container it lives in first."""
     src = sn.src
     lines = []
+    if tenant and src.chance(200):
+        lines.append(f"_upset(self, {src.below(4)})")
     for _ in range(src.below(3)):
         lines.append(side_effect(sn, depth))
     if proto == "__next__":  # every iterator ends
@@ -391,6 +465,12 @@ def side_effect(sn, depth):
     if kind == 6:
         sn.stash = True
         return "globals()['q'] = Quarn()"
+    if kind == 7:
+        sn.stash = True
+        return f"_upset(self, {src.below(4)})"
+    if kind == 8:
+        sn.stash = True
+        return f"_wreck({src.below(4)})"
     return "pass"
 
 
@@ -398,8 +478,9 @@ def indent(lines, by="        "):
     return "\n".join(by + l.replace("\n", "\n" + by) for l in lines)
 
 
-def hostile_class(sn, depth):
-    """A class with a random set of protocol hooks, on a random base."""
+def hostile_class(sn, depth, tenant=False):
+    """A class with a random set of protocol hooks, on a random base; a
+    tenant's hooks turn on the container it is put in (see _house)."""
     src = sn.src
     base = src.pick(["object", "object", "int", "float", "str", "list", "tuple", "Exception"])
     if base == "tuple" and avoided("tuple_subclass_protocols"):
@@ -409,14 +490,34 @@ def hostile_class(sn, depth):
     for proto in HOOK_RETURNS:
         if proto == "__len__" and base == "str" and avoided("str_len_huge"):
             continue
-        if src.chance(70):
-            args = "self, i" if proto == "__getitem__" else "self"
-            methods.append(f"    def {proto}({args}):\n{indent(hook_lines(sn, proto, depth))}")
+        if src.chance(100 if tenant else 70):
+            args = HOOK_PARAMS.get(proto, "self")
+            methods.append(f"    def {proto}({args}):\n{indent(hook_lines(sn, proto, depth, tenant))}")
     body = "\n".join(methods) or "    pass"
     sn.define(f"class {name}({base}):\n{body}")
     ctor = {"object": "", "int": "7", "float": "0.25", "str": "'hs'", "list": "[1, 2]", "tuple": "(1, 2)",
             "Exception": "'e'"}[base]
     return f"{name}({ctor})"
+
+
+def tenant(sn, depth):
+    """A hostile object for a container that _house() makes."""
+    sn.stash = True
+    return hostile_class(sn, depth, tenant=True)
+
+
+def housed(sn, items, shape="list"):
+    """Code for a list (or a dict of the items as pairs) that its tenants
+    can change while velmo reads it."""
+    sn.stash = True
+    if shape == "dict":
+        return f"_house(_mapping([{items}]))"
+    return f"_house([{items}])"
+
+
+def item_or_tenant(sn, make):
+    """An item of a housed container: often a tenant."""
+    return tenant(sn, 0) if sn.src.chance(80) else make()
 
 
 def meta_object(sn, depth):
@@ -465,6 +566,9 @@ def any_code(sn, depth):
     if kind == 7:
         return src.pick(["_deep(10)", "_deep(1000)", "_deep(100000)", "_loop()", "_deep(50, {})", "_deep(3, 2**64)"])
     if kind == 8 and depth > 0:
+        if src.chance(64):
+            return housed(sn, ", ".join(item_or_tenant(sn, lambda: any_code(sn, depth - 1))
+                                        for _ in range(1 + src.below(4))))
         items = ", ".join(any_code(sn, depth - 1) for _ in range(src.below(4)))
         return src.pick([f"[{items}]", f"({items},)" if items else "()", f"_fill(box, [{items}])", f"L([{items}])",
                          f"T([{items}])"])
@@ -482,6 +586,9 @@ def value_code(sn, depth):
     if kind < 4:
         return src.pick(PLAIN_VALUES[:30])
     if kind < 6 and depth > 0:
+        if src.chance(40):
+            return housed(sn, ", ".join(item_or_tenant(sn, lambda: value_code(sn, depth - 1))
+                                        for _ in range(1 + src.below(4))))
         items = ", ".join(value_code(sn, depth - 1) for _ in range(src.below(4)))
         return f"[{items}]" if src.chance(128) else f"({items},)" if items else "()"
     if kind == 6:
@@ -555,6 +662,9 @@ def callback_line(sn, fname, depth):
     if kind == 7:
         return src.pick(["time.sleep(0)", f"_in_thread(lambda: q.run([{stmt_code(sn, depth - 1)}]))",
                          f"_in_thread(lambda: q.get({name_code(sn)}))"])
+    if kind == 8 and src.chance(128):
+        sn.stash = True
+        return f"_wreck({src.below(4)})"
     return f"x = {value_code(sn, 1)}"
 
 
@@ -651,6 +761,8 @@ def argument(sn, maker, depth):
     if maker in ("exprs", "stmts"):
         make = expr_code if maker == "exprs" else stmt_code
         items = ", ".join(make(sn, depth) for _ in range(src.below(5)))
+        if src.chance(40):
+            return housed(sn, items)  # its callbacks' _wreck() may change it while it runs
         return src.pick([f"[{items}]", f"({items},)" if items else "()", f"_fill(box, [{items}])", f"L([{items}])"])
     if maker == "function":
         return callback(sn, depth)
@@ -667,13 +779,37 @@ def batch_argument(sn, maker, depth):
     if maker == "errors":
         return src.pick(['"raise"', '"return"', '"return"', "None", '"ignore"'])
     if maker == "names":
+        if src.chance(80):
+            return housed(sn, ", ".join(item_or_tenant(sn, lambda: name_code(sn)) for _ in range(1 + src.below(3))))
         return src.pick(["None", "()", f"[{name_code(sn)}]", f"({name_code(sn)}, {name_code(sn)})", "'xy'"])
+    if src.chance(80):
+        return housed_batch(sn, maker, depth)
     pairs = ", ".join(f"({name_code(sn)}, {value_code(sn, depth)})" for _ in range(src.below(4)))
     if maker == "bindings":
         return src.pick([f"[{pairs}]", f"_mapping([{pairs}])", f"iter([{pairs}])", f"_fill(box, [{pairs}])"])
     row = lambda: "(" + "".join(value_code(sn, depth) + ", " for _ in range(src.below(3))) + ")"
     rows = ", ".join(row() if src.chance(160) else f"[{pairs}]" for _ in range(src.below(6)))
     return src.pick([f"[{rows}]", f"iter([{rows}])", f"({rows},)" if rows else "()", f"[{rows}] * 300"])
+
+
+def housed_batch(sn, maker, depth):
+    """Bindings or rows whose items, or whose items' items, turn on them: a
+    pair, a row, a name or a value that empties the list it came from, a
+    mapping whose keys() or __getitem__ changes it."""
+    src = sn.src
+    value = lambda: item_or_tenant(sn, lambda: value_code(sn, depth))
+    name = lambda: item_or_tenant(sn, lambda: name_code(sn))
+    pair = lambda: src.pick([f"({name()}, {value()})", f"_house([{name()}, {value()}])", tenant(sn, 0)])
+    pairs = ", ".join(pair() for _ in range(1 + src.below(3)))
+    if maker == "bindings":
+        return housed(sn, pairs, src.pick(["list", "dict"]))
+    row = lambda: src.pick([
+        "(" + "".join(value() + ", " for _ in range(src.below(3))) + ")",
+        "_house([" + ", ".join(value() for _ in range(src.below(3))) + "])",
+        housed(sn, pairs, src.pick(["list", "dict"])),
+        tenant(sn, 0),
+    ])
+    return housed(sn, ", ".join(row() for _ in range(1 + src.below(4))))
 
 
 def plain(code):

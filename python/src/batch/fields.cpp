@@ -21,18 +21,17 @@ void Fields::take_pairs(PyObject* pairs, const char* where) {
 // The dict's items are all taken, and held, before the first is converted:
 // a conversion may run Python code that changes the dict.
 void Fields::take_dict(PyObject* dict) {
-    PyObject *name, *value;
-    Py_ssize_t at = 0;
-    while (PyDict_Next(dict, &at, &name, &value)) {
+    bool read = host::for_each_item(dict, [&](PyObject* name, PyObject* value) {
         held_.push(Ref::own(name));
         held_.push(Ref::own(value));
-    }
+    });
+    if (!read) throw PyErrOccurred{};
     for (std::size_t i = 0; i < held_.size(); i += 2) add(held_[i].get(), held_[i + 1].get());
 }
 
 void Fields::take_mapping(PyObject* mapping) {
     Ref names = Ref::checked(python_call([&] { return PyMapping_Keys(mapping); }, nullptr));
-    Ref iterator = Ref::checked(python_call([&] { return PyObject_GetIter(names.get()); }, nullptr));
+    Ref iterator = iterator_of(names.get());
     while (Ref name = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref value = Ref::checked(python_call([&] { return PyObject_GetItem(mapping, name.get()); }, nullptr));
         hold_and_add(name.get(), value.get());
@@ -43,7 +42,7 @@ void Fields::take_mapping(PyObject* mapping) {
 // Pairs without end stop at Ctrl-C or a deadline, as a batch's rows do.
 void Fields::take_iterable(PyObject* pairs, const char* where) {
     constexpr std::size_t kPairsBetweenChecks = 64;
-    Ref iterator = Ref::checked(python_call([&] { return PyObject_GetIter(pairs); }, nullptr));
+    Ref iterator = iterator_of(pairs);
     auto next = [&] { return Ref::steal(PyIter_Next(iterator.get())); };
     for (std::size_t index = 0; Ref pair = python_call(next, Ref()); ++index) {
         take_pair(pair.get(), index, where);

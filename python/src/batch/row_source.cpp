@@ -1,6 +1,7 @@
 #include "row_source.hpp"
 
 #include "recursion_guard.hpp"
+#include "sequence.hpp"
 
 namespace velmo {
 
@@ -8,7 +9,7 @@ RowSource::RowSource(PyObject* rows) {
     if (PyList_CheckExact(rows) || PyTuple_CheckExact(rows))
         rows_ = Ref::own(rows);
     else
-        iterator_ = Ref::checked(python_call([&] { return PyObject_GetIter(rows); }, nullptr));
+        iterator_ = iterator_of(rows);
 }
 
 Ref RowSource::next() {

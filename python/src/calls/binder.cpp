@@ -72,11 +72,8 @@ void bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
     check_positional_count(sig, nargs);
     for (std::size_t i = 0; i < sig.count; ++i)
         out[i] = i < std::size_t(nargs) ? PyTuple_GET_ITEM(args, i) : nullptr;
-    if (kwargs) {
-        PyObject *key, *value;
-        Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value)) bind_keyword(sig, key, value, out);
-    }
+    auto bind_one = [&](PyObject* key, PyObject* value) { bind_keyword(sig, key, value, out); };
+    if (kwargs && !host::for_each_item(kwargs, bind_one)) throw PyErrOccurred{};
     check_all_filled(sig, out);
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 // The call boundary: every entry from Python runs its body through guarded(),
-// which turns a pending Python error into a null return and a fatal error
-// into PanicException, and converts arguments through argument(), which
-// names the parameter in a conversion's TypeError.
+// which turns a pending Python error into a null return, a fatal error into
+// PanicException and memory that ran out into MemoryError, and converts
+// arguments through argument(), which names the parameter in a conversion's
+// TypeError.
 
 #include <exception>
 #include <new>
@@ -20,6 +21,7 @@ namespace velmo {
 template <class Result, class Body>
 Result guarded_as(Result failed, Body&& body) noexcept {
     ModuleEntry entry;
+    if (!host::room_for_call()) return failed;
     try {
         return body();
     } catch (const PyErrOccurred&) {
@@ -31,8 +33,11 @@ Result guarded_as(Result failed, Body&& body) noexcept {
         raise_panic(fatal, true);
         return failed;
     } catch (const std::bad_alloc&) {
-        // Memory exhaustion is not an error the program can handle.
-        Py_FatalError("velmo: out of memory");
+        // Raised as Python raises it for an allocation that fails: what the
+        // call was building is released on the way here, and a machine
+        // keeps what it held before (a debug form or a value too large for
+        // memory fails before it asks for any).
+        PyErr_NoMemory();
         return failed;
     } catch (const std::exception& e) {
         // Any other failure of the library underneath is still a failure of

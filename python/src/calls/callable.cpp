@@ -42,11 +42,14 @@ constexpr const char* kCallFailed = "Failed while executing Python function with
     throw PythonFatal(std::move(message), {std::move(stop), {}, false}, where);
 }
 
-// The argument as a Python object: a function, which has none, is a fatal error.
+// The argument as a Python object: a function, which has none, is a fatal
+// error. A vector too large for memory passes on as its MemoryError, as an
+// allocation that fails would.
 Ref argument_object(const quarn::Value& argument) {
     try {
         return to_python(argument);
     } catch (const PyErrOccurred&) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
         fail_with("called `Result::unwrap()` on an `Err` value: ");
     }
 }

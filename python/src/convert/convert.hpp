@@ -44,8 +44,9 @@ Ref identifier_to_python(const quarn::Identifier& id);
 Ref int_to_python(std::int64_t n);
 Ref other_to_python(const quarn::Value& value);
 
-// A new object. A Function value raises TypeError; a Function inside a
-// vector is a fatal error, and so is a failure to make an object.
+// A new object. A Function value raises TypeError, and a vector too large
+// for memory MemoryError; a Function inside a vector is a fatal error, and
+// so is a failure to make an object.
 inline Ref to_python(const quarn::Value& value) {
     return value.is_int() ? int_to_python(value.as_int()) : other_to_python(value);
 }

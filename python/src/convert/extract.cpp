@@ -2,7 +2,9 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "convert.hpp"
@@ -17,6 +19,26 @@ namespace {
 
 constexpr const char* kWhileConverting = " while converting a value";
 
+// A value that fits no variant, its text not made yet. The Vector attempt
+// comes last, so the text of a vector whose item fits nothing ends with
+// "caused by TypeError: " and the item's whole text. Made level by level,
+// the text of a vector nested N deep, whose innermost item fits nothing,
+// would cost N² bytes copied, every level copying all the text below it:
+// here each level adds only its own part, innermost first, and the caller
+// of the conversion joins them once (extract_value).
+struct NoVariant {
+    std::vector<std::string> parts;
+
+    std::string text() const {
+        std::size_t size = 0;
+        for (const std::string& part : parts) size += part.size();
+        std::string out;
+        out.reserve(size);
+        for (auto part = parts.rbegin(); part != parts.rend(); ++part) out += *part;
+        return out;
+    }
+};
+
 // Why one variant did not fit. Texts are only built once every variant has
 // failed. A mismatch keeps the type of the object as the attempt saw it: a
 // later attempt's Python code may assign the object's __class__.
@@ -25,14 +47,15 @@ struct Miss {
     Ref type;                      // of the object, for the mismatch text
     Ref raised;                    // or an error the attempt raised
     Ref too_large;                 // or an int too large for a C long
+    std::unique_ptr<NoVariant> item;  // or an item that fit no variant (the Vector attempt)
 
     // Against the object's type now, or against a type the caller took.
-    static Miss mismatch(PyObject* o, const char* target) { return {target, host::type_of(o), {}, {}}; }
-    static Miss mismatch_of(PyObject* type, const char* target) { return {target, Ref::own(type), {}, {}}; }
-    static Miss pending() { return {nullptr, {}, fetch_error(), {}}; }
+    static Miss mismatch(PyObject* o, const char* target) { return {target, host::type_of(o), {}, {}, {}}; }
+    static Miss mismatch_of(PyObject* type, const char* target) { return {target, Ref::own(type), {}, {}, {}}; }
+    static Miss pending() { return {nullptr, {}, fetch_error(), {}, {}}; }
     // The host's error for the int is made with the text: the int never
     // changes, and the attempt took its value without making one.
-    static Miss int_too_large(PyObject* o) { return {nullptr, {}, {}, Ref::own(o)}; }
+    static Miss int_too_large(PyObject* o) { return {nullptr, {}, {}, Ref::own(o), {}}; }
 
     std::string chain() const {
         if (too_large) {
@@ -64,17 +87,27 @@ public:
     explicit Misses(const EnumText<N>& text) : text_(text) {}
     Miss& operator[](Variant v) { return slots_[static_cast<std::size_t>(v)]; }
 
-    [[noreturn]] void raise() const {
+    // The text as NoVariant; an item's that the last attempt failed on ends it.
+    NoVariant failure() {
         std::string joined;
         for (const char* label : text_.labels) joined += (joined.empty() ? "" : " | ") + std::string(label);
         std::string text = std::string("failed to extract enum ") + text_.type + " ('" + joined + "')";
         for (std::size_t i = 0; i < N; ++i) {
             const char* label = text_.labels[i];
             text += std::string("\n- variant ") + label + " (" + label + "): TypeError: failed to extract field " +
-                    text_.type + "::" + label + ".0, caused by " + slots_[i].chain();
+                    text_.type + "::" + label + ".0, caused by ";
+            if (!slots_[i].item) {
+                text += slots_[i].chain();
+                continue;
+            }
+            NoVariant failed = std::move(*slots_[i].item);
+            failed.parts.push_back(std::move(text) + "TypeError: ");
+            return failed;
         }
-        raise_type_error(text);
+        return {{std::move(text)}};
     }
+
+    [[noreturn]] void raise() { raise_type_error(failure().text()); }
 
 private:
     const EnumText<N>& text_;
@@ -222,21 +255,24 @@ std::optional<quarn::Value> scalar_attempts(PyObject* o, ValueMisses& misses) {
 
 std::optional<quarn::Value> vector_attempt(PyObject* o, Miss& miss);
 
+// Throws NoVariant when no variant fits.
 quarn::Value ordered_attempts(PyObject* o) {
     ValueMisses misses(kValueEnum);
     if (auto value = scalar_attempts(o, misses)) return std::move(*value);
     if (auto value = vector_attempt(o, misses[ValueVariant::Vector])) return std::move(*value);
-    misses.raise();
+    throw misses.failure();
 }
 
 // An exact list or tuple fails the first five attempts by its type alone,
 // and none of them runs Python code: the Vector attempt goes first, and the
 // others' failures are made only if it fails too.
 quarn::Value exact_sequence(PyObject* o) {
+    Miss vector;
+    if (auto value = vector_attempt(o, vector)) return std::move(*value);
     ValueMisses misses(kValueEnum);
-    if (auto value = vector_attempt(o, misses[ValueVariant::Vector])) return std::move(*value);
+    misses[ValueVariant::Vector] = std::move(vector);
     scalar_attempts(o, misses);
-    misses.raise();
+    throw misses.failure();
 }
 
 // An exact int as the I64 attempt reads it, or, too large for that, as the
@@ -268,24 +304,19 @@ quarn::Value extract(PyObject* o) {
     return ordered_attempts(o);
 }
 
-// An item of a list that Python code may change while its items are
-// converted: held while it is converted, unless that runs no Python code.
-quarn::Value extract_item(PyObject* item) {
-    if (auto value = exact_scalar(item)) return std::move(*value);
-    Ref held = Ref::own(item);
-    return extract(held.get());
-}
-
 // The Vector attempt: any sequence but a str, each item converted by the
 // same rules. A RecursionError ends the whole conversion.
 std::optional<quarn::Value> vector_attempt(PyObject* o, Miss& miss) {
     try {
         check_sequence(o);
         RecursionGuard nesting(kWhileConverting);
-        std::vector<quarn::Value> items = convert_items<quarn::Value, ItemCode::MayRun>(o, extract_item);
+        std::vector<quarn::Value> items = convert_items<quarn::Value, ItemCode::MayRun>(o, extract);
         return quarn::Value::vector(items);
     } catch (const TooDeep&) {
         throw;
+    } catch (NoVariant& item) {
+        miss.item = std::make_unique<NoVariant>(std::move(item));
+        return std::nullopt;
     } catch (const PyErrOccurred&) {
         miss = Miss::pending();
         return std::nullopt;
@@ -305,7 +336,13 @@ std::optional<quarn::Identifier> unsigned_attempt(PyObject* o, Miss& miss) {
 
 }  // namespace
 
-quarn::Value extract_value(PyObject* object) { return extract(object); }
+quarn::Value extract_value(PyObject* object) {
+    try {
+        return extract(object);
+    } catch (const NoVariant& failed) {
+        raise_type_error(failed.text());
+    }
+}
 
 namespace {
 

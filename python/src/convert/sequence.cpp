@@ -19,6 +19,12 @@ void check_sequence(PyObject* object) {
     if (!PySequence_Check(object)) raise_type_error(mismatch_text(object, "Sequence"));
 }
 
+Ref iterator_of(PyObject* object) {
+    Ref iterator = Ref::checked(python_call([&] { return PyObject_GetIter(object); }, nullptr));
+    if (PyErr_Occurred()) throw PyErrOccurred{};
+    return iterator;
+}
+
 std::size_t capacity_hint(PyObject* sequence) {
     if (PyList_CheckExact(sequence)) return static_cast<std::size_t>(PyList_GET_SIZE(sequence));
     if (PyTuple_CheckExact(sequence)) return static_cast<std::size_t>(PyTuple_GET_SIZE(sequence));
@@ -36,7 +42,7 @@ Ref counted_items(PyObject* sequence, std::size_t count, Py_ssize_t& size) {
         return Ref::own(sequence);
     }
     std::vector<Ref> items;
-    Ref iterator = Ref::checked(python_call([&] { return PyObject_GetIter(sequence); }, nullptr));
+    Ref iterator = iterator_of(sequence);
     auto next = [&] { return Ref::steal(PyIter_Next(iterator.get())); };
     while (items.size() <= count) {
         Ref item = python_call(next, Ref());

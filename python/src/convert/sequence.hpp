@@ -16,6 +16,12 @@ namespace velmo {
 // and throws; returns if it may be walked.
 void check_sequence(PyObject* object);
 
+// The iterator of `object`, as iter() makes it. Throws with the error set
+// when it fails, and also when it comes back with an error set, as CPython's
+// iterator of a released memoryview does: the error would otherwise surface
+// in some later call, as a SystemError.
+Ref iterator_of(PyObject* object);
+
 // How many items to reserve for a sequence about to be walked. Its length is
 // only a hint, since any class can lie about it: trusted for a list or a
 // tuple, capped for anything else; a failure to read it is ignored.
@@ -35,9 +41,11 @@ Ref counted_items(PyObject* sequence, std::size_t count, Py_ssize_t& size);
 enum class ItemCode { None, MayRun };
 
 // The items of a sequence accepted by check_sequence, each converted by
-// `convert` (a borrowed item in, a T out), in the order its iterator would
-// give them. An exact list or tuple is read in place; when converting an item
-// may run Python code, its length and items are read again after each item.
+// `convert` (an item the caller need not hold, in; a T out), in the order its
+// iterator would give them. An exact list or tuple is read in place. When
+// converting an item may run Python code, that code may empty the list and
+// free the item while it is being converted: each item is then held for its
+// conversion, and the list's length and items read again after each.
 template <class T, ItemCode code, class Convert>
 std::vector<T> convert_items(PyObject* sequence, Convert&& convert) {
     std::vector<T> items;
@@ -52,13 +60,14 @@ std::vector<T> convert_items(PyObject* sequence, Convert&& convert) {
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence); ++i) {
                 PyObject** found = host::fast_items(sequence);
                 if (!found) throw_pending_or_system_error();
-                items.push_back(convert(found[i]));
+                Ref item = Ref::own(found[i]);
+                items.push_back(convert(item.get()));
             }
         }
         return items;
     }
     // Any other sequence's iterator is Python code.
-    Ref iter = Ref::checked(python_call([&] { return PyObject_GetIter(sequence); }, nullptr));
+    Ref iter = iterator_of(sequence);
     auto next = [&] { return Ref::steal(PyIter_Next(iter.get())); };
     while (Ref item = python_call(next, Ref())) items.push_back(convert(item.get()));
     if (PyErr_Occurred()) throw PyErrOccurred{};

@@ -10,6 +10,7 @@
 #include "interrupts.hpp"
 #include "host.hpp"
 #include "panic.hpp"
+#include "quarn/memory.hpp"
 #include "quarn/small_stack.hpp"
 
 namespace velmo {
@@ -94,7 +95,14 @@ void fill_scalars(Open& list) {
 // many of them.
 constexpr unsigned kListsBetweenChecks = 1u << 14;
 
+// A vector's size counts an item shared by several places at each, and
+// each unit of it takes a byte at least (a text's own, a list's slot of
+// 8): one too large for memory is refused before its first list is made.
 Ref vector(const quarn::Value& top) {
+    if (top.size() > quarn::memory_ceiling()) {
+        PyErr_NoMemory();
+        throw PyErrOccurred{};
+    }
     quarn::SmallStack<Open, 8> open;  // lists nested deeper than most values are held on the heap
     open.push({top.as_vector(), 0, new_list(top.as_vector().size())});
     for (unsigned filled = 0;; ++filled) {

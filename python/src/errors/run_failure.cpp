@@ -1,5 +1,6 @@
 #include "run_failure.hpp"
 
+#include <new>
 #include <string>
 
 #include "errors.hpp"
@@ -47,11 +48,22 @@ void note_pending(const FailurePlace& place, const std::string& inner, const std
     throw PyErrOccurred{};
 }
 
+// The failure in flight again, an allocation that failed as the MemoryError
+// that Python raises for one.
+[[noreturn]] void rethrow_failure() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        throw PyErrOccurred{};
+    }
+}
+
 }  // namespace
 
 void raise_failure(const FailurePlace& place) {
     try {
-        throw;
+        rethrow_failure();
     } catch (const PyErrOccurred&) {
         note_pending(place, "", kNoStop);
         throw;
@@ -64,7 +76,7 @@ void raise_failure(const FailurePlace& place) {
 
 Ref returned_failure(const FailurePlace& place) {
     try {
-        throw;
+        rethrow_failure();
     } catch (const PyErrOccurred&) {
         if (interruption_pending()) raise_failure(place);
         Ref exception = take_exception();

@@ -1,11 +1,12 @@
 #pragma once
 // What a method that runs programs does with a failure, in one place: `run`,
-// and each row of `run_many`. A failure is one of three things in flight:
+// and each row of `run_many`. A failure is one of four things in flight:
 // a Python error that is set (a conversion, an exception a signal handler
-// raised), a fatal error of the core, or a fatal error that Python code
-// caused (PythonFatal). Call these only inside a catch block: they tell
-// the three apart by throwing the one in flight again. Anything else (an
-// allocation that failed) goes on up to the call boundary.
+// raised), a fatal error of the core, a fatal error that Python code caused
+// (PythonFatal), or an allocation that failed, which is the MemoryError that
+// Python raises for one. Call these only inside a catch block: they tell
+// the four apart by throwing the one in flight again. Anything else goes on
+// up to the call boundary.
 
 #include <cstddef>
 #include <optional>

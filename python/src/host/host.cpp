@@ -32,6 +32,7 @@ std::string cpython_tp_name(PyTypeObject* type) {
 // first argument to tp_new unchecked, so that Quarn.__new__(Expr) would build
 // a machine inside an Expr.
 PyObject* checked_new(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (!room_for_call()) return nullptr;
     auto* type = reinterpret_cast<PyTypeObject*>(self);
     std::string name = cpython_tp_name(type);
     if (PyTuple_GET_SIZE(args) < 1) {
@@ -132,6 +133,43 @@ __attribute__((noinline)) int enter_recursive_call(const char* where) {
     pad[0] = 0;
     return Py_EnterRecursiveCall(where);
 }
+
+bool dict_items(PyObject* dict, std::vector<Ref>& items) {
+    Ref iterator = Ref::steal(PyObject_GetIter(dict));
+    if (!iterator) return false;
+    bool plain = true;
+    while (Ref key = Ref::steal(PyIter_Next(iterator.get()))) {
+        plain = plain && (PyUnicode_CheckExact(key.get()) || PyLong_CheckExact(key.get()));
+        items.push_back(std::move(key));
+        items.emplace_back();
+    }
+    if (PyErr_Occurred()) return false;
+    Ref values = plain ? Ref() : Ref::steal(PyDict_Values(dict));
+    if (!plain && !values) return false;
+    for (std::size_t i = 0; i < items.size(); i += 2) {
+        PyObject* value = plain ? PyDict_GetItemWithError(dict, items[i].get())
+                                : PyList_GetItem(values.get(), static_cast<Py_ssize_t>(i / 2));
+        if (!value) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a call of the C API failed without a reason");
+            return false;
+        }
+        items[i + 1] = Ref::own(value);
+    }
+    return true;
+}
+
+namespace detail {
+
+thread_local std::uintptr_t roomy_frame = 0;
+
+bool room_for_call_slow(std::uintptr_t frame) noexcept {
+    if (Py_EnterRecursiveCall("") != 0) return false;
+    Py_LeaveRecursiveCall();
+    roomy_frame = frame;
+    return true;
+}
+
+}  // namespace detail
 
 #else
 

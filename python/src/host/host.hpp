@@ -3,6 +3,8 @@
 // every such difference is settled here and nowhere else.
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "pyref.hpp"
 
@@ -104,6 +106,35 @@ inline const char* utf8_chars(PyObject* str, Py_ssize_t* size) {
 // makes the class's C type): then null with the error set, or with none if
 // PyPy gives no reason.
 inline PyObject** fast_items(PyObject* sequence) { return PySequence_Fast_ITEMS(sequence); }
+
+#ifdef PYPY_VERSION
+// Every key of an exact dict followed by its value, each held, in the
+// dict's order; false with an error set (see for_each_item).
+bool dict_items(PyObject* dict, std::vector<Ref>& items);
+#endif
+
+// Calls visit(key, value) for each item of an exact dict, in its order,
+// while the dict holds them; false with an error set when its items cannot
+// be read. PyPy's PyDict_Next looks each key up in the dict again, which
+// runs the key's __hash__ and __eq__, and ends the process when they raise
+// or the dict changed meanwhile; it is also slow, as it makes a list of the
+// keys each time. There the keys are walked with the dict's iterator, and
+// an exact str or int finds its value again with no Python code run; when
+// some other key might run some, the values are copied out in the dict's
+// order instead.
+template <class Visit>
+bool for_each_item(PyObject* dict, Visit&& visit) {
+#ifdef PYPY_VERSION
+    std::vector<Ref> items;
+    if (!dict_items(dict, items)) return false;
+    for (std::size_t i = 0; i + 1 < items.size(); i += 2) visit(items[i].get(), items[i + 1].get());
+#else
+    PyObject *key, *value;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(dict, &at, &key, &value)) visit(key, value);
+#endif
+    return true;
+}
 
 using GilState = PyGILState_STATE;
 
@@ -228,6 +259,31 @@ bool prepare_signal_checks();
 int enter_recursive_call(const char* where);
 #else
 inline int enter_recursive_call(const char* where) { return Py_EnterRecursiveCall(where); }
+#endif
+
+// Whether the stack has room for the C-API calls that one call into the
+// module makes; false with RecursionError set. PyPy checks its stack inside
+// C-API functions that may not fail, and ends the process when the check
+// fails there: Python code recursing to its limit that calls the module at
+// every level gets that far. There PyPy's Py_EnterRecursiveCall is asked
+// first, which answers from 15/16 of its limit: the rest is room enough for
+// the module's own calls (the recursion guards keep more, for the Python
+// code they run). It is asked once per thread for each depth deeper than
+// any found with room, so that a loop at one depth asks once (a recursion
+// limit lowered later, within a deeper call, is not seen). CPython's C API
+// never fails that way.
+#ifdef PYPY_VERSION
+namespace detail {
+extern thread_local std::uintptr_t roomy_frame;  // the deepest frame found with room; 0 for none
+bool room_for_call_slow(std::uintptr_t frame) noexcept;
+}  // namespace detail
+
+[[gnu::always_inline]] inline bool room_for_call() noexcept {
+    auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return (frame >= detail::roomy_frame && detail::roomy_frame != 0) || detail::room_for_call_slow(frame);
+}
+#else
+inline constexpr bool room_for_call() noexcept { return true; }
 #endif
 
 

@@ -27,13 +27,11 @@ struct Types {
 extern Types types;
 
 // Every use of a machine from Python holds the interpreter lock, which the
-// module never lets go: its writers are kept apart already. A build for an
-// interpreter without that lock needs the bindings' own.
-#ifdef Py_GIL_DISABLED
-inline constexpr quarn::Writers kMachineWriters = quarn::Writers::Concurrent;
-#else
+// module never lets go: its writers are kept apart already. So are the
+// caches of names and texts, and the lists that conversions read in place.
+// A free-threaded interpreter turns its lock back on when it loads the
+// module, which declares no support for running without it.
 inline constexpr quarn::Writers kMachineWriters = quarn::Writers::Serialized;
-#endif
 
 struct PyQuarn {
     PyObject_HEAD

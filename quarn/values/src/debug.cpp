@@ -1,5 +1,6 @@
 #include "quarn/debug.hpp"
 
+#include "quarn/memory.hpp"
 #include "quarn/meter.hpp"
 
 #include <string>
@@ -66,10 +67,14 @@ std::span<const Value> open_value(std::string& out, const Value& value) {
 
 // Vectors of any depth print without recursion: a stack of the vectors
 // still open, each with the index of its next item. A vector whose items
-// share one another can stand for more items than memory holds, so the
-// printing looks for an interruption every so many items.
+// share one another can stand for more items than memory holds. Every unit
+// of a value's size prints as a byte at least, so a form that could never
+// fit in memory is refused before the first byte (quarn/memory.hpp); one
+// that could fit but takes long looks for an interruption every so many
+// items.
 void debug(std::string& out, const Value& value) {
     constexpr unsigned kItemsBetweenChecks = 1u << 14;
+    check_fits(out.size() + value.size());
     std::span<const Value> first = open_value(out, value);
     if (first.empty()) return;
     std::vector<std::pair<std::span<const Value>, std::size_t>> open{{first, 0}};
