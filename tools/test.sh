@@ -14,6 +14,8 @@ set -euo pipefail
 source "$(dirname "$0")/setup.sh"
 source "$(dirname "$0")/matrix.sh"
 cd "$ROOT"
+# Each step's header tells the time since the run began, so that a slow step shows.
+step() { printf '== [%d:%02d] %s\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 mkdir -p build
 install_build_tools
 # Every build of the module compiles the same core: ccache compiles it once.
@@ -31,30 +33,30 @@ finish() {
     wait  # for the interpreters tested in the background, when a step before their end failed
     rm -rf "$check_dir"
     [ ${#SUMMARY_ORDER[@]} -gt 0 ] || return 0
-    echo "== summary"
+    echo "== summary ($((SECONDS / 60)) min $((SECONDS % 60)) s in all)"
     for name in "${SUMMARY_ORDER[@]}"; do echo "$(cat "build/summary/$name")"; done
 }
 trap finish EXIT
 
-echo "== native functions stay short"
+step "native functions stay short"
 python3 tools/long_functions.py 40
 
 if [ -z "${SKIP_CORE:-}" ]; then
-echo "== build (release)"
+step "build (release)"
 configure_build build/rel $WERROR -DQUARN_TESTS=ON -DVELMO_MODULE=OFF
 cmake --build build/rel -j"$JOBS" >build/rel.build.log 2>&1 || { tail -50 build/rel.build.log; exit 1; }
 
-echo "== core and native module tests (release)"
+step "core and native module tests (release)"
 ctest --test-dir build/rel --output-on-failure -j"$JOBS"
 
-echo "== core and native module tests (address and undefined-behaviour sanitizers)"
+step "core and native module tests (address and undefined-behaviour sanitizers)"
 configure_build build/asan $WERROR -DCMAKE_BUILD_TYPE=Debug -DQUARN_SANITIZE=ON -DQUARN_TESTS=ON \
     -DVELMO_MODULE=OFF
 cmake --build build/asan -j"$JOBS" >build/asan.build.log 2>&1 || { tail -50 build/asan.build.log; exit 1; }
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --test-dir build/asan --output-on-failure -j"$JOBS"
 
-echo "== core tests (thread sanitizer)"
+step "core tests (thread sanitizer)"
 configure_build build/tsan $WERROR -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARN_THREAD_SANITIZE=ON -DQUARN_TESTS=ON \
     -DVELMO_MODULE=OFF
 cmake --build build/tsan -j"$JOBS" >build/tsan.build.log 2>&1 || { tail -50 build/tsan.build.log; exit 1; }
@@ -63,7 +65,7 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --test-dir build/tsan
 fi
 
 if [ -z "${SKIP_ASAN:-}" ]; then
-echo "== Python suite under python3, module built with the sanitizers"
+step "Python suite under python3, module built with the sanitizers"
 SUMMARY_ORDER+=(asan)
 note asan "$(describe python3) (sanitizers):"
 make_venv asan python3
@@ -78,7 +80,7 @@ fi
 # -m build builds the sdist, then the wheel from it, in isolation (with the
 # newest scikit-build-core it allows). cibuildwheel builds the published
 # wheels in containers; here it lists them, which checks its configuration.
-echo "== release artefacts: sdist and wheel (python -m build), twine check, wheels of cibuildwheel"
+step "release artefacts: sdist and wheel (python -m build), twine check, wheels of cibuildwheel"
 make_main_venv
 rm -rf build/dist build/wheelhouse
 build/venv-python3/bin/python -m build -C cmake.define.QUARN_WERROR=ON --outdir build/dist/python3 . \
@@ -124,7 +126,7 @@ start_entry() {
     local name interp label part=() status
     read -r name interp label <<<"$1"
     [[ "$name" != cpython* ]] || part=("${PART[@]}")
-    echo "== Python suite under $(describe "$interp"), release wheel; examples with the wheel alone"
+    step "Python suite under $(describe "$interp"), release wheel; examples with the wheel alone"
     set +e
     (set -e; test_interpreter "$name" "$interp" "${label:+ $label}" "${part[@]}")
     status=$?
@@ -143,7 +145,7 @@ start_others() {
 # libraries (pyarrow, polars, pandas, DuckDB, numpy): their tests must run
 # there, not skip.
 VELMO_DASK_REQUIRED=1 VELMO_TABLES_REQUIRED=1 start_entry "${matrix[0]}"
-echo "== started in the background, output shown when all have ended: $(printf '%s\n' "${matrix[@]:1}" | cut -d' ' -f1 | xargs)"
+step "started in the background, output shown when all have ended: $(printf '%s\n' "${matrix[@]:1}" | cut -d' ' -f1 | xargs)"
 start_others &
 others=$!
 
@@ -152,7 +154,7 @@ others=$!
 # compares the stub with the module; mypy --strict checks the examples, the
 # Python blocks of the README and of the API reference, and what the stub
 # must accept and refuse (python/tests/typing_cases.py).
-echo "== type checks: stub against the module (stubtest), examples and typed uses (mypy --strict)"
+step "type checks: stub against the module (stubtest), examples and typed uses (mypy --strict)"
 for page in README.md docs/api.md; do
     awk -v out="$check_dir/$(basename "$page" .md | tr A-Z a-z)_block" \
         '/^```python$/ { n++; file = out n ".py"; next } /^```/ { file = ""; next } file { print > file }' "$page"
@@ -163,10 +165,10 @@ done
     "$ROOT/build/venv-python3/bin/python" -m mypy --strict "$ROOT"/examples/*.py ./*_block*.py \
     "$ROOT/python/tests/typing_cases.py")
 
-echo "== memory levels off under python3 (short run; tools/memcheck.py with no arguments is the full one)"
+step "memory levels off under python3 (short run; tools/memcheck.py with no arguments is the full one)"
 build/venv-python3/bin/python tools/memcheck.py --runs 10000
 
-echo "== valgrind memcheck, short subset (tools/valgrind.sh with no arguments runs the whole suite)"
+step "valgrind memcheck, short subset (tools/valgrind.sh with no arguments runs the whole suite)"
 VALGRIND_QUICK=1 bash tools/valgrind.sh
 
 wait "$others"
@@ -178,8 +180,8 @@ for entry in "${matrix[@]}"; do
 done
 [ "$failed" = 0 ] || exit 1
 
-echo "== memory levels off under pypy3 (short run)"
+step "memory levels off under pypy3 (short run)"
 build/venv-pypy3/bin/python tools/memcheck.py --runs 10000
 
-echo "== fuzzers"
+step "fuzzers"
 bash tools/fuzz.sh 60
