@@ -43,7 +43,7 @@ python3 tools/long_functions.py 40
 
 if [ -z "${SKIP_CORE:-}" ]; then
 step "build (release)"
-configure_build build/rel $WERROR -DQUARN_TESTS=ON -DVELMO_MODULE=OFF
+configure_build build/rel $WERROR -DQUARN_TESTS=ON -DVELMO_MODULE=OFF -DQUARN_LTO=OFF
 cmake --build build/rel -j"$JOBS" >build/rel.build.log 2>&1 || { tail -50 build/rel.build.log; exit 1; }
 
 step "core and native module tests (release)"
