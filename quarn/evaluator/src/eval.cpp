@@ -171,7 +171,6 @@ private:
             case Op::LetShallowSlot: let_shallow<true>(in); continue;
             case Op::LetArithSlot: let_arith<true>(in, *at++); continue;
             case Op::LetAddSlot: let_arith<true, true>(in, *at++); continue;
-            case Op::LetArithNumberSlot: let_arith_number<true>(in, *at++); continue;
             case Op::AppendSlot: append<true>(in); continue;
             case Op::Branch: at = past(condition(pop(sp)), in, at); continue;
             case Op::BranchShallow: at = past(branch_shallow(in), in, at); continue;
@@ -187,7 +186,7 @@ private:
             case Op::ArithLookup: case Op::Not: case Op::Call: case Op::Vector: case Op::Let: case Op::LetLiteral:
             case Op::LetShallow: case Op::LetCall: case Op::LetArith: case Op::LetArithNumber: case Op::Append:
             case Op::Fn: case Op::BranchLess: case Op::BranchGreater: case Op::BranchEqual: case Op::BranchNumber:
-            case Op::BranchText: at = by_name(in, at, sp); continue;
+            case Op::BranchText: case Op::LetArithNumberSlot: at = by_name(in, at, sp); continue;
             case Op::Operand: default: __builtin_unreachable();  // an Operand is never run: no range check
             }
         }
@@ -195,7 +194,8 @@ private:
 
     // The instructions of statements run by their own forms, which reach a
     // name through the binding it remembers; and calls, functions bound,
-    // statements run by their own forms and the rare ones.
+    // statements run by their own forms and the rare ones (a unit makes
+    // `x = n * 1.5` an expression of numbers).
     QUARN_HOT const Instruction* by_name(const Instruction& in, const Instruction* at, Value*& sp) {
         switch (in.op) {
         case Op::Pair: combine(node_at<PairNode>(in), sp); return at;
@@ -214,6 +214,7 @@ private:
         case Op::LetCall: let_call<false>(in); return at;
         case Op::LetArith: let_arith<false>(in, *at); return at + 1;
         case Op::LetArithNumber: let_arith_number<false>(in, *at); return at + 1;
+        case Op::LetArithNumberSlot: let_arith_number<true>(in, *at); return at + 1;
         case Op::Append: append<false>(in); return at;
         case Op::Fn: bind_function<false>(in); return at;
         case Op::BranchLess: return past(compared<std::less<>, false>(in, *at), in, at + 1);
