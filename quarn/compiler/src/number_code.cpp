@@ -54,10 +54,6 @@ private:
     const std::unordered_set<const ExprNode*>& shared_;
 };
 
-}  // namespace
-
-namespace {
-
 // The kernels of NumberCode::on_doubles, one per shape and operators. An
 // operation below the top is arithmetic (a comparison stands at the top
 // only), so Left and Right have 4 times 7 of them.
