@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -132,6 +133,32 @@ TEST(Unit, RunsNumbersAsStatementsDo) {
                     let("h", op(id("a"), Operator::Div, op(id("a"), Operator::Sub, lit(I(7)))))};
     expect_same_runs({}, program);
     expect_same_runs({let("a", lit(S("x")))}, Program(program.begin() + 1, program.end()));
+}
+
+// Each operator alone, and every pair in both shapes of three leaves, over
+// doubles (a negative zero, an infinity and a NaN among them), over an
+// integer with doubles, and `x = n + 1` at the edge of the integers.
+TEST(Unit, RunsEveryOperatorOverNumbersAsStatementsDo) {
+    using Top = std::function<Expr(Expr, Expr)>;
+    std::vector<Top> tops{Expr::less_than, Expr::greater_than, Expr::equals};
+    for (Operator o : {Operator::Add, Operator::Sub, Operator::Mul, Operator::Div})
+        tops.push_back([o](Expr a, Expr b) { return op(std::move(a), o, std::move(b)); });
+    Program program;
+    for (const Top& top : tops) {
+        program.push_back(let("x", top(id("a"), id("b"))));
+        for (Operator first : {Operator::Add, Operator::Sub, Operator::Mul, Operator::Div}) {
+            program.push_back(let("x", top(op(id("a"), first, id("b")), id("c"))));
+            program.push_back(let("x", top(id("a"), op(id("b"), first, id("c")))));
+        }
+    }
+    program.push_back(let("n", op(id("n"), Operator::Add, lit(I(1)))));
+    auto bound = [](Value a, Value b, Value c, Value n) {
+        return Program{let("a", lit(a)), let("b", lit(b)), let("c", lit(c)), let("n", lit(n))};
+    };
+    double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    expect_same_runs(bound(F(2.5), F(-0.0), F(0.1), I(std::numeric_limits<std::int64_t>::max())), program);
+    expect_same_runs(bound(F(nan), F(inf), F(-0.0), F(1.5)), program);
+    expect_same_runs(bound(I(7), F(2.0), I(3), S("n")), program);
 }
 
 TEST(Unit, RunsEveryKindOfStatementAsStatementsDo) {

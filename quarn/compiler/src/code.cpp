@@ -530,7 +530,9 @@ const Name* slot_variant(const Instruction& in, Op& variant) noexcept {
     case Op::LetCall: return variant = Op::LetCallSlot, &let_name(in);
     case Op::Append: return variant = Op::AppendSlot, &let_name(in);
     case Op::Fn: return variant = Op::FnSlot, &static_cast<const FnNode*>(in.ref)->ident;
-    case Op::LetArith: return variant = Op::LetArithSlot, &ref_name(in);
+    case Op::LetArith:
+        variant = static_cast<Operator>(in.arg) == Operator::Add ? Op::LetAddSlot : Op::LetArithSlot;
+        return &ref_name(in);
     case Op::LetArithNumber: return variant = Op::LetArithNumberSlot, &ref_name(in);
     case Op::Lookup: return variant = Op::LookupSlot, &ref_name(in);
     case Op::ArithLookup: return variant = Op::ArithLookupSlot, &ref_name(in);
@@ -560,7 +562,7 @@ bool give_slots(Unit& unit) {
         if (!name) continue;
         ops[i].op = variant;
         ops[i].slot = slots.of(name->id);
-        if (variant == Op::LetArithSlot || variant == Op::LetArithNumberSlot) {
+        if (variant == Op::LetArithSlot || variant == Op::LetAddSlot || variant == Op::LetArithNumberSlot) {
             ++i;  // the Operand, with the name bound
             ops[i].slot = slots.of(let_name(ops[i]).id);
         }

@@ -81,6 +81,7 @@ enum class Op : std::uint8_t {
     LetShallowSlot,
     LetCallSlot,
     LetArithSlot,        // the name read in the slot of this instruction, the one bound in the Operand's
+    LetAddSlot,          // the same for Add, the commonest, with the operator known to the handler
     LetArithNumberSlot,  // the same
     AppendSlot,
     FnSlot,

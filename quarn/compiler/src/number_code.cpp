@@ -1,5 +1,11 @@
 #include "number_code.hpp"
 
+#include <array>
+#include <bit>
+#include <utility>
+
+#include "quarn/number.hpp"
+
 namespace quarn::detail {
 namespace {
 
@@ -48,6 +54,64 @@ private:
     const std::unordered_set<const ExprNode*>& shared_;
 };
 
+// The kernels of NumberCode::on_doubles, one per shape and operators. An
+// operation below the top is arithmetic (a comparison stands at the top
+// only), so Left and Right have 4 times 7 of them.
+using Step = NumberCode::Step;
+
+template <Step kStep>
+[[gnu::always_inline]] inline double arithmetic_on(double x, double y) noexcept {
+    if constexpr (kStep == Step::Add) return x + y;
+    if constexpr (kStep == Step::Sub) return x - y;
+    if constexpr (kStep == Step::Mul) return x * y;
+    return x / y;
+}
+
+// The top operation's word: a double's bits, or a boolean's 0 or 1.
+template <Step kStep>
+[[gnu::always_inline]] inline std::uint64_t top_on(double x, double y) noexcept {
+    if constexpr (kStep == Step::Less) return compare_doubles(x, y) < 0;
+    if constexpr (kStep == Step::Greater) return compare_doubles(x, y) > 0;
+    if constexpr (kStep == Step::Equal) return x == y;
+    if constexpr (kStep < Step::Less) return std::bit_cast<std::uint64_t>(arithmetic_on<kStep>(x, y));
+}
+
+template <Step kStep>
+std::uint64_t one(double a, double b, double) noexcept { return top_on<kStep>(a, b); }
+template <Step kFirst, Step kTop>
+std::uint64_t left(double a, double b, double c) noexcept { return top_on<kTop>(arithmetic_on<kFirst>(a, b), c); }
+template <Step kFirst, Step kTop>
+std::uint64_t right(double a, double b, double c) noexcept { return top_on<kTop>(a, arithmetic_on<kFirst>(b, c)); }
+
+constexpr std::size_t kSteps = 7;
+
+template <std::size_t... I>
+constexpr std::array<NumberCode::OnDoubles, sizeof...(I)> ones(std::index_sequence<I...>) {
+    return {&one<static_cast<Step>(I)>...};
+}
+template <std::size_t... I>
+constexpr std::array<NumberCode::OnDoubles, sizeof...(I)> lefts(std::index_sequence<I...>) {
+    return {&left<static_cast<Step>(I / kSteps), static_cast<Step>(I % kSteps)>...};
+}
+template <std::size_t... I>
+constexpr std::array<NumberCode::OnDoubles, sizeof...(I)> rights(std::index_sequence<I...>) {
+    return {&right<static_cast<Step>(I / kSteps), static_cast<Step>(I % kSteps)>...};
+}
+
+constexpr auto kOnes = ones(std::make_index_sequence<kSteps>());
+constexpr auto kLefts = lefts(std::make_index_sequence<4 * kSteps>());
+constexpr auto kRights = rights(std::make_index_sequence<4 * kSteps>());
+
+NumberCode::OnDoubles on_doubles_of(const NumberCode& code) noexcept {
+    auto step = [&](std::size_t i) { return static_cast<std::size_t>(code.operation[i].step); };
+    switch (code.shape) {
+    case NumberCode::Shape::One: return kOnes[step(0)];
+    case NumberCode::Shape::Left: return kLefts[step(0) * kSteps + step(1)];
+    case NumberCode::Shape::Right: return kRights[step(0) * kSteps + step(1)];
+    default: return nullptr;
+    }
+}
+
 }  // namespace
 
 // The shape is read off the operands of the operations, leaves first.
@@ -69,6 +133,8 @@ bool number_code(const ExprNode& expression, const std::unordered_set<const Expr
     out.expression = &expression;
     if (!is_pair(expression.kind) || Builder(out, shared).value(expression, 0) < 0) return false;
     out.shape = shape_of(out);
+    out.on_doubles = on_doubles_of(out);
+    out.result_tag = out.compares() ? Value::boolean(false).tag_word() : Value::kFloatTag;
     return true;
 }
 

@@ -39,6 +39,15 @@ struct NumberCode {
         std::uint8_t left, right;  // values: a leaf's index, or kMostLeaves plus an operation's
     };
 
+    // For the shapes One, Left and Right: the whole expression over doubles,
+    // its operators fixed when the unit is compiled, for a run whose values
+    // are all doubles, the common case, to do without a switch on each
+    // operator. The leaves in order (a third leaf 0.0 when there are two);
+    // the result's word, whose tag is `result_tag`.
+    using OnDoubles = std::uint64_t (*)(double, double, double) noexcept;
+    OnDoubles on_doubles = nullptr;
+    std::uint8_t result_tag = 0;
+
     const ExprNode* expression;  // for the general way
     const Name* target;          // the name a `let` binds
     std::uint8_t leaves = 0, operations = 0;

@@ -170,7 +170,7 @@ private:
             case Op::LetLiteralSlot: let_literal<true>(in); continue;
             case Op::LetShallowSlot: let_shallow<true>(in); continue;
             case Op::LetArithSlot: let_arith<true>(in, *at++); continue;
-            case Op::LetArithNumberSlot: let_arith_number<true>(in, *at++); continue;
+            case Op::LetAddSlot: let_arith<true, true>(in, *at++); continue;
             case Op::AppendSlot: append<true>(in); continue;
             case Op::Branch: at = past(condition(pop(sp)), in, at); continue;
             case Op::BranchShallow: at = past(branch_shallow(in), in, at); continue;
@@ -186,7 +186,7 @@ private:
             case Op::ArithLookup: case Op::Not: case Op::Call: case Op::Vector: case Op::Let: case Op::LetLiteral:
             case Op::LetShallow: case Op::LetCall: case Op::LetArith: case Op::LetArithNumber: case Op::Append:
             case Op::Fn: case Op::BranchLess: case Op::BranchGreater: case Op::BranchEqual: case Op::BranchNumber:
-            case Op::BranchText: at = by_name(in, at, sp); continue;
+            case Op::BranchText: case Op::LetArithNumberSlot: at = by_name(in, at, sp); continue;
             case Op::Operand: default: __builtin_unreachable();  // an Operand is never run: no range check
             }
         }
@@ -194,7 +194,8 @@ private:
 
     // The instructions of statements run by their own forms, which reach a
     // name through the binding it remembers; and calls, functions bound,
-    // statements run by their own forms and the rare ones.
+    // statements run by their own forms and the rare ones (a unit makes
+    // `x = n * 1.5` an expression of numbers).
     QUARN_HOT const Instruction* by_name(const Instruction& in, const Instruction* at, Value*& sp) {
         switch (in.op) {
         case Op::Pair: combine(node_at<PairNode>(in), sp); return at;
@@ -213,6 +214,7 @@ private:
         case Op::LetCall: let_call<false>(in); return at;
         case Op::LetArith: let_arith<false>(in, *at); return at + 1;
         case Op::LetArithNumber: let_arith_number<false>(in, *at); return at + 1;
+        case Op::LetArithNumberSlot: let_arith_number<true>(in, *at); return at + 1;
         case Op::Append: append<false>(in); return at;
         case Op::Fn: bind_function<false>(in); return at;
         case Op::BranchLess: return past(compared<std::less<>, false>(in, *at), in, at + 1);
@@ -358,15 +360,17 @@ private:
         bind<kSlot>(in, let.ident, std::move(value));
     }
 
-    // `x = n + 1` with n bound to an integer is worked out on two words.
-    template <bool kSlot>
+    // `x = n + 1` with n bound to an integer is worked out on two words;
+    // with `kAdd`, the operator is Add, known here rather than switched on.
+    template <bool kSlot, bool kAdd = false>
     QUARN_HOT void let_arith(const Instruction& in, const Instruction& operand) {
         meter_.charge(in.cost);
         const LetNode& let = node_at<LetNode>(operand);
         std::int64_t n;
         if (!read_int<kSlot>(in, node_at<Name>(in), n)) [[unlikely]]
             return bind<kSlot>(operand, let.ident, shallow(let.expr.node()));
-        auto sum = static_cast<std::uint64_t>(wrapping(static_cast<Operator>(in.arg), n, operand.arg));
+        Operator op = kAdd ? Operator::Add : static_cast<Operator>(in.arg);
+        auto sum = static_cast<std::uint64_t>(wrapping(op, n, operand.arg));
         if constexpr (kSlot)
             bind_words(operand, let.ident, {sum, Value::kIntTag});
         else
@@ -526,7 +530,9 @@ private:
         Slot& slot = slots_[in.slot];
         Binding* binding = slot.binding;
         if (registers_) {
-            slot = {binding, host_turns, value.word, value.tag};
+            slot.stamp = host_turns;
+            slot.word = value.word;
+            slot.tag = value.tag;
             if (binding) [[likely]] {
                 Value replaced = binding->exchange_alone(Value::adopt(value.tag, value.word));
                 return;
@@ -548,23 +554,31 @@ private:
     }
 
     // The code's value, worked out on numbers (number_code.hpp); false,
-    // with nothing done, when one of its names holds anything else.
+    // with nothing done, when one of its names holds anything else. Doubles
+    // alone, the common case, go to the code's kernel, which knows its
+    // operators.
     QUARN_HOT bool numbers(const NumberCode& code, Words& out) {
+        if (!code.on_doubles) return numbers_in_order(code, out);
+        Words a, b, c{std::bit_cast<std::uint64_t>(0.0), Value::kFloatTag};
+        if (!leaf_words(code.leaf[0], a) || !leaf_words(code.leaf[1], b) ||
+            (code.leaves == 3 && !leaf_words(code.leaf[2], c)))
+            return false;
+        if (((a.tag ^ Value::kFloatTag) | (b.tag ^ Value::kFloatTag) | (c.tag ^ Value::kFloatTag)) == 0) [[likely]] {
+            auto real = [](Words w) { return std::bit_cast<double>(w.word); };
+            out = {code.on_doubles(real(a), real(b), real(c)), code.result_tag};
+            return true;
+        }
+        out = by_shape(code, a, b, c);
+        return true;
+    }
+
+    // The same with an integer among the values, an operation at a time.
+    [[gnu::noinline]] static Words by_shape(const NumberCode& code, Words a, Words b, Words c) {
         const NumberCode::Operation* op = code.operation;
-        Words a, b, c;
         switch (code.shape) {
-        case NumberCode::Shape::One:
-            if (!leaf_words(code.leaf[0], a) || !leaf_words(code.leaf[1], b)) return false;
-            return out = worked(op[0].step, a, b), true;
-        case NumberCode::Shape::Left:
-            if (!leaf_words(code.leaf[0], a) || !leaf_words(code.leaf[1], b) || !leaf_words(code.leaf[2], c))
-                return false;
-            return out = worked(op[1].step, worked(op[0].step, a, b), c), true;
-        case NumberCode::Shape::Right:
-            if (!leaf_words(code.leaf[0], a) || !leaf_words(code.leaf[1], b) || !leaf_words(code.leaf[2], c))
-                return false;
-            return out = worked(op[1].step, a, worked(op[0].step, b, c)), true;
-        default: return numbers_in_order(code, out);
+        case NumberCode::Shape::One: return worked(op[0].step, a, b);
+        case NumberCode::Shape::Left: return worked(op[1].step, worked(op[0].step, a, b), c);
+        default: return worked(op[1].step, a, worked(op[0].step, b, c));
         }
     }
 
