@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "arrow_view.hpp"
+#include "plain_numbers.hpp"
 #include "recent_texts.hpp"
 #include "quarn/value.hpp"
 
@@ -40,6 +41,13 @@ public:
         case ArrowKind::Int64: return quarn::Value::integer(load<std::int64_t>(view_.values, at));
         default: return other(at);
         }
+    }
+
+    // Values from i on, counted from the view's start, when they are plain.
+    PlainNumbers plain(std::int64_t i) const noexcept {
+        bool integers = view_.type->kind == ArrowKind::Int64;
+        if (view_.validity || view_.dictionary || (!integers && view_.type->kind != ArrowKind::Float64)) return {};
+        return {static_cast<const char*>(view_.values) + (view_.offset + i) * 8, 8, integers};
     }
 
 private:

@@ -54,6 +54,14 @@ public:
         }
     }
 
+    // The values from `row` rows past where reading has got to, to the end
+    // of the chunk, when they are plain.
+    PlainNumbers plain(std::int64_t row) const noexcept {
+        if (from_ == From::Arrow) return reader_->plain(position_ + row);
+        if (from_ == From::Strided) return strided_->plain(position_ + row);
+        return {};
+    }
+
 private:
     enum class From : std::uint8_t { Arrow, Strided, Objects, Packed };
 

@@ -56,6 +56,11 @@ public:
     }
     std::int64_t rows() const noexcept { return view_.length; }
 
+    // A row that is null in the batch is null in every column.
+    PlainNumbers plain(std::size_t input) const noexcept {
+        return view_.validity ? PlainNumbers{} : readers_[input]->plain(view_.offset);
+    }
+
     quarn::Value value(std::size_t input, std::int64_t row) {
         if (view_.is_null(row)) return quarn::Value();
         return readers_[input]->value(view_.offset + row);
@@ -207,6 +212,10 @@ bool TableInput::next_segment() {
     rows_ = left_;
     for (auto& source : sources_) rows_ = std::min(rows_, source->rows_in_chunk());
     return rows_ > 0;
+}
+
+PlainNumbers TableInput::plain(std::size_t input) const noexcept {
+    return batches_ ? batches_->plain(input) : sources_[input]->plain(0);
 }
 
 quarn::Value TableInput::value(std::size_t input, std::int64_t row) {

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "batch.hpp"
+#include "plain_numbers.hpp"
 #include "quarn/identifier.hpp"
 #include "quarn/value.hpp"
 
@@ -49,6 +50,9 @@ public:
     // text that is not UTF-8, PyErrOccurred for an item of a sequence that
     // does not convert.
     quarn::Value value(std::size_t input, std::int64_t row);
+    // An input's values through the segment, from its first row, when they
+    // are plain (plain_numbers.hpp): then value() of a row is their value.
+    PlainNumbers plain(std::size_t input) const noexcept;
 
 private:
     void from_table(PyObject* columns, const std::optional<BatchNames>& inputs);

@@ -59,6 +59,7 @@ public:
     Ref run();
 
 private:
+    void open_segment(std::int64_t rows);
     void run_row(std::int64_t at);
     void bind_and_run(std::int64_t at);
     quarn::Value input(std::size_t i, std::int64_t at);
@@ -74,6 +75,7 @@ private:
     BatchOptions& options_;
     TableInput& table_;
     std::vector<quarn::Assignment> inputs_;  // the names' views are of the table's
+    std::vector<PlainNumbers> plain_;        // each input's, through the segment
     std::vector<OutputColumn> outputs_;
     Ref failures_;
     std::int64_t row_ = 0;     // counted across every batch
@@ -83,13 +85,19 @@ private:
 Ref TableRun::run() {
     while (noted(row_, [&] { return table_.next_segment(); })) {
         std::int64_t rows = table_.segment_rows();
-        for (OutputColumn& output : outputs_) output.reserve(rows);
+        open_segment(rows);
         for (std::int64_t at = 0; at < rows; ++at, ++row_) {
             if (row_ % kRowsBetweenChecks == kRowsBetweenChecks - 1) noted(row_, [] { check_interrupt(); });
             run_row(at);
         }
     }
     return result();
+}
+
+void TableRun::open_segment(std::int64_t rows) {
+    for (OutputColumn& output : outputs_) output.reserve(rows);
+    plain_.clear();
+    for (std::size_t i = 0; i < inputs_.size(); ++i) plain_.push_back(table_.plain(i));
 }
 
 // The row's outputs are written only once all of them are bound and fit:
@@ -110,7 +118,10 @@ void TableRun::run_row(std::int64_t at) {
 
 void TableRun::bind_and_run(std::int64_t at) {
     quarn::Budget budget(self_.machine);
-    for (std::size_t i = 0; i < inputs_.size(); ++i) inputs_[i].value = input(i, at);
+    quarn::Assignment* inputs = inputs_.data();
+    const PlainNumbers* plain = plain_.data();
+    for (std::size_t i = 0, n = inputs_.size(); i < n; ++i)
+        inputs[i].value = plain[i] ? plain[i].value(at) : input(i, at);
     quarn::assign(self_.machine, inputs_, budget);
     prepared_.run(&site_, budget);
 }
