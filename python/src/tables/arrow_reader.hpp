@@ -50,6 +50,16 @@ public:
         return {static_cast<const char*>(view_.values) + (view_.offset + i) * 8, 8, integers};
     }
 
+    // Whether its values are all utf8 texts, none null, read by utf8().
+    bool plain_texts() const noexcept {
+        return !view_.validity && !view_.dictionary && view_.type->kind == ArrowKind::Utf8;
+    }
+    // Value i, counted from the view's start, of a reader of plain texts.
+    quarn::Value utf8(std::int64_t i) {
+        std::int64_t at = view_.offset + i;
+        return text_between(load<std::int32_t>(view_.values, at), load<std::int32_t>(view_.values, at + 1));
+    }
+
 private:
     quarn::Value other(std::int64_t at);
     quarn::Value coded(std::int64_t at);

@@ -62,6 +62,14 @@ public:
         return {};
     }
 
+    // The reader of its chunk, from `row` rows past where reading has got
+    // to, when the chunk holds plain texts; else null.
+    ArrowReader* plain_texts(std::int64_t row, std::int64_t& from) const noexcept {
+        if (from_ != From::Arrow || !reader_->plain_texts()) return nullptr;
+        from = position_ + row;
+        return reader_.get();
+    }
+
 private:
     enum class From : std::uint8_t { Arrow, Strided, Objects, Packed };
 

@@ -27,6 +27,7 @@
 
 namespace velmo::tables {
 
+class ArrowReader;
 class Batches;
 class ColumnSource;
 
@@ -53,6 +54,9 @@ public:
     // An input's values through the segment, from its first row, when they
     // are plain (plain_numbers.hpp): then value() of a row is their value.
     PlainNumbers plain(std::size_t input) const noexcept;
+    // The reader of an input's texts through the segment, when they are
+    // plain utf8 texts: its utf8(from + row) is value() of a row. Else null.
+    ArrowReader* plain_texts(std::size_t input, std::int64_t& from) const noexcept;
 
 private:
     void from_table(PyObject* columns, const std::optional<BatchNames>& inputs);
