@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -43,10 +44,21 @@ private:
     bool same(std::size_t i, std::string_view text) const noexcept {
         if (sizes_[i] != text.size()) return false;
         const char* known = kept_[i].as_string().data();
-        if (text.size() > 16) return std::memcmp(known, text.data(), text.size()) == 0;
-        for (std::size_t at = 0; at < text.size(); ++at)
-            if (known[at] != text[at]) return false;
-        return true;
+        std::size_t n = text.size();
+        if (n > 16) return std::memcmp(known, text.data(), n) == 0;
+        if (n >= 8) return same_two<std::uint64_t>(known, text.data(), n);
+        if (n >= 4) return same_two<std::uint32_t>(known, text.data(), n);
+        return n == 0 || (known[0] == text[0] && known[n / 2] == text[n / 2] && known[n - 1] == text[n - 1]);
+    }
+    // The first and the last word of `n` bytes, where sizeof(Word) <= n <= 2 * sizeof(Word).
+    template <class Word>
+    static bool same_two(const char* a, const char* b, std::size_t n) noexcept {
+        Word a0, a1, b0, b1;
+        std::memcpy(&a0, a, sizeof a0);
+        std::memcpy(&b0, b, sizeof b0);
+        std::memcpy(&a1, a + n - sizeof a1, sizeof a1);
+        std::memcpy(&b1, b + n - sizeof b1, sizeof b1);
+        return ((a0 ^ b0) | (a1 ^ b1)) == 0;
     }
 
     std::array<quarn::Value, 4> kept_;
