@@ -59,7 +59,10 @@ public:
     PlainNumbers plain(std::int64_t row) const noexcept {
         if (from_ == From::Arrow) return reader_->plain(position_ + row);
         if (from_ == From::Strided) return strided_->plain(position_ + row);
-        return {};
+        if (from_ != From::Packed) return {};
+        bool integers = false;
+        const char* first = packed_->plain(static_cast<std::size_t>(position_ + row), integers);
+        return {first, static_cast<std::ptrdiff_t>(sizeof(std::int64_t)), integers};
     }
 
     // The reader of its chunk, from `row` rows past where reading has got
