@@ -54,16 +54,16 @@ public:
         if (capacity_ - size_ < n) reserve(n);
         auto* bytes = static_cast<const char*>(from);
         char* to = data_ + size_;
-        if (n >= 8 && n <= 16) {
+        if (n > 16) {
+            std::memcpy(to, bytes, n);
+        } else if (n >= 8) {
             copy_two<8>(to, bytes, n);
-        } else if (n >= 4 && n < 8) {
+        } else if (n >= 4) {
             copy_two<4>(to, bytes, n);
-        } else if (n > 0 && n < 4) {
+        } else if (n > 0) {  // an empty text may have no bytes to point at
             to[0] = bytes[0];
             to[n / 2] = bytes[n / 2];
             to[n - 1] = bytes[n - 1];
-        } else {
-            std::memcpy(to, bytes, n);
         }
         size_ += n;
     }
