@@ -21,16 +21,16 @@
 
 namespace velmo {
 
-// A program running on this thread for as long as it lives: a run, or a
-// batch's row. Runs inside it (a bound function's) are one level deeper.
-//
-// It is made for every row of a batch: the common case, where no run inside
-// it failed, costs an increment and a test, with no call.
 namespace detail {
 inline thread_local int programs_running = 0;
 inline thread_local std::size_t runs_left = 0;  // what failed runs left for the ones around them, kept
 }  // namespace detail
 
+// A program running on this thread for as long as it lives: a run, or a
+// batch's row. Runs inside it (a bound function's) are one level deeper.
+//
+// It is made for every row of a batch: the common case, where no run inside
+// it failed, costs an increment and a test, with no call.
 class ProgramRun {
 public:
     ProgramRun() noexcept { ++detail::programs_running; }
