@@ -571,6 +571,30 @@ def test_other_libraries_read_the_result_without_copying():
 
 
 @needs_pyarrow
+def test_plain_columns_are_read_from_their_offset_and_texts_of_every_short_length_go_round():
+    n = 60
+    texts = ["é" * (i % 11) + "x" * (i % 2) for i in range(n)]  # 0 to 21 bytes
+    table = pa.table({"i": pa.array(range(n), pa.int64()), "f": [i / 4 for i in range(n)], "t": texts})
+    program = [let("y", op(ident("i"), "+", ident("f"))), let("u", ident("t"))]
+    back = pa.table(Quarn().run_columns(program, table.slice(7, 40), outputs=["y", "u"]))
+    assert back.column("y").to_pylist() == [i + i / 4 for i in range(7, 47)]
+    assert back.column("u").to_pylist() == texts[7:47]
+
+
+@needs_numpy
+def test_int64_buffers_are_read_in_place_with_any_stride():
+    assert ys({"x": np.arange(60, dtype="i8")[::-3]}) == list(range(59, -1, -3))
+
+
+@needs_pyarrow
+def test_a_null_row_of_a_struct_binds_every_input_to_null():
+    struct = pa.StructArray.from_arrays([pa.array([1, 2, 3]), pa.array(["a", "b", "c"])], names=["i", "t"],
+                                        mask=pa.array([False, True, False]))
+    got = Quarn().run_columns([let("y", ident("i")), let("u", ident("t"))], struct, outputs=["y", "u"])
+    assert got["y"].to_pylist() == [1, None, 3] and got["u"].to_pylist() == ["a", None, "c"]
+
+
+@needs_pyarrow
 def test_a_long_table_goes_round_and_keeps_its_values():
     n = 100_000
     table = pa.table({"x": pa.array(range(n)), "t": pa.array(["a", "bb", "ccc"] * (n // 3) + ["a"] * (n % 3)).dictionary_encode()})

@@ -9,6 +9,7 @@
 // length, and values cross as numbers in memory.
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -36,6 +37,12 @@ public:
     // The value of one row, converted as its own object would be: the
     // conversion's TypeError raised for it.
     quarn::Value value(std::size_t row);
+    // Where its values from `row` on are plain numbers (doubles or int64s),
+    // their first; else null.
+    const char* plain(std::size_t row, bool& integers) const noexcept {
+        integers = kind_ == 'i';
+        return kind_ == 'f' || integers ? numbers_ + row * sizeof(std::int64_t) : nullptr;
+    }
 
 private:
     void take(PyObject* packed, std::size_t count);

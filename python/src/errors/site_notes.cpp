@@ -18,8 +18,8 @@ struct Left {
     int depth;  // of the run that left it
 };
 
-thread_local int programs_running = 0;
-thread_local std::vector<Left> left_behind;
+using detail::programs_running;
+thread_local std::vector<Left> left_behind;  // detail::runs_left counts it
 
 Left* left_for(PyObject* exception) {
     for (Left& left : left_behind)
@@ -34,17 +34,13 @@ std::string joined(std::string note, const std::string& inner) {
 
 }  // namespace
 
-ProgramRun::ProgramRun() noexcept { ++programs_running; }
-
 // Dropping a left exception may run its finalisers: the list is cut first.
-// Most runs leave nothing, and a batch's row pays for none of it then.
-ProgramRun::~ProgramRun() {
-    int depth = programs_running--;
-    if (left_behind.empty()) return;
+void ProgramRun::drop_left(int depth) {
     auto deeper = std::stable_partition(left_behind.begin(), left_behind.end(),
                                         [&](const Left& left) { return left.depth <= depth; });
     std::vector<Left> dropped(std::make_move_iterator(deeper), std::make_move_iterator(left_behind.end()));
     left_behind.erase(deeper, left_behind.end());
+    detail::runs_left = left_behind.size();
 }
 
 InnerRun inner_run_of(PyObject* exception) {
@@ -61,7 +57,10 @@ void note_site(PyObject* exception, const quarn::FailureSite& site, const std::s
         replace_note(exception, through->note, note);
     else if (!note.empty())
         add_note(exception, note);
-    if (programs_running > 1) left_behind.push_back({Ref::own(exception), note, note, stop, programs_running});
+    if (programs_running > 1) {
+        left_behind.push_back({Ref::own(exception), note, note, stop, programs_running});
+        detail::runs_left = left_behind.size();
+    }
 }
 
 void note_after_site(PyObject* exception, const std::string& text) {

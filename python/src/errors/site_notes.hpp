@@ -11,6 +11,7 @@
 // too, and an exception may pass several runs that are not nested (a signal
 // handler that raises the same instance twice).
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -20,15 +21,29 @@
 
 namespace velmo {
 
+namespace detail {
+inline thread_local int programs_running = 0;
+inline thread_local std::size_t runs_left = 0;  // what failed runs left for the ones around them, kept
+}  // namespace detail
+
 // A program running on this thread for as long as it lives: a run, or a
 // batch's row. Runs inside it (a bound function's) are one level deeper.
+//
+// It is made for every row of a batch: the common case, where no run inside
+// it failed, costs an increment and a test, with no call.
 class ProgramRun {
 public:
-    ProgramRun() noexcept;
+    ProgramRun() noexcept { ++detail::programs_running; }
     // What the runs inside this one left is no longer needed.
-    ~ProgramRun();
+    ~ProgramRun() {
+        int depth = detail::programs_running--;
+        if (detail::runs_left) drop_left(depth);
+    }
     ProgramRun(const ProgramRun&) = delete;
     ProgramRun& operator=(const ProgramRun&) = delete;
+
+private:
+    static void drop_left(int depth);
 };
 
 // What a run one level inside the program now running left with `exception`

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "arrow_view.hpp"
+#include "plain_numbers.hpp"
 #include "recent_texts.hpp"
 #include "quarn/value.hpp"
 
@@ -40,6 +41,28 @@ public:
         case ArrowKind::Int64: return quarn::Value::integer(load<std::int64_t>(view_.values, at));
         default: return other(at);
         }
+    }
+
+    // Values from i on, counted from the view's start, when they are plain.
+    PlainNumbers plain(std::int64_t i) const noexcept {
+        bool integers = view_.type->kind == ArrowKind::Int64;
+        if (view_.validity || view_.dictionary || (!integers && view_.type->kind != ArrowKind::Float64)) return {};
+        return {static_cast<const char*>(view_.values) + (view_.offset + i) * 8, 8, integers};
+    }
+
+    // Whether its values are all utf8 texts, none null, read by utf8().
+    bool plain_texts() const noexcept {
+        return !view_.validity && !view_.dictionary && view_.type->kind == ArrowKind::Utf8;
+    }
+    // Value i, counted from the view's start, of a reader of plain texts: a
+    // text seen lately, the common one, with no call.
+    quarn::Value utf8(std::int64_t i) {
+        std::int64_t at = view_.offset + i;
+        auto from = load<std::int32_t>(view_.values, at), to = load<std::int32_t>(view_.values, at + 1);
+        if (from == to) return text({});
+        std::string_view bytes(view_.data + from, static_cast<std::size_t>(to - from));
+        if (const quarn::Value* known = recent_.find(bytes)) return *known;
+        return text(bytes);
     }
 
 private:

@@ -48,14 +48,22 @@ public:
         data_ = grown;
         capacity_ = room;
     }
-    // A short text, the common one, is copied without a call.
+    // A short text, the common one, is copied without a call, as two
+    // copies of a fixed size that overlap as much as its length needs.
     void append(const void* from, std::size_t n) {
         if (capacity_ - size_ < n) reserve(n);
         auto* bytes = static_cast<const char*>(from);
-        if (n <= 16) {
-            for (std::size_t i = 0; i < n; ++i) data_[size_ + i] = bytes[i];
-        } else {
-            std::memcpy(data_ + size_, bytes, n);
+        char* to = data_ + size_;
+        if (n > 16) {
+            std::memcpy(to, bytes, n);
+        } else if (n >= 8) {
+            copy_two<8>(to, bytes, n);
+        } else if (n >= 4) {
+            copy_two<4>(to, bytes, n);
+        } else if (n > 0) {  // an empty text may have no bytes to point at
+            to[0] = bytes[0];
+            to[n / 2] = bytes[n / 2];
+            to[n - 1] = bytes[n - 1];
         }
         size_ += n;
     }
@@ -80,6 +88,16 @@ public:
     }
 
 private:
+    // The first and the last `Width` of `n` bytes, where Width <= n <= 2 * Width.
+    template <std::size_t Width>
+    static void copy_two(char* to, const char* from, std::size_t n) noexcept {
+        char head[Width], tail[Width];
+        std::memcpy(head, from, Width);
+        std::memcpy(tail, from + n - Width, Width);
+        std::memcpy(to, head, Width);
+        std::memcpy(to + n - Width, tail, Width);
+    }
+
     char* data_ = nullptr;
     std::size_t size_ = 0;
     std::size_t capacity_ = 0;

@@ -54,6 +54,25 @@ public:
         }
     }
 
+    // The values from `row` rows past where reading has got to, to the end
+    // of the chunk, when they are plain.
+    PlainNumbers plain(std::int64_t row) const noexcept {
+        if (from_ == From::Arrow) return reader_->plain(position_ + row);
+        if (from_ == From::Strided) return strided_->plain(position_ + row);
+        if (from_ != From::Packed) return {};
+        bool integers = false;
+        const char* first = packed_->plain(static_cast<std::size_t>(position_ + row), integers);
+        return {first, static_cast<std::ptrdiff_t>(sizeof(std::int64_t)), integers};
+    }
+
+    // The reader of its chunk, from `row` rows past where reading has got
+    // to, when the chunk holds plain texts; else null.
+    ArrowReader* plain_texts(std::int64_t row, std::int64_t& from) const noexcept {
+        if (from_ != From::Arrow || !reader_->plain_texts()) return nullptr;
+        from = position_ + row;
+        return reader_.get();
+    }
+
 private:
     enum class From : std::uint8_t { Arrow, Strided, Objects, Packed };
 

@@ -90,14 +90,10 @@ void OutputColumn::append_other(const quarn::Value& value) {
     valid();
 }
 
-void OutputColumn::append_text(std::string_view text) {
+void OutputColumn::append_wide_offset() {
     ColumnData& d = *data_;
-    d.text.append(text.data(), text.size());
-    if (!d.large && d.text.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) to_large_offsets();
-    if (d.large)
-        d.offsets.push(static_cast<std::int64_t>(d.text.size()));
-    else
-        d.offsets.push(static_cast<std::int32_t>(d.text.size()));
+    if (!d.large) to_large_offsets();
+    d.offsets.push(static_cast<std::int64_t>(d.text.size()));
 }
 
 void OutputColumn::to_large_offsets() {

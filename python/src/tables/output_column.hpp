@@ -6,6 +6,8 @@
 // double as arithmetic converts them; any other mixture does not fit, nor
 // does a vector or a function, in any column.
 
+#include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "column_data.hpp"
@@ -14,6 +16,8 @@
 namespace velmo::tables {
 
 class OutputColumn {
+    static constexpr std::size_t kNarrowBytes = std::numeric_limits<std::int32_t>::max();
+
 public:
     OutputColumn() : data_(std::make_shared<ColumnData>()) {}
 
@@ -63,7 +67,14 @@ private:
     void append_other(const quarn::Value& value);
     void become(ColumnKind kind);
     void to_floats();
-    void append_text(std::string_view text);
+    // Its offsets widen once its bytes pass what 32 bits can count.
+    void append_text(std::string_view text) {
+        ColumnData& d = *data_;
+        d.text.append(text.data(), text.size());
+        if (!d.large && d.text.size() <= kNarrowBytes) return d.offsets.push(static_cast<std::int32_t>(d.text.size()));
+        append_wide_offset();
+    }
+    void append_wide_offset();
     void to_large_offsets();
     // The row being appended is not null.
     void valid() {

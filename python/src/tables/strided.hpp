@@ -10,6 +10,7 @@
 #include <optional>
 #include <string_view>
 
+#include "plain_numbers.hpp"
 #include "quarn/value.hpp"
 
 namespace velmo::tables {
@@ -38,6 +39,13 @@ public:
             return quarn::Value::real(x);
         }
         return other(at);
+    }
+
+    // Values from i on, when they are plain: native float64 or int64.
+    PlainNumbers plain(std::int64_t i) const noexcept {
+        bool integers = format_.kind == Number::Int64;
+        if (format_.swapped || (!integers && format_.kind != Number::Float64)) return {};
+        return {start_ + stride_ * i, stride_, integers};
     }
 
 private:

@@ -56,6 +56,16 @@ public:
     }
     std::int64_t rows() const noexcept { return view_.length; }
 
+    // A row that is null in the batch is null in every column.
+    PlainNumbers plain(std::size_t input) const noexcept {
+        return view_.validity ? PlainNumbers{} : readers_[input]->plain(view_.offset);
+    }
+    ArrowReader* plain_texts(std::size_t input, std::int64_t& from) const noexcept {
+        if (view_.validity || !readers_[input]->plain_texts()) return nullptr;
+        from = view_.offset;
+        return readers_[input].get();
+    }
+
     quarn::Value value(std::size_t input, std::int64_t row) {
         if (view_.is_null(row)) return quarn::Value();
         return readers_[input]->value(view_.offset + row);
@@ -207,6 +217,14 @@ bool TableInput::next_segment() {
     rows_ = left_;
     for (auto& source : sources_) rows_ = std::min(rows_, source->rows_in_chunk());
     return rows_ > 0;
+}
+
+PlainNumbers TableInput::plain(std::size_t input) const noexcept {
+    return batches_ ? batches_->plain(input) : sources_[input]->plain(0);
+}
+
+ArrowReader* TableInput::plain_texts(std::size_t input, std::int64_t& from) const noexcept {
+    return batches_ ? batches_->plain_texts(input, from) : sources_[input]->plain_texts(0, from);
 }
 
 quarn::Value TableInput::value(std::size_t input, std::int64_t row) {

@@ -21,11 +21,13 @@
 #include <vector>
 
 #include "batch.hpp"
+#include "plain_numbers.hpp"
 #include "quarn/identifier.hpp"
 #include "quarn/value.hpp"
 
 namespace velmo::tables {
 
+class ArrowReader;
 class Batches;
 class ColumnSource;
 
@@ -49,6 +51,12 @@ public:
     // text that is not UTF-8, PyErrOccurred for an item of a sequence that
     // does not convert.
     quarn::Value value(std::size_t input, std::int64_t row);
+    // An input's values through the segment, from its first row, when they
+    // are plain (plain_numbers.hpp): then value() of a row is their value.
+    PlainNumbers plain(std::size_t input) const noexcept;
+    // The reader of an input's texts through the segment, when they are
+    // plain utf8 texts: its utf8(from + row) is value() of a row. Else null.
+    ArrowReader* plain_texts(std::size_t input, std::int64_t& from) const noexcept;
 
 private:
     void from_table(PyObject* columns, const std::optional<BatchNames>& inputs);

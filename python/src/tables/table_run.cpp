@@ -59,6 +59,7 @@ public:
     Ref run();
 
 private:
+    void open_segment(std::int64_t rows);
     void run_row(std::int64_t at);
     void bind_and_run(std::int64_t at);
     quarn::Value input(std::size_t i, std::int64_t at);
@@ -74,6 +75,14 @@ private:
     BatchOptions& options_;
     TableInput& table_;
     std::vector<quarn::Assignment> inputs_;  // the names' views are of the table's
+    // How each input is read through the segment: plain numbers in place,
+    // plain texts through their reader, else through the table.
+    struct SegmentInput {
+        PlainNumbers numbers;
+        ArrowReader* texts = nullptr;
+        std::int64_t from = 0;  // the texts' index of the segment's first row
+    };
+    std::vector<SegmentInput> segment_;
     std::vector<OutputColumn> outputs_;
     Ref failures_;
     std::int64_t row_ = 0;     // counted across every batch
@@ -83,13 +92,23 @@ private:
 Ref TableRun::run() {
     while (noted(row_, [&] { return table_.next_segment(); })) {
         std::int64_t rows = table_.segment_rows();
-        for (OutputColumn& output : outputs_) output.reserve(rows);
+        open_segment(rows);
         for (std::int64_t at = 0; at < rows; ++at, ++row_) {
             if (row_ % kRowsBetweenChecks == kRowsBetweenChecks - 1) noted(row_, [] { check_interrupt(); });
             run_row(at);
         }
     }
     return result();
+}
+
+void TableRun::open_segment(std::int64_t rows) {
+    for (OutputColumn& output : outputs_) output.reserve(rows);
+    segment_.clear();
+    for (std::size_t i = 0; i < inputs_.size(); ++i) {
+        SegmentInput& input = segment_.emplace_back();
+        input.numbers = table_.plain(i);
+        if (!input.numbers) input.texts = table_.plain_texts(i, input.from);
+    }
 }
 
 // The row's outputs are written only once all of them are bound and fit:
@@ -110,7 +129,10 @@ void TableRun::run_row(std::int64_t at) {
 
 void TableRun::bind_and_run(std::int64_t at) {
     quarn::Budget budget(self_.machine);
-    for (std::size_t i = 0; i < inputs_.size(); ++i) inputs_[i].value = input(i, at);
+    quarn::Assignment* inputs = inputs_.data();
+    const SegmentInput* segment = segment_.data();
+    for (std::size_t i = 0, n = inputs_.size(); i < n; ++i)
+        inputs[i].value = segment[i].numbers ? segment[i].numbers.value(at) : input(i, at);
     quarn::assign(self_.machine, inputs_, budget);
     prepared_.run(&site_, budget);
 }
@@ -119,7 +141,8 @@ void TableRun::bind_and_run(std::int64_t at) {
 // decoding gives.
 quarn::Value TableRun::input(std::size_t i, std::int64_t at) {
     try {
-        return table_.value(i, at);
+        const SegmentInput& input = segment_[i];
+        return input.texts ? input.texts->utf8(input.from + at) : table_.value(i, at);
     } catch (const BadText& bad) {
         Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(bad.bytes.data(), static_cast<Py_ssize_t>(bad.bytes.size()), nullptr));
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "velmo: a text refused as not UTF-8 decodes");
@@ -131,19 +154,22 @@ quarn::Value TableRun::input(std::size_t i, std::int64_t at) {
 // runs between this look and the one that writes it (write_outputs).
 void TableRun::read_outputs() {
     BatchNames& outputs = options_.outputs;
-    for (std::size_t i = 0; i < outputs.ids.size(); ++i) {
-        if (!outputs.bindings[i]) outputs.bindings[i] = &self_.machine.binding(outputs.ids[i]);
-        OutputColumn& output = outputs_[i];
-        if (!outputs.bindings[i]->peek([&](const quarn::Value& value) { return output.fits(value); }))
-            refuse_output(i, self_.machine.vars.read(*outputs.bindings[i]));
+    const quarn::Binding** bindings = outputs.bindings.data();
+    OutputColumn* columns = outputs_.data();
+    for (std::size_t i = 0, n = outputs_.size(); i < n; ++i) {
+        if (!bindings[i]) bindings[i] = &self_.machine.binding(outputs.ids[i]);
+        OutputColumn& output = columns[i];
+        if (!bindings[i]->peek([&](const quarn::Value& value) { return output.fits(value); }))
+            refuse_output(i, self_.machine.vars.read(*bindings[i]));
     }
 }
 
 void TableRun::write_outputs() {
-    BatchNames& outputs = options_.outputs;
-    for (std::size_t i = 0; i < outputs.ids.size(); ++i) {
-        OutputColumn& output = outputs_[i];
-        outputs.bindings[i]->peek([&](const quarn::Value& value) {
+    const quarn::Binding* const* bindings = options_.outputs.bindings.data();
+    OutputColumn* columns = outputs_.data();
+    for (std::size_t i = 0, n = outputs_.size(); i < n; ++i) {
+        OutputColumn& output = columns[i];
+        bindings[i]->peek([&](const quarn::Value& value) {
             output.append(value);
             return true;
         });
