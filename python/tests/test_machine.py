@@ -134,6 +134,26 @@ def test_runs_twice_and_machines_are_separate():
     assert panic_message(b.get, "only_a") == 'Value cannot be found: S("only_a")'
 
 
+def test_a_long_list_run_again_runs_what_it_holds_now():
+    # A machine keeps the trees of a long program run twice in a row, so
+    # that the list is not read anew: the list must still be looked at.
+    q = Quarn()
+    prog = [let("n", lit(0))] + [let("n", op(ident("n"), "+", lit(1))) for _ in range(40)]
+    for _ in range(3):
+        q.run(prog)
+    assert q.get("n") == 40
+    prog[5] = let("n", op(ident("n"), "+", lit(100)))
+    q.run(prog)
+    assert q.get("n") == 139
+    q.run(tuple(prog) + (let("n", lit(-1)),))
+    assert q.get("n") == -1
+    q.run(prog)
+    assert q.get("n") == 139
+    prog[7] = 7
+    assert type_error(q.run, prog) == "argument 'stmts': 'int' object cannot be converted to 'Statement'"
+    assert q.get("n") == 139
+
+
 def test_get_by_names_made_and_dropped_in_turn():
     # Each name object dies before the next is made, so their memory is used
     # again by names of other texts and numbers, and by long names.

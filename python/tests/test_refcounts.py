@@ -5,7 +5,7 @@ import sys
 import pytest
 
 from velmo import Expr, Quarn, Statement
-from conftest import IS_PYPY, ident, let, lit, panic_message, settle
+from conftest import IS_PYPY, ident, let, lit, op, panic_message, settle
 
 pytestmark = pytest.mark.skipif(IS_PYPY, reason="reference counts are a CPython notion")
 
@@ -306,3 +306,13 @@ def test_batches_release_what_they_read_and_made():
     assert (rc(name), rc(rows[0])) == before[1:]
     del q  # the machine keeps the last few short texts it was given
     assert (rc(text), rc(name), rc(rows[0])) == before
+
+
+def test_a_long_program_run_again_holds_none_of_its_statements():
+    q = Quarn()
+    s = let("n", op(ident("n"), "+", lit(1)))
+    prog = [let("n", lit(0))] + [s] * 40
+    base = rc(s)
+    for _ in range(3):
+        q.run(prog)
+    assert (rc(s), q.get("n")) == (base, 40)

@@ -39,19 +39,41 @@ Ref create(PyTypeObject* type, PyObject* const* limits) {
     return wrap(quarn::Machine::create({operations, size}, kMachineWriters), type);
 }
 
-// Every item is checked before the first statement runs. The trees are run
-// in place: they never change, and the Statement objects holding them are
-// held until the run ends. The lock stays held for the whole run.
-Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
-    HeldStatements program = argument(sig, args, 0, [](PyObject* o) { return HeldStatements(o); });
+namespace {
+
+Ref run_trees(PyQuarn* self, std::span<const quarn::Statement* const> trees) {
     quarn::FailureSite site;
     ProgramRun running;
     try {
-        quarn::run(self->machine, program.trees(), &site);
+        quarn::run(self->machine, trees, &site);
     } catch (...) {
         raise_failure({&site});
     }
     return Ref::own(Py_None);
+}
+
+// The program the machine kept goes back once it has run, however it ends.
+Ref run_kept(PyQuarn* self, std::unique_ptr<KeptProgram> kept) {
+    struct PutBack {
+        PyQuarn* self;
+        std::unique_ptr<KeptProgram>& kept;
+        ~PutBack() { self->recent_program.put_back(std::move(kept)); }
+    } put_back{self, kept};
+    return run_trees(self, kept->trees());
+}
+
+}  // namespace
+
+// Every item is checked before the first statement runs. The trees are run
+// in place: they never change, and the Statement objects holding them are
+// held until the run ends, or the machine holds the trees themselves
+// (recent_program.hpp). The lock stays held for the whole run.
+Ref run(const Signature& sig, PyQuarn* self, PyObject* const* args) {
+    if (std::unique_ptr<KeptProgram> kept = self->recent_program.take_if_ran(args[0]))
+        return run_kept(self, std::move(kept));
+    HeldStatements program = argument(sig, args, 0, [](PyObject* o) { return HeldStatements(o); });
+    self->recent_program.ran(program.trees());
+    return run_trees(self, program.trees());
 }
 
 Ref update(const Signature& sig, PyQuarn* self, PyObject* const* args) {

@@ -36,6 +36,7 @@ Ref wrap(quarn::Machine value, PyTypeObject* type) {
         std::construct_at(&w.machine, std::move(value));
         std::construct_at(&w.recent_names);
         std::construct_at(&w.recent_texts);
+        std::construct_at(&w.recent_program);
     });
 }
 Ref wrap(quarn::Expr value) {
@@ -47,6 +48,7 @@ Ref wrap(quarn::Statement value) {
 }
 
 void unwrap(PyQuarn& wrapper) noexcept {
+    std::destroy_at(&wrapper.recent_program);
     std::destroy_at(&wrapper.recent_texts);
     std::destroy_at(&wrapper.recent_names);
     std::destroy_at(&wrapper.machine);

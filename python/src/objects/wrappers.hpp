@@ -6,6 +6,7 @@
 
 #include "pyref.hpp"
 #include "recent_names.hpp"
+#include "recent_program.hpp"
 #include "text_cache.hpp"
 #include "quarn/machine.hpp"
 #include "quarn/tree.hpp"
@@ -38,6 +39,7 @@ struct PyQuarn {
     quarn::Machine machine;
     RecentNames recent_names;  // caches, the parts that change
     TextIn recent_texts;       // of update and of rows given as mappings
+    RecentProgram recent_program;  // of run
     [[no_unique_address]] host::Built built;
 };
 
