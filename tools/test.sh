@@ -20,7 +20,9 @@ mkdir -p build
 install_build_tools
 # Every build of the module compiles the same core: ccache compiles it once.
 need_packages ccache
-export CCACHE_DIR="$ROOT/build/ccache" CMAKE_CXX_COMPILER_LAUNCHER=ccache
+# Builds with debug information share the core's objects across their
+# build folders too (ccache would otherwise tell them apart by folder).
+export CCACHE_DIR="$ROOT/build/ccache" CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_NOHASHDIR=1
 JOBS=$(nproc)
 WERROR=-DQUARN_WERROR=ON
 
