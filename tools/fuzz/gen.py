@@ -62,6 +62,31 @@ def _many(m, stmts, rows, inputs, outputs, errors):
     """run_many with its keyword-only arguments."""
     return m.run_many(stmts, rows, inputs=inputs, outputs=outputs, errors=errors)
 
+def _columns(m, stmts, columns, outputs, inputs, errors):
+    """run_columns with its keyword-only arguments, its result then read
+    every way it can be: num_rows, failures, and each column's len,
+    null_count, last item and to_pylist()."""
+    result = m.run_columns(stmts, columns, outputs=outputs, inputs=inputs, errors=errors)
+    result.num_rows, dict(result.failures)
+    for name in list(result):
+        column = result[name]
+        len(column), column.null_count, column.to_pylist()
+        if len(column):
+            column[-1]
+    return result
+
+def _array(code, items, view=False):
+    """A buffer column of `items` (array.array, or a memoryview of it), or the
+    items as they are when they do not fit the type code."""
+    import array
+    saved = ESCAPED[0]
+    try:
+        made = array.array(code, items)
+    except BaseException:
+        ESCAPED[0] = saved  # an item's hook failed here, not in velmo
+        return items
+    return memoryview(made) if view else made
+
 def _mapping(pairs):
     """A dict of the items that are pairs whose names hash (a name's own
     __hash__ or __eq__, or an item's __iter__, may raise anything)."""
@@ -260,7 +285,7 @@ EMPTY = ()
 
 RESULT_TYPES = {"Expr": "Expr", "Statement": "Statement", "Quarn": "Quarn", "repr": "str",
                 "get": "NoneType|bool|int|float|str|list", "run": "NoneType", "update": "NoneType",
-                "many": "list", "names": "list", "in": "bool"}
+                "many": "list", "names": "list", "in": "bool", "columns": "Columns"}
 
 class _Deadline(Exception):
     pass
@@ -298,7 +323,9 @@ def call(kind, fn, *watch):
     if error is SystemError or "SystemError" in text:
         raise Misbehaviour(f"{kind}: {error.__name__}: {text[:2000]}")
     # A batch that goes on past failed rows gives a row's PanicException back.
-    returned = kind == "many" and error is None and any(type(r) is PanicException for r in result)
+    returned = error is None and (
+        kind == "many" and any(type(r) is PanicException for r in result)
+        or kind == "columns" and any(type(r) is PanicException for r in result.failures.values()))
     if escaped and error is not PanicException and not returned:
         raise Misbehaviour(f"{kind}: a PanicException raised by Python code was swallowed "
                            f"(the call ended with {error.__name__ if error else 'success'})")
@@ -738,6 +765,8 @@ ENTRIES = [
     ("many", "q.run_many", ["stmts", "rows"], ["stmts", "rows"]),
     ("many", "_many", ["m", "stmts", "rows", "inputs", "outputs", "errors"],
      ["machine", "stmts", "rows", "names", "names", "errors"]),
+    ("columns", "_columns", ["m", "stmts", "columns", "outputs", "inputs", "errors"],
+     ["machine", "stmts", "columns", "names", "names", "errors"]),
     ("names", "q.names", [], []),
     ("in", "q.__contains__", ["ident"], ["name"]),
     ("len", "len", ["obj"], ["machine"]),
@@ -768,6 +797,8 @@ def argument(sn, maker, depth):
         return callback(sn, depth)
     if maker in ("bindings", "rows", "names", "errors"):
         return batch_argument(sn, maker, depth)
+    if maker == "columns":
+        return columns_argument(sn, depth)
     return src.pick(["q", "q", "Quarn()", "object.__new__(Quarn)", "5", "None"]).replace(
         "object.__new__(Quarn)", "None" if avoided("object_new_quarn") else "object.__new__(Quarn)")
 
@@ -790,6 +821,29 @@ def batch_argument(sn, maker, depth):
     row = lambda: "(" + "".join(value_code(sn, depth) + ", " for _ in range(src.below(3))) + ")"
     rows = ", ".join(row() if src.chance(160) else f"[{pairs}]" for _ in range(src.below(6)))
     return src.pick([f"[{rows}]", f"iter([{rows}])", f"({rows},)" if rows else "()", f"[{rows}] * 300"])
+
+
+def columns_argument(sn, depth):
+    """What run_columns takes: a mapping of names to columns, each a list of
+    values (housed, so that its items may change it), a buffer of numbers
+    or one whose items do not fit it; or anything else."""
+    src = sn.src
+    if src.chance(40):
+        return batch_argument(sn, "rows", depth)
+    values = lambda: ", ".join(item_or_tenant(sn, lambda: value_code(sn, depth)) for _ in range(src.below(5)))
+
+    def column():
+        shape = src.below(6)
+        if shape == 0:
+            return housed(sn, values())
+        if shape == 1:
+            return f"_array({src.pick(['q', 'd', 'b', 'Q'])!r}, [{values()}])"
+        if shape == 2:
+            return f"_array('d', [{values()}], view=True)"
+        return src.pick([f"[{values()}]", f"[{values()}]", "iter([1, 2])"])
+
+    pairs = ", ".join(f"({name_code(sn)}, {column()})" for _ in range(src.below(4)))
+    return src.pick([f"_mapping([{pairs}])", f"_mapping([{pairs}])", housed(sn, pairs, "dict")])
 
 
 def housed_batch(sn, maker, depth):
