@@ -3,6 +3,7 @@
 // and the message of the fatal error a call stops with.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,5 +61,18 @@ struct Probe : QuarnFunction {
 };
 
 inline Value fn(std::string name) { return Value::function(std::make_unique<Probe>(std::move(name))); }
+
+// Runs `body` with each call made by Quarn code.
+struct Callback : QuarnFunction {
+    std::function<Value(Value)> body;
+    explicit Callback(std::function<Value(Value)> b) : body(std::move(b)) {}
+    std::unique_ptr<QuarnFunction> clone_box() const override { return std::make_unique<Callback>(body); }
+    void fmt_debug(std::string& out) const override { out += "Callback"; }
+    Value run(Value arg) override { return body(std::move(arg)); }
+};
+
+inline Statement bind_callback(const char* name, std::function<Value(Value)> body) {
+    return Statement::fn(Identifier::S(name), std::make_unique<Callback>(std::move(body)));
+}
 
 }  // namespace quarn::test_support

@@ -26,19 +26,6 @@ Machine limited(std::uint64_t operations, std::uint64_t size = 0) { return Machi
 
 bool bound(const Machine& m, const char* name) { return m.vars.lookup(Identifier::S(name)).has_value(); }
 
-// Runs `body` with each call made by Quarn code.
-struct Callback : QuarnFunction {
-    std::function<Value(Value)> body;
-    explicit Callback(std::function<Value(Value)> b) : body(std::move(b)) {}
-    std::unique_ptr<QuarnFunction> clone_box() const override { return std::make_unique<Callback>(body); }
-    void fmt_debug(std::string& out) const override { out += "Callback"; }
-    Value run(Value arg) override { return body(std::move(arg)); }
-};
-
-Statement bind_callback(const char* name, std::function<Value(Value)> body) {
-    return Statement::fn(Identifier::S(name), std::make_unique<Callback>(std::move(body)));
-}
-
 // 2 + 4 + 4 operations: each statement, and each node of its expression.
 Program ten_operations() {
     return {let("a", lit(I(1))), let("b", Expr::binary_op(id("a"), Operator::Add, lit(I(1)))),

@@ -23,18 +23,6 @@ using namespace quarn::test_support;
 
 namespace {
 
-struct Callback : QuarnFunction {
-    std::function<Value(Value)> body;
-    explicit Callback(std::function<Value(Value)> b) : body(std::move(b)) {}
-    std::unique_ptr<QuarnFunction> clone_box() const override { return std::make_unique<Callback>(body); }
-    void fmt_debug(std::string& out) const override { out += "Callback"; }
-    Value run(Value arg) override { return body(std::move(arg)); }
-};
-
-Statement bind_callback(const char* name, std::function<Value(Value)> body) {
-    return Statement::fn(Identifier::S(name), std::make_unique<Callback>(std::move(body)));
-}
-
 Expr op(Expr a, Operator o, Expr b) { return Expr::binary_op(std::move(a), o, std::move(b)); }
 Statement if_(Expr cond, Program then, Program otherwise = {}) {
     return Statement::if_(std::move(cond), std::move(then), std::move(otherwise));
@@ -122,22 +110,10 @@ TEST(Unit, RunsTheRecordRulesAsStatementsDo) {
     expect_same_runs({}, w8_rules());  // unbound
 }
 
-TEST(Unit, RunsNumbersAsStatementsDo) {
-    Program program{let("a", lit(I(7))),
-                    let("b", op(id("a"), Operator::Mul, op(lit(I(3)), Operator::Sub, id("a")))),
-                    let("c", op(op(id("a"), Operator::Div, lit(I(2))), Operator::Add, op(id("b"), Operator::Div, lit(F(4.0))))),
-                    let("d", Expr::less_than(op(id("a"), Operator::Add, id("c")), id("b"))),
-                    let("e", Expr::equals(id("a"), lit(F(7.0)))),
-                    if_(Expr::greater_than(op(id("b"), Operator::Mul, lit(I(2))), lit(F(-3.5))), {let("f", lit(B(true)))}),
-                    if_(Expr::less_than(id("a"), lit(I(10))), {let("g", op(id("a"), Operator::Add, lit(I(1))))}),
-                    let("h", op(id("a"), Operator::Div, op(id("a"), Operator::Sub, lit(I(7)))))};
-    expect_same_runs({}, program);
-    expect_same_runs({let("a", lit(S("x")))}, Program(program.begin() + 1, program.end()));
-}
-
 // Each operator alone, and every pair in both shapes of three leaves, over
 // doubles (a negative zero, an infinity and a NaN among them), over an
-// integer with doubles, and `x = n + 1` at the edge of the integers.
+// integer with doubles, over integers (a division by zero among them), over
+// a text where a number was, and `x = n + 1` at the edge of the integers.
 TEST(Unit, RunsEveryOperatorOverNumbersAsStatementsDo) {
     using Top = std::function<Expr(Expr, Expr)>;
     std::vector<Top> tops{Expr::less_than, Expr::greater_than, Expr::equals};
@@ -159,6 +135,8 @@ TEST(Unit, RunsEveryOperatorOverNumbersAsStatementsDo) {
     expect_same_runs(bound(F(2.5), F(-0.0), F(0.1), I(std::numeric_limits<std::int64_t>::max())), program);
     expect_same_runs(bound(F(nan), F(inf), F(-0.0), F(1.5)), program);
     expect_same_runs(bound(I(7), F(2.0), I(3), S("n")), program);
+    expect_same_runs(bound(I(7), I(-3), I(0), I(std::numeric_limits<std::int64_t>::min())), program);
+    expect_same_runs(bound(S("x"), I(2), F(0.5), B(true)), program);
 }
 
 TEST(Unit, RunsEveryKindOfStatementAsStatementsDo) {
